@@ -1,0 +1,54 @@
+# The two commands of this project:
+#   make run    builds, then updates the built-in virtual ARKO Q9 and shows its versions
+#   make test   builds and runs every test (plain, AddressSanitizer+UBSan, ThreadSanitizer, fuzzing)
+# Both install the Debian packages they need first.
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+VIRTUAL_LINK ?= link=262144,erase-ms=2,write-ms=1
+
+.PHONY: run test deps build build-asan build-tsan fuzz bench screenshot clean
+
+deps:
+	@bash tools/install-deps.sh
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ9_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/cli/q9-updater-cli update --virtual-device=$(VIRTUAL_LINK)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory build-asan build-tsan fuzz
+
+build-asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_WERROR=ON -DQ9_BENCH=OFF \
+	  -DQ9_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# Qt itself is not built for ThreadSanitizer, so the toolkit-free code is checked here.
+build-tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_WERROR=ON -DQ9_BENCH=OFF -DQ9_GUI=OFF \
+	  -DQ9_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_GUI=OFF -DQ9_BENCH=OFF \
+	  -DQ9_FUZZ=ON -DQ9_SANITIZE=address,undefined
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse_replies
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/tests/fuzz_parse_replies -max_total_time=30 -print_final_stats=1 build-fuzz/corpus
+
+bench: build
+	for b in build/bench/*_bench; do $$b; done
+
+screenshot: build
+	bash tools/screenshot.sh build docs/dialog.png
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,57 @@
+// The one window interface through which the dialog's logic reaches its
+// controls, by control id.  The Qt window, the command-line front end and
+// the tests implement it.
+//
+// Every call may come from a worker thread.  Text, enabling, list and
+// progress calls never block on the user-interface thread.  MessageBox
+// blocks its caller until the user has closed the box; once the window is
+// closing it returns at once without showing anything.  PostToUiThread runs
+// the call later on the user-interface thread (dropped once the window has
+// closed).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Control ids of dialog template 103.
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
+inline constexpr int IDC_MIDI_IN = 1000;
+inline constexpr int IDC_MIDI_OUT = 1001;
+inline constexpr int IDC_PROGRESS = 1002;
+inline constexpr int IDC_STATUS = 1003;
+inline constexpr int IDC_RESCAN = 1004;
+inline constexpr int IDC_COUNTER = 1006;
+inline constexpr int IDC_VERSION_CHECK = 1007;
+
+// Message box types.
+inline constexpr unsigned MB_OK = 0x00;
+inline constexpr unsigned MB_ICONHAND = 0x10;
+inline constexpr unsigned MB_ICONEXCLAMATION = 0x30;
+inline constexpr unsigned MB_ICONINFORMATION = 0x40;
+
+class DialogWindow {
+public:
+    virtual ~DialogWindow() = default;
+
+    virtual void SetWindowTitle(const std::string& title) = 0;
+    virtual void SetControlText(int id, const std::string& text) = 0;
+    virtual void EnableControl(int id, bool enable) = 0;
+
+    // Lists (combo boxes): empty, append, select (-1: no selection), read.
+    virtual void ResetList(int id) = 0;
+    virtual void AddListItem(int id, const std::string& text) = 0;
+    virtual void SetListSelection(int id, int index) = 0;
+    virtual int GetListSelection(int id) = 0;
+    virtual int GetListCount(int id) = 0;
+    virtual std::string GetListItemText(int id, int index) = 0;
+
+    virtual void SetProgressRange(int id, std::int32_t low, std::int32_t high) = 0;
+    virtual void SetProgressPos(int id, std::int32_t pos) = 0;
+
+    // A modal box owned by the dialog; returns the button pressed (IDOK).
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
+
+    virtual void PostToUiThread(std::function<void()> call) = 0;
+};

@@ -1,0 +1,114 @@
+// The main dialog's logic, without a windowing toolkit: it owns both MIDI
+// ports, the reply timer, the reply slot, the busy flag and the version
+// texts, runs the update and the version check on worker threads, and
+// reaches its controls through a DialogWindow.
+#pragma once
+
+#include "app/dialog_window.h"
+#include "midi/dx_mtimer.h"
+#include "update/protocol.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct VersionSet {
+    std::string submcu;
+    std::string boot;
+    std::string preset;
+    std::string system;
+};
+
+struct VersionReport {
+    VersionSet device;
+    VersionSet image;
+};
+
+// Preferred port names (UTF-8); the last list entry equal to any of them is preselected.
+inline constexpr std::array<const char*, 3> kPreferredPortNames = {
+    "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA \xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9",
+    "USB Audio Device",
+    "ARKO Q9",
+};
+
+inline constexpr unsigned WM_APP = 0x8000;
+inline constexpr unsigned WM_VERSION_CHECK_DONE = WM_APP + 1;
+
+// "ARKO Q9 System v1.20 Updater", with " (n)" for instances 2 to 20.
+std::string ApplicationTitle(int instanceNumber);
+
+// The selection FillPortLists makes for a list of names: the last position
+// whose name equals a candidate, or -1.
+int PreselectPort(const std::vector<std::string>& names, int instanceNumber);
+
+// "SYSTEM:\t\t%s -> %s\nPRESET:\t\t..." as the version check shows it.
+std::string FormatVersionReport(const VersionReport& report);
+
+// Replaces a 4-byte text holding anything outside 0x20..0x7E with "*.**".
+int SanitizeVersionText(char* text /* 5 bytes */);
+
+class CPelUpdatorDlg : public ProtocolEndpoint {
+public:
+    CPelUpdatorDlg(DialogWindow& window, int instanceNumber);
+    CPelUpdatorDlg(const CPelUpdatorDlg&) = delete;
+    CPelUpdatorDlg& operator=(const CPelUpdatorDlg&) = delete;
+    // Runs OnDestroy if it has not run, then waits for the worker to end.
+    ~CPelUpdatorDlg();
+
+    // Handlers.
+    bool OnInitDialog();   // port lists, 1 ms timer, progress range, title
+    void OnExecute();
+    void OnVersionCheck();
+    long OnVersionCheckDone(std::uintptr_t wParam, std::intptr_t lParam);
+    void OnRescanDevice();
+    void OnDestroy();      // timer stopped, ports closed, status 255, event signalled
+
+    // The surface the workers report through.
+    void EnableControls();
+    void EnableRunButtons(bool enable);
+    void ShowError(std::uint32_t stringId);
+    void SetStatusText(const std::string& text);
+    void SetCounterText(const std::string& text);
+    void SetProgressRange(std::int32_t high);
+    void SetProgressPos(std::int32_t pos);
+
+    void FillPortLists();
+    int OpenPorts();
+    int ClosePorts();
+
+    // Update.
+    int TransferImages();
+    int EraseRegion(std::uint32_t address, std::uint32_t size);
+    int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
+    static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
+
+    // Version check.
+    int IdentifyDevice();
+    int ReadDeviceMemory(std::uint32_t address, std::uint32_t length, std::uint8_t* dest);
+    void ShowVersionReport();
+    static unsigned VersionCheckThreadProc(CPelUpdatorDlg* dialog);
+
+    bool IsBusy() const { return busy.load() != 0; }
+    // Waits until the current worker, if any, has ended.
+    void WaitForWorker();
+    int InstanceNumber() const { return instanceNumber; }
+    DialogWindow& Window() { return window; }
+
+    CDxMTimer timer;
+    std::atomic<std::int32_t> busy{0};
+    VersionReport versions;   // written by the version worker, read after its completion is posted
+
+private:
+    void StartWorker(unsigned (*proc)(CPelUpdatorDlg*));
+    bool Closing() const { return status.load() == kStatusClosing; }
+
+    DialogWindow& window;
+    int instanceNumber;
+    std::mutex workerMutex;
+    std::thread worker;
+    std::atomic<bool> destroyed{false};
+};

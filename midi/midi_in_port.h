@@ -1,0 +1,54 @@
+// One MIDI input device: a single 8,192-byte receive buffer at the driver,
+// and a first-in-first-out queue of the messages the driver handed back.
+#pragma once
+
+#include "platform/mmsystem.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+class CMidiInPort {
+public:
+    static constexpr platform::DWORD kBufferSize = 8192;
+
+    // One queue entry: a copy of the bytes of one returned buffer.
+    struct ReceivedMessage {
+        std::uint8_t* bytes = nullptr;   // owned, exactly `count` bytes
+        std::uint32_t count = 0;         // dwBytesRecorded of that buffer
+        ReceivedMessage* next = nullptr;
+    };
+
+    CMidiInPort();
+    CMidiInPort(const CMidiInPort&) = delete;
+    CMidiInPort& operator=(const CMidiInPort&) = delete;
+    ~CMidiInPort();
+
+    int Start();   // 1 on success, 0 on failure
+    void Close();
+
+    // Oldest queued message, or nullptr; valid until RemoveFirstMessage.
+    const std::uint8_t* GetFirstMessage();
+    // Same, with the number of bytes it holds (0 when the queue is empty).
+    const std::uint8_t* GetFirstMessage(std::uint32_t& count);
+    void RemoveFirstMessage();
+
+    static void GetDeviceName(platform::UINT id, char* name /* 40 characters */);
+    static platform::UINT GetDeviceCount();
+
+    static void MidiInCallback(platform::HMIDIIN handle, platform::UINT msg, platform::DWORD_PTR instance,
+                               platform::DWORD_PTR param1, platform::DWORD_PTR param2);
+
+    platform::HMIDIIN handle = 0;
+    platform::MIDIHDR* header = nullptr;
+    platform::UINT deviceId = 0;
+    int started = 0;
+
+private:
+    void ReleaseBuffer();
+
+    std::mutex queueMutex;                 // guards the queue links; held only briefly
+    ReceivedMessage* firstMessage = nullptr;
+    ReceivedMessage* lastMessage = nullptr;
+    std::atomic<bool> closing{false};      // set while Close runs: the callback hands no buffer back
+};

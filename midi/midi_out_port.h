@@ -1,0 +1,36 @@
+// One MIDI output device; sends one SysEx message at a time and waits until
+// the driver is done with it.
+#pragma once
+
+#include "platform/mmsystem.h"
+
+#include <atomic>
+#include <mutex>
+
+class CMidiOutPort {
+public:
+    CMidiOutPort() = default;
+    CMidiOutPort(const CMidiOutPort&) = delete;
+    CMidiOutPort& operator=(const CMidiOutPort&) = delete;
+    ~CMidiOutPort();
+
+    int Open(platform::UINT id);   // 1 on success, 0 on failure
+    int Close();                   // 1 if a device was closed, 0 if none was held
+
+    // Blocking send of one complete SysEx message described by the caller's
+    // header (lpData, dwBufferLength, dwFlags 0).  1 when sent, 0 on failure.
+    int SendLongMessage(platform::MIDIHDR* header);
+
+    static void GetDeviceName(platform::UINT id, char* name /* 40 characters */);
+    static platform::UINT GetDeviceCount();
+
+    // How long a send waits for the driver to mark its header done.
+    static constexpr platform::UINT kDoneWaitLimitMs = 5000;
+
+    std::atomic<platform::HMIDIOUT> handle{0};
+    platform::UINT deviceId = 0;
+
+private:
+    std::mutex closeMutex;        // Close waits here for sends in flight
+    std::atomic<int> sendsInFlight{0};
+};

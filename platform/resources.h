@@ -1,0 +1,25 @@
+// The executable's own read-only resources, found by type and integer id.
+// The bytes stay where the loader mapped them; nothing is copied.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+struct Resource {
+    const char* type;
+    std::uint32_t id;
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+// Found resource, or nullptr.  Stands in for FindResource, LoadResource,
+// LockResource and SizeofResource: data points at the bytes in place.
+const Resource* FindResource(const char* type, std::uint32_t id);
+
+// Test hook: resources that FindResource should pretend are missing
+// (type, id); an empty mask restores them all.
+void HideResourceForTest(const char* type, std::uint32_t id, bool hidden);
+
+}  // namespace platform

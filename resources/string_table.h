@@ -1,0 +1,26 @@
+// The program's texts, loaded by id.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr std::uint32_t IDS_ABOUTBOX = 101;
+inline constexpr std::uint32_t IDS_TIMEOUT1 = 102;
+inline constexpr std::uint32_t IDS_TIMEOUT2 = 103;
+inline constexpr std::uint32_t IDS_TIMEOUT3 = 104;
+inline constexpr std::uint32_t IDS_ILLEGAL_DEVICE = 105;
+inline constexpr std::uint32_t IDS_UPDATE_MODE = 106;
+inline constexpr std::uint32_t IDS_TRANSFER_ERROR = 107;
+inline constexpr std::uint32_t IDS_COMPLETED = 108;
+inline constexpr std::uint32_t IDS_IN_PROGRESS = 109;
+inline constexpr std::uint32_t IDS_CANT_OPEN_IN = 110;
+inline constexpr std::uint32_t IDS_ERROR_CAPTION = 111;
+inline constexpr std::uint32_t IDS_CANT_OPEN_OUT = 113;
+inline constexpr std::uint32_t IDS_ERASING = 114;
+inline constexpr std::uint32_t IDS_DATA_TRANSMIT = 115;
+inline constexpr std::uint32_t IDS_BOOT_READ_FAILED = 116;
+inline constexpr std::uint32_t IDS_VERSION_READ_FAILED = 117;
+inline constexpr std::uint32_t IDS_IMAGE_MISSING = 118;
+
+// The text of that id, or an empty text when the table has none.
+std::string LoadStringById(std::uint32_t id);

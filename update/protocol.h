@@ -1,0 +1,147 @@
+// The device's SysEx update protocol: encodings, the messages the host
+// sends, the receive side that interprets the device's messages, and the
+// reply slot through which a reply reaches the waiting worker.
+#pragma once
+
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "platform/event.h"
+#include "platform/mmsystem.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+// ---------------------------------------------------------------------------
+// Encodings.
+
+// Five 7-bit bytes, least significant group first; byte 4 holds bits 28-31.
+void Encode5(std::uint32_t value, std::uint8_t* dest);
+std::uint32_t Decode5(const std::uint8_t* src);
+
+// Packed size of n data bytes: n + ceil(n / 7).
+constexpr std::uint32_t PackedLength(std::uint32_t n) { return n + (n + 6) / 7; }
+
+// 7-bit packing: each group of up to 7 bytes is preceded by a byte holding
+// their top bits (0x40 for the first byte of the group ... 0x01 for the seventh).
+std::uint32_t Pack7(std::uint8_t* dest, const std::uint8_t* src, std::uint32_t count);
+std::uint32_t Unpack7(std::uint8_t* dest, const std::uint8_t* src, std::uint32_t packedCount);
+
+// Reflected CRC-32 (0xEDB88320), start 0xFFFFFFFF, no final XOR.
+std::uint32_t Crc32Byte(std::uint32_t reg, std::uint8_t byte);
+std::uint32_t Crc32(const std::uint8_t* data, std::uint32_t count);
+
+// ---------------------------------------------------------------------------
+// Message constants.
+
+inline constexpr std::uint8_t kManufacturer = 0x52;
+inline constexpr std::uint8_t kCmdStatus = 0x00;
+inline constexpr std::uint8_t kCmdBeginUpdate = 0x01;
+inline constexpr std::uint8_t kCmdWriteBlock = 0x02;
+inline constexpr std::uint8_t kCmdEndUpdate = 0x04;
+inline constexpr std::uint8_t kCmdErase = 0x0A;
+inline constexpr std::uint8_t kCmdRead = 0x60;
+
+inline constexpr std::uint32_t kMaxBlock = 4096;
+inline constexpr std::uint32_t kWriteBlockOverhead = 18;                                   // P + 18
+inline constexpr std::uint32_t kMaxMessage = PackedLength(kMaxBlock) + kWriteBlockOverhead;  // 4700
+inline constexpr std::uint32_t kCommandBufferSize = kMaxMessage;
+inline constexpr std::uint32_t kReceiveBufferSize = 5824512;
+
+inline constexpr std::array<std::uint8_t, 6> kIdentityRequest = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+
+// The identities of the devices this updater accepts (family low/high, model low/high).
+inline constexpr std::uint8_t acceptedIdentities[3][4] = {
+    {0x6E, 0x00, 0x09, 0x00},
+    {0x6E, 0x00, 0x09, 0x00},
+    {0x6E, 0x00, 0x08, 0x00},
+};
+bool IsAcceptedIdentity(const std::uint8_t identity[4]);
+
+// ---------------------------------------------------------------------------
+// Shared state.
+
+// Four identity bytes readable and writable from any thread.
+class IdentityBytes {
+public:
+    void Set(const std::uint8_t bytes[4]);
+    void Get(std::uint8_t bytes[4]) const;
+    std::array<std::uint8_t, 4> Bytes() const;
+    std::uint8_t operator[](int i) const;
+    void Clear();
+
+private:
+    std::atomic<std::uint32_t> word{0};
+};
+
+// The host's own identity reply; bytes 6-9 take the accepted device's identity.
+class HostIdentityReply {
+public:
+    HostIdentityReply();
+    void SetIdentity(const std::uint8_t identity[4]);
+    std::array<std::uint8_t, 15> Snapshot() const;
+    void Reset();   // identity back to zero
+
+private:
+    mutable std::mutex mutex;
+    std::array<std::uint8_t, 15> bytes;
+};
+
+// Process-wide protocol state.
+extern IdentityBytes deviceIdentity;
+extern HostIdentityReply hostIdentityReply;
+extern std::mutex receiveMutex;                       // guards receiveBuffer and receiveCount
+extern std::uint8_t receiveBuffer[kReceiveBufferSize];
+extern std::atomic<std::int32_t> receiveCount;
+extern std::uint8_t commandBuffer[kCommandBufferSize]; // workers only, one at a time
+
+// Everything back to its start values (tests).
+void ResetProtocolState();
+
+// ---------------------------------------------------------------------------
+// The reply slot and the ports it belongs with.  The main dialog is one;
+// tests make their own.
+inline constexpr std::int32_t kStatusClosing = 255;
+
+struct ProtocolEndpoint {
+    CMidiInPort midiIn;
+    CMidiOutPort midiOut;
+    platform::Event event;                  // auto-reset, not signalled
+    std::atomic<std::int32_t> status{0};
+    IdentityBytes identity;
+};
+
+// ---------------------------------------------------------------------------
+// Sending.  0 on success, -1 when the port is not open or refused the message.
+int SendSysEx(CMidiOutPort& port, const std::uint8_t* message, std::uint32_t length);
+int SendWriteBlock(CMidiOutPort& port, std::uint8_t model, const std::uint8_t* data, std::uint32_t address,
+                   std::uint32_t count);
+int SendErase(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t size);
+int SendReadRequest(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t length);
+int SendBeginUpdate(CMidiOutPort& port, std::uint8_t model);
+int SendEndUpdate(CMidiOutPort& port, std::uint8_t model);
+int SendIdentityRequest(CMidiOutPort& port);
+int SendStatusReply(CMidiOutPort& port, std::uint8_t code);   // composed in storage of its own
+
+// Message composition into any buffer; the length written.
+std::uint32_t ComposeWriteBlock(std::uint8_t* dest, std::uint8_t model, const std::uint8_t* data,
+                                std::uint32_t address, std::uint32_t count);
+std::uint32_t ComposeErase(std::uint8_t* dest, std::uint8_t model, std::uint32_t address, std::uint32_t size);
+std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::uint32_t address,
+                                 std::uint32_t length);
+
+// ---------------------------------------------------------------------------
+// Receiving.
+void ParseReplies(ProtocolEndpoint& endpoint);
+
+// The 1 ms timer's callback; the user value is the ProtocolEndpoint.
+void OnReplyTimer(platform::UINT id, platform::UINT msg, platform::DWORD_PTR user, platform::DWORD_PTR,
+                  platform::DWORD_PTR);
+
+// One read transaction: receiveCount to 0, read request for `length` bytes,
+// wait up to timeoutMs.  0 with the first 4 received bytes in dest, -1 on a
+// time-out or a status other than 0.
+int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length,
+                    std::uint8_t dest[4], std::uint32_t timeoutMs);
