@@ -1,0 +1,209 @@
+#include "platform/timer_service.h"
+
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+
+namespace platform {
+
+TimerService::~TimerService()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        events.clear();
+    }
+    wake.notify_all();
+    if (!thread.joinable()) return;
+    if (std::this_thread::get_id() == thread.get_id()) {
+        // The process is ending from inside a callback: that callback is
+        // this very thread, which must not wait for itself.
+        thread.detach();
+    } else {
+        thread.join();
+    }
+}
+
+MMRESULT TimerService::GetDevCaps(TIMECAPS* caps, UINT size)
+{
+    if (caps == nullptr || size < sizeof(TIMECAPS)) return TIMERR_NOCANDO;
+    caps->wPeriodMin = kPeriodMin;
+    caps->wPeriodMax = kPeriodMax;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT TimerService::BeginPeriod(UINT period)
+{
+    if (period < kPeriodMin || period > kPeriodMax) return TIMERR_NOCANDO;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++raisedPeriods;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT TimerService::EndPeriod(UINT period)
+{
+    if (period < kPeriodMin || period > kPeriodMax) return TIMERR_NOCANDO;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (raisedPeriods == 0) return TIMERR_NOCANDO;
+    --raisedPeriods;
+    return TIMERR_NOERROR;
+}
+
+int TimerService::RaisedPeriods() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return raisedPeriods;
+}
+
+std::size_t TimerService::ActiveEvents() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return events.size();
+}
+
+TimerService::Clock::time_point TimerService::NextDeadline(Clock::time_point due, Clock::duration period,
+                                                           Clock::time_point now)
+{
+    if (period <= Clock::duration::zero()) return now;
+    const Clock::time_point next = due + period;
+    if (next > now) return next;
+    // Behind by one period or more: the first deadline of the grid after now.
+    const auto missed = (now - due) / period;
+    return due + (missed + 1) * period;
+}
+
+UINT TimerService::NewIdLocked()
+{
+    // Ids are never 0 and never one of a live event, also after wrapping.
+    do {
+        ++lastId;
+    } while (lastId == 0 || events.count(lastId) != 0 || lastId == runningId);
+    return lastId;
+}
+
+UINT TimerService::SetEvent(UINT delay, UINT /*resolution*/, TimerProc callback, DWORD_PTR user, UINT flags)
+{
+    // Only function callbacks exist here; the event-handle forms are refused.
+    if (callback == nullptr || delay < kPeriodMin || delay > kPeriodMax) return 0;
+    if ((flags & ~TIME_PERIODIC) != 0) return 0;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) return 0;
+    if (!thread.joinable()) {
+        try {
+            thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            return 0;
+        }
+    }
+    const Clock::duration period = std::chrono::milliseconds(delay);
+    const UINT id = NewIdLocked();
+    events.emplace(id, Entry{callback, user, period, Clock::now() + period, (flags & TIME_PERIODIC) != 0});
+    wake.notify_all();
+    return id;
+}
+
+MMRESULT TimerService::KillEvent(UINT id)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    bool found = events.erase(id) != 0;
+    if (id != 0 && runningId == id) {
+        found = true;
+        // A callback of this event is running: wait until it has returned,
+        // unless it is that callback itself that kills its event.
+        if (std::this_thread::get_id() != thread.get_id()) {
+            finished.wait(lock, [this, id] { return runningId != id; });
+        }
+    }
+    if (found) wake.notify_all();
+    return found ? TIMERR_NOERROR : MMSYSERR_INVALPARAM;
+}
+
+void TimerService::Run()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (events.empty()) {
+            wake.wait(lock);
+            continue;
+        }
+        auto next = std::min_element(events.begin(), events.end(),
+                                     [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
+        const Clock::time_point due = next->second.due;
+        if (Clock::now() < due) {
+            wake.wait_until(lock, due);
+            continue;
+        }
+
+        const UINT id = next->first;
+        const Entry entry = next->second;
+        if (!entry.periodic) events.erase(next);
+        runningId = id;
+        lock.unlock();
+        entry.callback(id, 0, entry.user, 0, 0);
+        lock.lock();
+        runningId = 0;
+        finished.notify_all();
+
+        // The next deadline counts from the one just served, so the period
+        // never drifts; a callback that overran skips the periods it missed.
+        auto again = events.find(id);
+        if (again != events.end()) again->second.due = NextDeadline(due, entry.period, Clock::now());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide service.
+
+namespace {
+
+std::atomic<TimerApi*> installedTimer{nullptr};
+
+TimerService& DefaultTimer()
+{
+    // Constructed on first use, destroyed at exit; its thread starts only
+    // when an event is set and is joined by the destructor.
+    static TimerService service;
+    return service;
+}
+
+}  // namespace
+
+TimerApi& Timer()
+{
+    TimerApi* api = installedTimer.load(std::memory_order_acquire);
+    return api != nullptr ? *api : DefaultTimer();
+}
+
+// nullptr stands for the real service, both as argument and as result.
+TimerApi* InstallTimer(TimerApi* api)
+{
+    return installedTimer.exchange(api, std::memory_order_acq_rel);
+}
+
+MMRESULT timeGetDevCaps(TIMECAPS* caps, UINT size)
+{
+    return Timer().GetDevCaps(caps, size);
+}
+
+MMRESULT timeBeginPeriod(UINT period)
+{
+    return Timer().BeginPeriod(period);
+}
+
+MMRESULT timeEndPeriod(UINT period)
+{
+    return Timer().EndPeriod(period);
+}
+
+UINT timeSetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags)
+{
+    return Timer().SetEvent(delay, resolution, callback, user, flags);
+}
+
+MMRESULT timeKillEvent(UINT id)
+{
+    return Timer().KillEvent(id);
+}
+
+}  // namespace platform

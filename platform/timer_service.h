@@ -1,0 +1,69 @@
+// The real timer service behind platform::Timer(): one timer thread, started
+// when the first event is set, that runs the callbacks of every event one
+// after another at absolute deadlines of a steady clock.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/mmsystem.h"
+
+namespace platform {
+
+class TimerService : public TimerApi {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr UINT kPeriodMin = 1;
+    static constexpr UINT kPeriodMax = 1000000;
+
+    TimerService() = default;
+    ~TimerService() override;   // ends the timer thread; pending events never run again
+    TimerService(const TimerService&) = delete;
+    TimerService& operator=(const TimerService&) = delete;
+
+    MMRESULT GetDevCaps(TIMECAPS* caps, UINT size) override;
+    MMRESULT BeginPeriod(UINT period) override;
+    MMRESULT EndPeriod(UINT period) override;
+    UINT SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags) override;
+    MMRESULT KillEvent(UINT id) override;
+
+    // BeginPeriod calls not yet matched by an EndPeriod.
+    int RaisedPeriods() const;
+    // Events that are set and not yet killed (a one-shot event counts until it has fired).
+    std::size_t ActiveEvents() const;
+
+    // The deadline after `due` for a period of `period`, on the same grid of
+    // absolute deadlines (so nothing drifts), and later than `now`: periods
+    // that passed while the thread was behind are skipped, not run in a burst.
+    static Clock::time_point NextDeadline(Clock::time_point due, Clock::duration period,
+                                          Clock::time_point now);
+
+private:
+    struct Entry {
+        TimerProc callback;
+        DWORD_PTR user;
+        Clock::duration period;
+        Clock::time_point due;
+        bool periodic;
+    };
+
+    void Run();
+    UINT NewIdLocked();
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;       // events changed, or the service ends
+    std::condition_variable finished;   // a callback returned
+    std::map<UINT, Entry> events;
+    UINT lastId = 0;
+    UINT runningId = 0;                 // event whose callback runs now, 0 if none
+    int raisedPeriods = 0;
+    bool stopping = false;
+    std::thread thread;
+    std::thread::id threadId;
+};
+
+}  // namespace platform
