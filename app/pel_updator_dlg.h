@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -105,6 +106,15 @@ public:
 private:
     void StartWorker(unsigned (*proc)(CPelUpdatorDlg*));
     bool Closing() const { return status.load() == kStatusClosing; }
+    // True once the dialog is going away: no box is shown any more.
+    bool Quiet() const { return destroyed.load() || Closing(); }
+    // Error box (unless the dialog is closing), then back to idle.
+    void Report(std::uint32_t stringId);
+    int ReopenPorts();
+
+    std::mutex portsMutex;    // opening and closing the ports: UI thread, version worker, OnDestroy
+    // Read by calls posted to the user-interface thread: false once the dialog is gone.
+    std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
 
     DialogWindow& window;
     int instanceNumber;

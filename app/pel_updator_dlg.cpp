@@ -1,0 +1,261 @@
+// The main dialog's logic: port lists and their preselection, opening the
+// ports, starting the workers, the controls the workers report through, and
+// an orderly end (timer first, then the ports, then the waiting worker).
+#include "app/pel_updator_dlg.h"
+
+#include "resources/string_table.h"
+
+#include <system_error>
+
+namespace {
+
+constexpr const char* kApplicationTitle = "ARKO Q9 System v1.20 Updater";
+constexpr std::size_t kDeviceNameSize = 40;   // what GetDeviceName writes at most
+
+std::vector<std::string> CandidateNames(int instanceNumber)
+{
+    std::vector<std::string> names;
+    for (const char* name : kPreferredPortNames) {
+        if (instanceNumber == 1) {
+            names.emplace_back(name);
+        } else {
+            names.push_back(std::string(name) + " (" + std::to_string(instanceNumber) + ")");
+        }
+    }
+    return names;
+}
+
+template <typename Port>
+std::vector<std::string> DeviceNames()
+{
+    std::vector<std::string> names;
+    const platform::UINT count = Port::GetDeviceCount();
+    for (platform::UINT id = 0; id < count; ++id) {
+        char name[kDeviceNameSize] = {};
+        Port::GetDeviceName(id, name);
+        name[kDeviceNameSize - 1] = '\0';
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+std::string ApplicationTitle(int instanceNumber)
+{
+    if (instanceNumber == 1) return kApplicationTitle;
+    return std::string(kApplicationTitle) + " (" + std::to_string(instanceNumber) + ")";
+}
+
+int PreselectPort(const std::vector<std::string>& names, int instanceNumber)
+{
+    const std::vector<std::string> candidates = CandidateNames(instanceNumber);
+    int selection = -1;
+    for (std::size_t position = 0; position < names.size(); ++position) {
+        for (const std::string& candidate : candidates) {
+            if (names[position] == candidate) {
+                selection = static_cast<int>(position);
+                break;
+            }
+        }
+    }
+    return selection;
+}
+
+// ---------------------------------------------------------------------------
+
+CPelUpdatorDlg::CPelUpdatorDlg(DialogWindow& window, int instanceNumber)
+    : window(window), instanceNumber(instanceNumber)
+{
+    status.store(0);
+    busy.store(0);
+    event.Reset();
+}
+
+CPelUpdatorDlg::~CPelUpdatorDlg()
+{
+    alive->store(false);   // a completion still on its way to the UI thread is dropped
+    OnDestroy();           // does nothing when it has run
+    WaitForWorker();       // the woken worker ends before anything it uses goes away
+}
+
+bool CPelUpdatorDlg::OnInitDialog()
+{
+    FillPortLists();
+    timer.Start(1, OnReplyTimer, reinterpret_cast<platform::DWORD_PTR>(static_cast<ProtocolEndpoint*>(this)));
+    window.SetProgressRange(IDC_PROGRESS, 0, 100);
+    window.SetWindowTitle(ApplicationTitle(instanceNumber));
+    return true;
+}
+
+void CPelUpdatorDlg::FillPortLists()
+{
+    const std::vector<std::string> outNames = DeviceNames<CMidiOutPort>();
+    window.ResetList(IDC_MIDI_OUT);
+    for (const std::string& name : outNames) window.AddListItem(IDC_MIDI_OUT, name);
+
+    const std::vector<std::string> inNames = DeviceNames<CMidiInPort>();
+    window.ResetList(IDC_MIDI_IN);
+    for (const std::string& name : inNames) window.AddListItem(IDC_MIDI_IN, name);
+
+    window.SetListSelection(IDC_MIDI_OUT, PreselectPort(outNames, instanceNumber));
+    window.SetListSelection(IDC_MIDI_IN, PreselectPort(inNames, instanceNumber));
+}
+
+int CPelUpdatorDlg::ReopenPorts()
+{
+    // A worker that has returned the dialog to idle may still be on its way
+    // out; it must not touch the ports once they are reopened.
+    WaitForWorker();
+
+    std::lock_guard<std::mutex> lock(portsMutex);
+    midiOut.Close();
+    const int outSelection = window.GetListSelection(IDC_MIDI_OUT);
+    if (!midiOut.Open(static_cast<platform::UINT>(outSelection))) {
+        ShowError(IDS_CANT_OPEN_OUT);
+        return -1;
+    }
+    midiIn.Close();
+    midiIn.deviceId = static_cast<platform::UINT>(window.GetListSelection(IDC_MIDI_IN));
+    if (!midiIn.Start()) {
+        ShowError(IDS_CANT_OPEN_IN);
+        return -1;
+    }
+    return 0;
+}
+
+int CPelUpdatorDlg::OpenPorts()
+{
+    if (busy.load() == 1) {
+        ShowError(IDS_IN_PROGRESS);
+        return -1;
+    }
+    return ReopenPorts();
+}
+
+int CPelUpdatorDlg::ClosePorts()
+{
+    std::lock_guard<std::mutex> lock(portsMutex);
+    midiOut.Close();
+    midiIn.Close();
+    return 0;
+}
+
+void CPelUpdatorDlg::OnExecute()
+{
+    if (OpenPorts() != 0) return;
+
+    window.EnableControl(IDC_MIDI_IN, false);
+    window.EnableControl(IDC_MIDI_OUT, false);
+    window.EnableControl(IDOK, false);
+    window.EnableControl(IDC_RESCAN, false);
+    window.EnableControl(IDC_VERSION_CHECK, false);
+    busy.store(1);
+    event.Reset();
+    StartWorker(&CPelUpdatorDlg::UpdateWorker);
+}
+
+void CPelUpdatorDlg::OnVersionCheck()
+{
+    if (OpenPorts() != 0) return;
+
+    window.EnableControl(IDC_MIDI_IN, false);
+    window.EnableControl(IDC_MIDI_OUT, false);
+    window.EnableControl(IDC_VERSION_CHECK, false);
+    window.EnableControl(IDOK, false);
+    window.EnableControl(IDC_RESCAN, false);
+    busy.store(1);
+    event.Reset();
+    StartWorker(&CPelUpdatorDlg::VersionCheckThreadProc);
+}
+
+void CPelUpdatorDlg::OnRescanDevice()
+{
+    FillPortLists();
+    EnableRunButtons(true);
+}
+
+void CPelUpdatorDlg::OnDestroy()
+{
+    bool expected = false;
+    if (!destroyed.compare_exchange_strong(expected, true)) return;
+
+    // No reply may overwrite the closing status once it is written.
+    timer.Stop();
+    {
+        std::lock_guard<std::mutex> lock(portsMutex);
+        midiOut.Close();
+        midiIn.Close();
+    }
+    status.store(kStatusClosing);
+    event.Set();
+}
+
+void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*))
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (worker.joinable()) worker.join();
+    try {
+        worker = std::thread([proc, this] { proc(this); });
+    } catch (const std::system_error&) {
+        // No thread: nothing runs, so the dialog must not stay disabled.
+        EnableControls();
+    }
+}
+
+void CPelUpdatorDlg::WaitForWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
+}
+
+// ---------------------------------------------------------------------------
+// The surface the workers report through.
+
+void CPelUpdatorDlg::EnableControls()
+{
+    window.EnableControl(IDC_MIDI_IN, true);
+    window.EnableControl(IDC_MIDI_OUT, true);
+    window.EnableControl(IDC_VERSION_CHECK, true);
+    window.EnableControl(IDOK, true);
+    window.EnableControl(IDC_RESCAN, true);
+    busy.store(0);
+}
+
+void CPelUpdatorDlg::EnableRunButtons(bool enable)
+{
+    window.EnableControl(IDOK, enable);
+    window.EnableControl(IDC_VERSION_CHECK, enable);
+}
+
+void CPelUpdatorDlg::ShowError(std::uint32_t stringId)
+{
+    window.MessageBox(LoadStringById(stringId), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+}
+
+void CPelUpdatorDlg::Report(std::uint32_t stringId)
+{
+    if (Quiet()) return;
+    ShowError(stringId);
+    EnableControls();
+}
+
+void CPelUpdatorDlg::SetStatusText(const std::string& text)
+{
+    window.SetControlText(IDC_STATUS, text);
+}
+
+void CPelUpdatorDlg::SetCounterText(const std::string& text)
+{
+    window.SetControlText(IDC_COUNTER, text);
+}
+
+void CPelUpdatorDlg::SetProgressRange(std::int32_t high)
+{
+    window.SetProgressRange(IDC_PROGRESS, 0, high);
+}
+
+void CPelUpdatorDlg::SetProgressPos(std::int32_t pos)
+{
+    window.SetProgressPos(IDC_PROGRESS, pos);
+}

@@ -1,0 +1,227 @@
+// The firmware update: identify the device, begin the update, erase and
+// write the regions of the image plan, end the update.  Runs on its own
+// thread; every wait and pause comes from Timings().
+#include "app/pel_updator_dlg.h"
+
+#include "platform/mmsystem.h"
+#include "resources/string_table.h"
+#include "update/image_plan.h"
+#include "update/timings.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr int kPlanRows = static_cast<int>(kImagePlan.size());
+constexpr int kMaxEraseRefusals = 6;     // the 7th refusal ends the update
+constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the update
+constexpr std::int32_t kEraseProgressEnd = 10;
+constexpr std::uint32_t kBootStampLength = 4;
+
+std::string CounterText(int row)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%d/%d", row, kPlanRows);
+    return text;
+}
+
+std::string TransmitText(std::uint32_t offset, std::uint32_t size)
+{
+    const std::string format = LoadStringById(IDS_DATA_TRANSMIT);
+    char text[128];
+    std::snprintf(text, sizeof text, format.c_str(), static_cast<int>(offset), static_cast<int>(size));
+    return text;
+}
+
+std::uint8_t ModelByte()
+{
+    return deviceIdentity[0];
+}
+
+}  // namespace
+
+unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
+{
+    CPelUpdatorDlg& dlg = *dialog;
+    const ProtocolTimings timings = Timings();
+
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "0/%d", kPlanRows);
+        dlg.SetCounterText(text);
+    }
+
+    // Identification.
+    if (SendIdentityRequest(dlg.midiOut) == -1) {
+        dlg.Report(IDS_CANT_OPEN_OUT);
+        return 0;
+    }
+    if (!dlg.event.Wait(timings.identityMs)) {
+        dlg.Report(IDS_TIMEOUT1);
+        return 0;
+    }
+    std::int32_t status = dlg.status.load();
+    if (status == kStatusClosing) return 0;
+    if (status != 0) {
+        dlg.Report(IDS_ILLEGAL_DEVICE);
+        return 0;
+    }
+    std::uint8_t identity[4];
+    dlg.identity.Get(identity);
+    deviceIdentity.Set(identity);
+    if (!IsAcceptedIdentity(identity)) {
+        dlg.Report(IDS_ILLEGAL_DEVICE);
+        return 0;
+    }
+    hostIdentityReply.SetIdentity(identity);
+
+    // Begin the update.
+    SendBeginUpdate(dlg.midiOut, ModelByte());
+    dlg.SetStatusText(LoadStringById(IDS_ERASING));
+    if (!dlg.event.Wait(timings.beginUpdateMs)) {
+        dlg.Report(IDS_TIMEOUT1);
+        return 0;
+    }
+    status = dlg.status.load();
+    if (status == kStatusClosing) return 0;
+    dlg.SetStatusText("");
+    if (status == 11) {
+        dlg.Report(IDS_UPDATE_MODE);
+        return 0;
+    }
+    if (status != 0) {
+        dlg.Report(IDS_TRANSFER_ERROR);
+        return 0;
+    }
+    platform::Sleep(timings.pauseAfterBeginMs);
+    if (dlg.Quiet()) return 0;
+
+    // Every failure inside has been reported there (or the dialog is closing).
+    if (dlg.TransferImages() == -1) return 0;
+
+    // End the update: any reply completes it, whatever its status.
+    SendEndUpdate(dlg.midiOut, ModelByte());
+    if (!dlg.event.Wait(timings.endUpdateMs)) {
+        dlg.Report(IDS_TRANSFER_ERROR);
+        return 0;
+    }
+    if (dlg.status.load() == kStatusClosing) return 0;
+    dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
+    dlg.EnableControls();
+    dlg.EnableRunButtons(false);
+    return 0;
+}
+
+int CPelUpdatorDlg::TransferImages()
+{
+    const ProtocolTimings timings = Timings();
+
+    // The boot region is written only when the device's boot stamp differs
+    // from the carried boot image's.
+    bool bootCurrent = false;
+    for (const ImagePlanStep& step : kImagePlan) {
+        if (step.address != 0) continue;
+        std::uint8_t stamp[kBootStampLength] = {};
+        if (ReadTransaction(*this, kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs) != 0) {
+            Report(IDS_BOOT_READ_FAILED);
+            return -1;
+        }
+        std::size_t size = 0;
+        const std::uint8_t* image = FindImage(kBootImageId, &size);
+        if (image == nullptr || size < kBootStampAddress + kBootStampLength) {
+            Report(IDS_IMAGE_MISSING);
+            return -1;
+        }
+        bootCurrent = std::memcmp(image + kBootStampAddress, stamp, kBootStampLength) == 0;
+        break;
+    }
+
+    for (int row = 1; row <= kPlanRows; ++row) {
+        const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+        SetCounterText(CounterText(row));
+        if (step.address == 0 && bootCurrent) continue;
+        if (step.kind == PLAN_ERASE) {
+            if (EraseRegion(step.address, step.length) == -1) return -1;
+        } else if (step.kind == PLAN_WRITE) {
+            if (WriteImage(step.address, step.length, step.imageId) == -1) return -1;
+        }
+    }
+    return 0;
+}
+
+int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
+{
+    const ProtocolTimings timings = Timings();
+    SetProgressRange(kEraseProgressEnd);
+    int refusals = 0;
+    for (;;) {
+        SendErase(midiOut, ModelByte(), address, size);
+        SetProgressPos(1);
+        SetStatusText(LoadStringById(IDS_ERASING));
+        if (!event.Wait(timings.eraseMs)) {
+            Report(IDS_TIMEOUT3);
+            return -1;
+        }
+        const std::int32_t result = status.load();
+        if (result == 0) {
+            SetProgressPos(kEraseProgressEnd);
+            return 0;
+        }
+        if (result == kStatusClosing) return -1;
+        if (refusals == kMaxEraseRefusals) {
+            Report(IDS_TRANSFER_ERROR);
+            return -1;
+        }
+        ++refusals;
+        platform::Sleep(timings.retryPauseMs);
+        if (Quiet()) return -1;
+    }
+}
+
+int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId)
+{
+    const ProtocolTimings timings = Timings();
+    std::size_t imageSize = 0;
+    const std::uint8_t* image = FindImage(imageId, &imageSize);
+    if (image == nullptr || imageSize == 0 || size > imageSize) {
+        // Nothing (or not enough) to write: the update cannot go on.
+        Report(IDS_IMAGE_MISSING);
+        return -1;
+    }
+    if (size == 0) size = static_cast<std::uint32_t>(imageSize);
+
+    SetProgressRange(static_cast<std::int32_t>(size));
+    std::uint32_t offset = 0;
+    std::uint32_t block = kMaxBlock;
+    int failures = 0;
+    for (;;) {
+        if (offset + block > size) block = size - offset;
+        SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
+        SetStatusText(TransmitText(offset, size));
+        if (!event.Wait(timings.writeBlockMs)) {
+            if (failures == kMaxBlockFailures) {
+                Report(IDS_TIMEOUT2);
+                return -1;
+            }
+        } else {
+            const std::int32_t result = status.load();
+            if (result == 0) {
+                failures = 0;
+                offset += block;
+                SetProgressPos(static_cast<std::int32_t>(offset));
+                if (offset >= size) return 0;
+                continue;
+            }
+            if (result == kStatusClosing) return -1;
+            if (failures == kMaxBlockFailures) {
+                Report(IDS_TRANSFER_ERROR);
+                return -1;
+            }
+        }
+        ++failures;
+        platform::Sleep(timings.retryPauseMs);
+        if (Quiet()) return -1;
+    }
+}
