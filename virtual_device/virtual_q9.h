@@ -130,7 +130,7 @@ public:
     std::vector<Reply> Receive(const std::uint8_t* msg, std::size_t len);
 
     const std::vector<std::uint8_t>& Flash() const { return flash; }
-    void SetFlash(const std::vector<std::uint8_t>& contents);   // tests; must be kFlashSize bytes
+    bool SetFlash(const std::vector<std::uint8_t>& contents);   // tests; false unless kFlashSize bytes
     bool InUpdate() const { return inUpdate; }
     const VirtualDeviceSettings& Settings() const { return settings; }
     const std::vector<LogEntry>& Log() const { return log; }
@@ -155,11 +155,11 @@ private:
     std::vector<Reply> Answer(Kind kind, std::uint8_t command, std::uint32_t address, std::uint32_t size,
                               std::uint8_t status, std::uint32_t busyMs);
     std::vector<Reply> HandleDeviceCommand(const std::uint8_t* msg, std::size_t len);
-    std::vector<Reply> HandleRead(const std::uint8_t* msg, std::size_t len, bool lost);
 
     VirtualDeviceSettings settings;
     std::vector<std::uint8_t> flash;
     bool inUpdate = false;
+    bool currentLost = false;   // the command being handled has its reply lost
     bool pathUsable = false;
     std::string loadError;
     std::vector<LogEntry> log;
@@ -195,7 +195,7 @@ public:
     VirtualQ9& Device() { return device; }
     std::vector<std::uint8_t> FlashCopy();   // any time
 
-    // Queues a device-originated message for the host (link time and late=MS apply).
+    // Queues a device-originated message for the host (the link time applies).
     void SendFromDevice(std::vector<std::uint8_t> message);
     // Every message the host sent, in order (copies).
     std::vector<std::vector<std::uint8_t>> HostMessages();
@@ -236,7 +236,7 @@ private:
     struct Timed {
         enum class What { Done, Arrive, Deliver };
         What what;
-        platform::MIDIHDR* header = nullptr;   // Done
+        std::uint64_t send = 0;                // Done: which send
         std::vector<std::uint8_t> bytes;       // Arrive, Deliver
     };
 
@@ -273,7 +273,8 @@ private:
     // Output device.
     bool outOpen = false;
     platform::HMIDIOUT outHandle = 0;
-    std::vector<platform::MIDIHDR*> inFlight;   // headers not yet done
+    std::map<std::uint64_t, platform::MIDIHDR*> inFlight;   // sends whose header is not yet done
+    std::uint64_t nextSend = 1;
 
     // Input device.
     bool inOpen = false;

@@ -1,0 +1,128 @@
+// The settings string of the virtual ARKO Q9: comma-separated items.
+#include "virtual_device/virtual_q9.h"
+
+#include <charconv>
+#include <limits>
+
+namespace {
+
+constexpr std::uint64_t kMaxMs = 3600000;   // an hour: more is surely a typing error
+
+std::string_view Trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+bool ParseNumber(std::string_view text, std::uint64_t max, std::uint64_t& value)
+{
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    std::uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v > max) return false;
+    value = v;
+    return true;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string Quote(std::string_view item) { return "\"" + std::string(item) + "\""; }
+
+}  // namespace
+
+bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& out, std::string& error)
+{
+    VirtualDeviceSettings s;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        std::size_t comma = text.find(',', pos);
+        if (comma == std::string_view::npos) comma = text.size();
+        const std::string_view item = Trim(text.substr(pos, comma - pos));
+        pos = comma + 1;
+        if (item.empty()) continue;
+
+        const std::size_t eq = item.find('=');
+        const std::string_view key = Trim(item.substr(0, eq));
+        const bool hasValue = eq != std::string_view::npos;
+        const std::string_view value = hasValue ? Trim(item.substr(eq + 1)) : std::string_view();
+        auto bad = [&](const char* why) {
+            error = "virtual device setting " + Quote(item) + ": " + why;
+            return false;
+        };
+        auto number = [&](std::uint64_t max, std::uint64_t& v) { return hasValue && ParseNumber(value, max, v); };
+
+        if (key == "silent") {
+            if (hasValue) return bad("takes no value");
+            s.silent = true;
+        } else if (!hasValue) {
+            return bad("unknown item");
+        } else if (key == "flash") {
+            if (value == "factory") {
+                s.flash = VirtualDeviceSettings::Flash::Factory;
+            } else if (value == "erased") {
+                s.flash = VirtualDeviceSettings::Flash::Erased;
+            } else if (value == "current") {
+                s.flash = VirtualDeviceSettings::Flash::Current;
+            } else if (!value.empty()) {
+                s.flash = VirtualDeviceSettings::Flash::Path;
+                s.flashPath = std::string(value);
+            } else {
+                return bad("expected factory, erased, current or a file path");
+            }
+        } else if (key == "identity") {
+            if (value.size() != 8) return bad("expected 8 hexadecimal digits, e.g. 6E000900");
+            std::array<std::uint8_t, 4> id{};
+            for (int i = 0; i < 4; ++i) {
+                const int hi = HexDigit(value[2 * i]);
+                const int lo = HexDigit(value[2 * i + 1]);
+                if (hi < 0 || lo < 0) return bad("expected 8 hexadecimal digits, e.g. 6E000900");
+                id[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+                if (id[i] > 0x7F) return bad("every identity byte must be 7F or below");
+            }
+            s.identity = id;
+        } else if (key == "version") {
+            if (value.size() != 4) return bad("expected 4 characters, e.g. 1000");
+            for (int i = 0; i < 4; ++i) {
+                if (value[i] < 0x20 || value[i] > 0x7E) return bad("expected 4 printable ASCII characters");
+                s.version[i] = value[i];
+            }
+        } else if (key == "update-mode") {
+            if (value == "on") {
+                s.updateModeOff = false;
+            } else if (value == "off") {
+                s.updateModeOff = true;
+            } else {
+                return bad("expected on or off");
+            }
+        } else if (key == "link") {
+            std::uint64_t v = 0;
+            if (!number(std::numeric_limits<std::uint32_t>::max(), v))
+                return bad("expected a whole number of bytes per second (0 for unlimited)");
+            s.linkBytesPerSecond = v;
+        } else if (key == "erase-ms" || key == "write-ms" || key == "late") {
+            std::uint64_t v = 0;
+            if (!number(kMaxMs, v)) return bad("expected a whole number of milliseconds up to 3600000");
+            (key == "erase-ms" ? s.eraseMsPer4K : key == "write-ms" ? s.writeMsPerBlock : s.lateMs) =
+                static_cast<std::uint32_t>(v);
+        } else if (key == "drop" || key == "refuse" || key == "corrupt-read") {
+            std::uint64_t v = 0;
+            if (!number(std::numeric_limits<std::uint32_t>::max(), v))
+                return bad("expected a whole number N (every Nth; 0 for never)");
+            (key == "drop" ? s.drop : key == "refuse" ? s.refuse : s.corruptRead) = static_cast<std::uint32_t>(v);
+        } else {
+            return bad("unknown item");
+        }
+    }
+    out = s;
+    error.clear();
+    return true;
+}
