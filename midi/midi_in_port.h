@@ -44,11 +44,18 @@ public:
     platform::UINT deviceId = 0;
     int started = 0;
 
+    // The size of the header handed to the driver.
+    static constexpr platform::UINT kHeaderSize = sizeof(platform::MIDIHDR);
+
 private:
     void ReleaseBuffer();
+    void Append(ReceivedMessage* entry);
 
     std::mutex queueMutex;                 // guards the queue links; held only briefly
     ReceivedMessage* firstMessage = nullptr;
     ReceivedMessage* lastMessage = nullptr;
     std::atomic<bool> closing{false};      // set while Close runs: the callback hands no buffer back
+    std::mutex handBackMutex;              // makes "not closing, hand back" one step against Close
+    std::atomic<bool> bufferAtDriver{false};  // the driver holds the receive buffer
+    std::mutex lifeMutex;                  // Start and Close one at a time
 };

@@ -26,6 +26,10 @@ public:
 
     // How long a send waits for the driver to mark its header done.
     static constexpr platform::UINT kDoneWaitLimitMs = 5000;
+    // The limit this port applies; tests shorten it.
+    std::atomic<platform::UINT> doneWaitLimitMs{kDoneWaitLimitMs};
+    // The size of the header handed to the driver.
+    static constexpr platform::UINT kHeaderSize = sizeof(platform::MIDIHDR);
 
     std::atomic<platform::HMIDIOUT> handle{0};
     platform::UINT deviceId = 0;

@@ -1,0 +1,100 @@
+// One MIDI output device; a blocking SysEx send that waits, for a bounded
+// time, until the driver is done with the caller's header.
+//
+// Close against a send on another thread: a send counts itself in
+// sendsInFlight before it reads the handle; Close takes the handle away
+// first and then waits until no send is in flight, so the device is never
+// closed under a send that still uses it.
+#include "midi/midi_out_port.h"
+
+#include <chrono>
+#include <cstring>
+
+using namespace platform;
+
+CMidiOutPort::~CMidiOutPort()
+{
+    Close();
+}
+
+int CMidiOutPort::Open(UINT id)
+{
+    std::lock_guard<std::mutex> lock(closeMutex);
+    if (handle.load() != 0) {
+        if (id == deviceId) return 1;
+        // Close, under the lock already held.
+        const HMIDIOUT held = handle.exchange(0);
+        while (sendsInFlight.load() != 0) Sleep(1);
+        midiOutClose(held);
+    }
+    deviceId = id;
+    HMIDIOUT opened = 0;
+    if (midiOutOpen(&opened, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return 0;
+    handle.store(opened);
+    return 1;
+}
+
+int CMidiOutPort::Close()
+{
+    std::lock_guard<std::mutex> lock(closeMutex);
+    const HMIDIOUT held = handle.exchange(0);
+    if (held == 0) return 0;
+    // Sends that took the handle before it went away finish first (each is
+    // bounded by the done-bit limit).
+    while (sendsInFlight.load() != 0) Sleep(1);
+    midiOutClose(held);
+    return 1;
+}
+
+int CMidiOutPort::SendLongMessage(MIDIHDR* header)
+{
+    struct InFlight {
+        std::atomic<int>& count;
+        explicit InFlight(std::atomic<int>& c) : count(c) { count.fetch_add(1); }
+        ~InFlight() { count.fetch_sub(1); }
+    } inFlight(sendsInFlight);
+
+    const HMIDIOUT held = handle.load();
+    if (held == 0 || header == nullptr) return 0;
+
+    if (midiOutPrepareHeader(held, header, kHeaderSize) != MMSYSERR_NOERROR) return 0;
+    if (midiOutLongMsg(held, header, kHeaderSize) != MMSYSERR_NOERROR) {
+        // Refused: the driver never took the header; undo the preparation.
+        midiOutUnprepareHeader(held, header, kHeaderSize);
+        return 0;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(doneWaitLimitMs.load());
+    std::atomic_ref<DWORD> flags(header->dwFlags);
+    while ((flags.load(std::memory_order_acquire) & MHDR_DONE) == 0) {
+        if (Clock::now() >= deadline) {
+            // The driver never finished (device gone).  There is no way to
+            // take the header back; unprepare (the driver refuses while it
+            // still holds it) and report the failure.
+            midiOutUnprepareHeader(held, header, kHeaderSize);
+            return 0;
+        }
+        Sleep(1);
+    }
+    midiOutUnprepareHeader(held, header, kHeaderSize);
+    return 1;
+}
+
+void CMidiOutPort::GetDeviceName(UINT id, char* name)
+{
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(id, &caps, sizeof(caps)) != MMSYSERR_NOERROR) {
+        name[0] = '\0';   // no name rather than stale bytes
+        return;
+    }
+    std::size_t length = 0;
+    while (length < kMaxPnameLen && caps.szPname[length] != '\0') ++length;
+    std::memcpy(name, caps.szPname, length);
+    name[length] = '\0';
+}
+
+UINT CMidiOutPort::GetDeviceCount()
+{
+    return midiOutGetNumDevs();
+}

@@ -1,0 +1,596 @@
+// The MIDI input and output ports against the recording fake driver.
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "tests/support/fake_midi.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+using q9test::FakeMidi;
+using q9test::ScopedMidi;
+using Op = FakeMidi::Op;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes Message(std::size_t length, std::uint8_t fill = 0x11)
+{
+    Bytes bytes(length, fill);
+    if (length > 0) bytes.front() = 0xF0;
+    if (length > 1) bytes.back() = 0xF7;
+    return bytes;
+}
+
+Bytes Take(CMidiInPort& port)
+{
+    std::uint32_t count = 0;
+    const std::uint8_t* bytes = port.GetFirstMessage(count);
+    if (bytes == nullptr) return {};
+    Bytes copy(bytes, bytes + count);
+    port.RemoveFirstMessage();
+    return copy;
+}
+
+std::vector<std::string> Names(std::initializer_list<Op> ops)
+{
+    std::vector<std::string> names;
+    for (Op op : ops) names.push_back(FakeMidi::Name(op));
+    return names;
+}
+
+void WaitUntil(const std::function<bool()>& condition)
+{
+    while (!condition()) std::this_thread::yield();
+}
+
+class InPortTest : public ::testing::Test {
+protected:
+    InPortTest()
+    {
+        midi.SetInDevices({"USB Audio Device", "ARKO Q9"});
+        midi.SetOutDevices({"USB Audio Device"});
+    }
+    FakeMidi midi;
+    ScopedMidi scoped{midi};
+};
+
+using OutPortTest = InPortTest;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Input port.
+
+TEST_F(InPortTest, StartOpensResetsPostsAndStartsWithExactArguments)
+{
+    CMidiInPort port;
+    port.deviceId = 1;
+    ASSERT_EQ(port.Start(), 1);
+    EXPECT_EQ(port.started, 1);
+    ASSERT_NE(port.header, nullptr);
+    EXPECT_NE(port.header->lpData, nullptr);
+    EXPECT_EQ(port.header->dwBufferLength, CMidiInPort::kBufferSize);
+
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::InOpen, Op::InReset, Op::InPrepareHeader, Op::InAddBuffer, Op::InStart}));
+    EXPECT_EQ(calls[0].id, 1u);
+    EXPECT_EQ(calls[0].callback, reinterpret_cast<DWORD_PTR>(&CMidiInPort::MidiInCallback));
+    EXPECT_EQ(calls[0].instance, reinterpret_cast<DWORD_PTR>(&port));
+    EXPECT_EQ(calls[0].flags, CALLBACK_FUNCTION);
+    EXPECT_EQ(calls[0].handle, port.handle);
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].handle, port.handle);
+    for (std::size_t i : {2u, 3u}) {
+        EXPECT_EQ(calls[i].header, port.header);
+        EXPECT_EQ(calls[i].size, sizeof(MIDIHDR));
+    }
+    EXPECT_EQ(midi.PostedBuffers(), 1u);
+}
+
+TEST_F(InPortTest, StartOnAStartedPortKeepsTheDeviceAndCallsNothing)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    const HMIDIIN held = port.handle;
+    midi.ClearCalls();
+    port.deviceId = 1;
+    EXPECT_EQ(port.Start(), 1);
+    EXPECT_TRUE(midi.Calls().empty());
+    EXPECT_EQ(port.handle, held);
+}
+
+// Each failing step stops the sequence; what the attempt got is given back.
+struct StartFailure {
+    Op failing;
+    std::vector<Op> expected;
+};
+
+class InPortStartFailure : public InPortTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(InPortStartFailure, FailsReleasesAndCanStartAgain)
+{
+    const StartFailure& param = GetParam();
+    midi.Script(param.failing, MMSYSERR_ERROR);
+    {
+        CMidiInPort port;
+        EXPECT_EQ(port.Start(), 0);
+        EXPECT_EQ(port.started, 0);
+        EXPECT_EQ(port.header, nullptr);
+        std::vector<std::string> expected;
+        for (Op op : param.expected) expected.push_back(FakeMidi::Name(op));
+        EXPECT_EQ(midi.CallNames(), expected);
+        EXPECT_FALSE(midi.InputOpen());
+        EXPECT_EQ(midi.PostedBuffers(), 0u);
+
+        // A later Close does nothing; a new Start works.
+        midi.ClearCalls();
+        port.Close();
+        EXPECT_TRUE(midi.Calls().empty());
+        EXPECT_EQ(port.Start(), 1);
+        EXPECT_EQ(port.started, 1);
+    }
+    EXPECT_FALSE(midi.InputOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, InPortStartFailure,
+    ::testing::Values(
+        StartFailure{Op::InOpen, {Op::InOpen}},
+        StartFailure{Op::InReset, {Op::InOpen, Op::InReset, Op::InClose}},
+        StartFailure{Op::InPrepareHeader, {Op::InOpen, Op::InReset, Op::InPrepareHeader, Op::InClose}},
+        StartFailure{Op::InAddBuffer,
+                     {Op::InOpen, Op::InReset, Op::InPrepareHeader, Op::InAddBuffer, Op::InUnprepareHeader, Op::InClose}},
+        StartFailure{Op::InStart, {Op::InOpen, Op::InReset, Op::InPrepareHeader, Op::InAddBuffer, Op::InStart,
+                                   Op::InReset, Op::InUnprepareHeader, Op::InClose}}));
+
+TEST_F(InPortTest, StartOnAMissingDeviceFails)
+{
+    CMidiInPort port;
+    port.deviceId = 2;
+    EXPECT_EQ(port.Start(), 0);
+    EXPECT_EQ(port.header, nullptr);
+}
+
+TEST_F(InPortTest, CloseStopsResetsUnpreparesAndClosesThenFreesTheBuffer)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    MIDIHDR* const header = port.header;
+    const HMIDIIN handle = port.handle;
+    midi.ClearCalls();
+    port.Close();
+    EXPECT_EQ(port.started, 0);
+    EXPECT_EQ(port.header, nullptr);
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::InStop, Op::InReset, Op::InUnprepareHeader, Op::InClose}));
+    for (const auto& call : calls) EXPECT_EQ(call.handle, handle);
+    EXPECT_EQ(calls[2].header, header);
+    EXPECT_EQ(calls[2].size, sizeof(MIDIHDR));
+    // The empty buffer the reset returned was neither queued nor posted again.
+    EXPECT_EQ(port.GetFirstMessage(), nullptr);
+    EXPECT_FALSE(midi.InputOpen());
+}
+
+TEST_F(InPortTest, CloseOfANeverStartedPortCallsNothing)
+{
+    CMidiInPort port;
+    port.Close();
+    EXPECT_TRUE(midi.Calls().empty());
+}
+
+TEST_F(InPortTest, AFailingCloseStepSkipsTheRestAndNeverFreesABufferTheDriverHolds)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    midi.ClearCalls();
+    midi.Script(Op::InStop, MMSYSERR_ERROR);
+    port.Close();
+    EXPECT_EQ(midi.CallNames(), Names({Op::InStop}));
+    EXPECT_EQ(port.started, 0);
+    EXPECT_EQ(port.header, nullptr);
+    // The driver still holds the buffer and may still fill it: that must be
+    // memory the port has not freed (AddressSanitizer watches this write).
+    ASSERT_EQ(midi.PostedBuffers(), 1u);
+    EXPECT_TRUE(midi.Deliver(Message(5)));
+    // The callback queued it but did not hand the buffer back while closing.
+    EXPECT_EQ(Take(port), Message(5));
+    EXPECT_EQ(midi.Count(Op::InAddBuffer), 0);
+}
+
+TEST_F(InPortTest, AFailingUnprepareOrCloseStillFreesTheReturnedBuffer)
+{
+    for (Op failing : {Op::InReset, Op::InUnprepareHeader, Op::InClose}) {
+        SCOPED_TRACE(FakeMidi::Name(failing));
+        CMidiInPort port;
+        ASSERT_EQ(port.Start(), 1);
+        midi.ClearCalls();
+        midi.Script(failing, MMSYSERR_ERROR);
+        port.Close();
+        EXPECT_EQ(port.started, 0);
+        EXPECT_EQ(port.header, nullptr);
+        EXPECT_EQ(midi.CallNames().back(), FakeMidi::Name(failing));
+        // Tidy the fake's device for the next round.
+        if (midi.InputOpen()) {
+            midi.InReset(midi.LastInHandle());
+            midi.InClose(midi.LastInHandle());
+        }
+    }
+}
+
+TEST_F(InPortTest, APartialMessageReturnedByCloseIsQueuedButNotPostedAgain)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    midi.ClearCalls();
+    midi.SetResetPartial({0xF0, 0x52, 0x00});
+    port.Close();
+    EXPECT_EQ(midi.CallNames(), Names({Op::InStop, Op::InReset, Op::InUnprepareHeader, Op::InClose}));
+    EXPECT_EQ(Take(port), (Bytes{0xF0, 0x52, 0x00}));
+    EXPECT_FALSE(midi.InputOpen());
+}
+
+TEST_F(InPortTest, EachReturnedBufferBecomesOneEntryInArrivalOrderAndIsPostedAgain)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    midi.ClearCalls();
+    const Bytes first = {0xF0, 0x52, 0x00, 0x6E, 0x00, 0x00, 0xF7};
+    const Bytes second = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x6E, 0x00, 0x09, 0x00, 1, 2, 3, 4, 0xF7};
+    ASSERT_TRUE(midi.Deliver(first));
+    ASSERT_TRUE(midi.Deliver(second));
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(),
+              Names({Op::InPrepareHeader, Op::InAddBuffer, Op::InPrepareHeader, Op::InAddBuffer}));
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.handle, port.handle);
+        EXPECT_EQ(call.header, port.header);
+        EXPECT_EQ(call.size, sizeof(MIDIHDR));
+    }
+    std::uint32_t count = 0;
+    ASSERT_NE(port.GetFirstMessage(count), nullptr);
+    EXPECT_EQ(count, first.size());
+    EXPECT_EQ(Take(port), first);
+    EXPECT_EQ(Take(port), second);
+    EXPECT_EQ(port.GetFirstMessage(count), nullptr);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(InPortTest, AMessageLongerThanTheBufferArrivesAsSeveralEntries)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    const std::size_t length = 2 * CMidiInPort::kBufferSize + 10;
+    Bytes message = Message(length, 0x22);
+    ASSERT_TRUE(midi.Deliver(message));
+    const Bytes a = Take(port);
+    const Bytes b = Take(port);
+    const Bytes c = Take(port);
+    EXPECT_EQ(port.GetFirstMessage(), nullptr);
+    ASSERT_EQ(a.size(), CMidiInPort::kBufferSize);
+    ASSERT_EQ(b.size(), CMidiInPort::kBufferSize);
+    ASSERT_EQ(c.size(), 10u);
+    EXPECT_EQ(a.front(), 0xF0);
+    EXPECT_NE(b.front(), 0xF0);
+    EXPECT_NE(c.front(), 0xF0);
+    EXPECT_EQ(c.back(), 0xF7);
+    Bytes joined = a;
+    joined.insert(joined.end(), b.begin(), b.end());
+    joined.insert(joined.end(), c.begin(), c.end());
+    EXPECT_EQ(joined, message);
+}
+
+TEST_F(InPortTest, TheCallbackIgnoresOtherMessagesUnfinishedAndEmptyBuffers)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    midi.ClearCalls();
+    MIDIHDR header{};
+    char data[8] = {'\xF0', 1, 2, '\xF7'};
+    header.lpData = data;
+    header.dwBufferLength = sizeof(data);
+    header.dwBytesRecorded = 4;
+    const auto self = reinterpret_cast<DWORD_PTR>(&port);
+    const auto param = reinterpret_cast<DWORD_PTR>(&header);
+    header.dwFlags = MHDR_DONE;
+    for (UINT msg : {MIM_OPEN, MIM_CLOSE, MIM_DATA, MIM_ERROR, MIM_LONGERROR, MIM_MOREDATA})
+        CMidiInPort::MidiInCallback(port.handle, msg, self, param, 0);
+    header.dwFlags = 0;   // not done
+    CMidiInPort::MidiInCallback(port.handle, MIM_LONGDATA, self, param, 0);
+    header.dwFlags = MHDR_DONE;
+    header.dwBytesRecorded = 0;   // done but empty
+    CMidiInPort::MidiInCallback(port.handle, MIM_LONGDATA, self, param, 0);
+    EXPECT_EQ(port.GetFirstMessage(), nullptr);
+    EXPECT_TRUE(midi.Calls().empty());
+}
+
+TEST_F(InPortTest, EntriesOutliveCloseAndANewStart)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    ASSERT_TRUE(midi.Deliver(Message(4, 1)));
+    port.Close();
+    ASSERT_EQ(port.Start(), 1);
+    ASSERT_TRUE(midi.Deliver(Message(6, 2)));
+    EXPECT_EQ(Take(port), Message(4, 1));
+    EXPECT_EQ(Take(port), Message(6, 2));
+}
+
+TEST_F(InPortTest, EmptyQueueAndDestructionWithWaitingEntries)
+{
+    {
+        CMidiInPort port;
+        EXPECT_EQ(port.GetFirstMessage(), nullptr);
+        port.RemoveFirstMessage();   // nothing to do
+        ASSERT_EQ(port.Start(), 1);
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(midi.Deliver(Message(100)));
+    }   // destruction closes and frees every entry (LeakSanitizer checks)
+    EXPECT_FALSE(midi.InputOpen());
+}
+
+TEST_F(InPortTest, DeviceNamesAndCount)
+{
+    const std::string longest(31, 'N');
+    midi.SetInDevices({"USB Audio Device", longest, std::string(40, 'X')});
+    EXPECT_EQ(CMidiInPort::GetDeviceCount(), 3u);
+    char name[40];
+    CMidiInPort::GetDeviceName(0, name);
+    EXPECT_STREQ(name, "USB Audio Device");
+    CMidiInPort::GetDeviceName(1, name);
+    EXPECT_EQ(std::string(name), longest);
+    CMidiInPort::GetDeviceName(2, name);
+    EXPECT_EQ(std::string(name), std::string(31, 'X'));
+    const auto calls = midi.Calls();
+    EXPECT_EQ(calls.back().size, sizeof(MIDIINCAPSA));
+    EXPECT_EQ(sizeof(MIDIINCAPSA), 44u);
+    // A failing capabilities call gives an empty name.
+    std::memset(name, 'z', sizeof(name));
+    CMidiInPort::GetDeviceName(7, name);
+    EXPECT_STREQ(name, "");
+}
+
+TEST_F(InPortTest, AppendAndRemoveOnTwoThreadsKeepOrderAndLoseNothing)
+{
+    CMidiInPort port;
+    ASSERT_EQ(port.Start(), 1);
+    constexpr int kMessages = 2000;
+    std::thread driver([&] {
+        for (int i = 0; i < kMessages; ++i) {
+            Bytes message = {0xF0, static_cast<std::uint8_t>(i & 0x7F), static_cast<std::uint8_t>(i >> 7), 0xF7};
+            ASSERT_TRUE(midi.Deliver(message));
+        }
+    });
+    int received = 0;
+    while (received < kMessages) {
+        std::uint32_t count = 0;
+        const std::uint8_t* bytes = port.GetFirstMessage(count);
+        if (bytes == nullptr) {
+            std::this_thread::yield();
+            continue;
+        }
+        ASSERT_EQ(count, 4u);
+        EXPECT_EQ(bytes[1] | bytes[2] << 7, received);
+        port.RemoveFirstMessage();
+        ++received;
+    }
+    driver.join();
+    port.Close();
+}
+
+TEST(InPortNoDevices, WithNothingInstalledThereAreNoDevicesAndStartFails)
+{
+    EXPECT_EQ(CMidiInPort::GetDeviceCount(), 0u);
+    CMidiInPort port;
+    EXPECT_EQ(port.Start(), 0);
+    EXPECT_EQ(port.header, nullptr);
+    EXPECT_EQ(CMidiOutPort::GetDeviceCount(), 0u);
+    CMidiOutPort out;
+    EXPECT_EQ(out.Open(0), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Output port.
+
+TEST_F(OutPortTest, OpenPassesTheIdUnchangedWithNoCallback)
+{
+    CMidiOutPort port;
+    ASSERT_EQ(port.Open(0), 1);
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::OutOpen}));
+    EXPECT_EQ(calls[0].id, 0u);
+    EXPECT_EQ(calls[0].callback, 0u);
+    EXPECT_EQ(calls[0].instance, 0u);
+    EXPECT_EQ(calls[0].flags, CALLBACK_NULL);
+    EXPECT_EQ(port.handle.load(), calls[0].handle);
+    EXPECT_EQ(port.deviceId, 0u);
+
+    // No range test of its own: the platform refuses.
+    CMidiOutPort other;
+    midi.ClearCalls();
+    EXPECT_EQ(other.Open(57), 0);
+    EXPECT_EQ(midi.Calls().at(0).id, 57u);
+    EXPECT_EQ(other.handle.load(), 0u);
+    EXPECT_EQ(other.deviceId, 57u);
+}
+
+TEST_F(OutPortTest, OpenWithTheHeldIdDoesNothingAnotherIdReopens)
+{
+    midi.SetOutDevices({"A", "B"});
+    CMidiOutPort port;
+    ASSERT_EQ(port.Open(0), 1);
+    const HMIDIOUT first = port.handle;
+    midi.ClearCalls();
+    EXPECT_EQ(port.Open(0), 1);
+    EXPECT_TRUE(midi.Calls().empty());
+    EXPECT_EQ(port.Open(1), 1);
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::OutClose, Op::OutOpen}));
+    EXPECT_EQ(calls[0].handle, first);
+    EXPECT_EQ(calls[1].id, 1u);
+    EXPECT_EQ(port.deviceId, 1u);
+
+    // A failing reopen leaves no device held.
+    midi.Script(Op::OutOpen, MMSYSERR_ALLOCATED);
+    EXPECT_EQ(port.Open(0), 0);
+    EXPECT_EQ(port.handle.load(), 0u);
+    EXPECT_FALSE(midi.OutputOpen());
+}
+
+TEST_F(OutPortTest, CloseReportsWhetherADeviceWasHeldAndIgnoresTheResult)
+{
+    CMidiOutPort port;
+    EXPECT_EQ(port.Close(), 0);
+    EXPECT_TRUE(midi.Calls().empty());
+    ASSERT_EQ(port.Open(0), 1);
+    midi.Script(Op::OutClose, MMSYSERR_ERROR);
+    EXPECT_EQ(port.Close(), 1);
+    EXPECT_EQ(port.handle.load(), 0u);
+    EXPECT_EQ(port.Close(), 0);
+}
+
+TEST_F(OutPortTest, SendPreparesSendsWaitsAndUnprepares)
+{
+    CMidiOutPort port;
+    EXPECT_EQ(port.Open(0), 1);
+    std::uint8_t message[] = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<char*>(message);
+    header.dwBufferLength = sizeof(message);
+    midi.ClearCalls();
+    EXPECT_EQ(port.SendLongMessage(&header), 1);
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::OutPrepareHeader, Op::OutLongMsg, Op::OutUnprepareHeader}));
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.handle, port.handle.load());
+        EXPECT_EQ(call.header, &header);
+        EXPECT_EQ(call.size, sizeof(MIDIHDR));
+        EXPECT_EQ(call.result, MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(midi.Sent().size(), 1u);
+    EXPECT_EQ(midi.Sent()[0], Bytes(std::begin(message), std::end(message)));
+}
+
+TEST_F(OutPortTest, SendFailures)
+{
+    std::uint8_t message[] = {0xF0, 0xF7};
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<char*>(message);
+    header.dwBufferLength = 2;
+
+    CMidiOutPort port;
+    EXPECT_EQ(port.SendLongMessage(&header), 0);   // closed: no call
+    EXPECT_TRUE(midi.Calls().empty());
+
+    ASSERT_EQ(port.Open(0), 1);
+    midi.ClearCalls();
+    midi.Script(Op::OutPrepareHeader, MMSYSERR_NOMEM);
+    EXPECT_EQ(port.SendLongMessage(&header), 0);
+    EXPECT_EQ(midi.CallNames(), Names({Op::OutPrepareHeader}));
+
+    // A refused long message is unprepared before the send fails.
+    midi.ClearCalls();
+    header.dwFlags = 0;
+    midi.Script(Op::OutLongMsg, MMSYSERR_ERROR);
+    EXPECT_EQ(port.SendLongMessage(&header), 0);
+    EXPECT_EQ(midi.CallNames(), Names({Op::OutPrepareHeader, Op::OutLongMsg, Op::OutUnprepareHeader}));
+    EXPECT_EQ(header.dwFlags & MHDR_PREPARED, 0u);
+    EXPECT_TRUE(midi.Sent().empty());
+}
+
+TEST_F(OutPortTest, ADriverThatNeverFinishesMakesTheSendFailAfterTheLimit)
+{
+    CMidiOutPort port;
+    port.doneWaitLimitMs = 20;
+    ASSERT_EQ(port.Open(0), 1);
+    midi.SetDoneMode(FakeMidi::DoneMode::Never);
+    std::uint8_t message[] = {0xF0, 0x01, 0xF7};
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<char*>(message);
+    header.dwBufferLength = 3;
+    midi.ClearCalls();
+    EXPECT_EQ(port.SendLongMessage(&header), 0);
+    // The send tried to take the header back; the driver refused while it holds it.
+    const auto calls = midi.Calls();
+    ASSERT_EQ(midi.CallNames(), Names({Op::OutPrepareHeader, Op::OutLongMsg, Op::OutUnprepareHeader}));
+    EXPECT_EQ(calls[2].result, MIDIERR_STILLPLAYING);
+    // The device goes away with its header.
+    EXPECT_EQ(port.Close(), 1);
+    EXPECT_EQ(midi.PendingHeaders(), 0u);
+}
+
+TEST_F(OutPortTest, DoneSetFromAnotherThreadEndsTheWait)
+{
+    CMidiOutPort port;
+    ASSERT_EQ(port.Open(0), 1);
+    midi.SetDoneMode(FakeMidi::DoneMode::Later);
+    midi.SetDoneDelay(3);
+    auto send = [&port] {
+        for (int i = 0; i < 5; ++i) {
+            std::uint8_t message[] = {0xF0, static_cast<std::uint8_t>(i), 0xF7};
+            MIDIHDR header{};
+            header.lpData = reinterpret_cast<char*>(message);
+            header.dwBufferLength = 3;
+            EXPECT_EQ(port.SendLongMessage(&header), 1);
+        }
+    };
+    // Two threads send on one handle, each waiting for its own header.
+    std::thread other(send);
+    send();
+    other.join();
+    EXPECT_EQ(midi.Sent().size(), 10u);
+}
+
+TEST_F(OutPortTest, CloseWaitsForASendStillInFlightOnAnotherThread)
+{
+    CMidiOutPort port;
+    ASSERT_EQ(port.Open(0), 1);
+    midi.SetDoneMode(FakeMidi::DoneMode::Never);
+    std::uint8_t message[] = {0xF0, 0x01, 0xF7};
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<char*>(message);
+    header.dwBufferLength = 3;
+    std::atomic<int> sendResult{-1};
+    std::thread sender([&] { sendResult = port.SendLongMessage(&header); });
+    WaitUntil([&] { return midi.PendingHeaders() == 1; });
+
+    std::atomic<int> closeResult{-1};
+    std::thread closer([&] { closeResult = port.Close(); });
+    WaitUntil([&] { return port.handle.load() == 0; });   // Close has begun
+    // The device stays open while the send still waits for its header.
+    EXPECT_EQ(midi.Count(Op::OutClose), 0);
+    EXPECT_EQ(port.SendLongMessage(&header), 0);           // no new send gets in
+
+    midi.CompletePending();
+    sender.join();
+    closer.join();
+    EXPECT_EQ(sendResult.load(), 1);
+    EXPECT_EQ(closeResult.load(), 1);
+    const auto names = midi.CallNames();
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names[names.size() - 2], FakeMidi::Name(Op::OutUnprepareHeader));
+    EXPECT_EQ(names.back(), FakeMidi::Name(Op::OutClose));
+}
+
+TEST_F(OutPortTest, DeviceNamesCountAndPositions)
+{
+    midi.SetOutDevices({"USB Audio Device", "USB Audio Device", std::string(31, 'O')});
+    EXPECT_EQ(CMidiOutPort::GetDeviceCount(), 3u);
+    char name[40];
+    CMidiOutPort::GetDeviceName(2, name);
+    EXPECT_EQ(std::string(name), std::string(31, 'O'));
+    EXPECT_EQ(midi.Calls().back().size, sizeof(MIDIOUTCAPSA));
+    EXPECT_EQ(sizeof(MIDIOUTCAPSA), 52u);
+    // Two devices of one name keep their own positions.
+    CMidiOutPort port;
+    ASSERT_EQ(port.Open(1), 1);
+    EXPECT_EQ(midi.Calls().back().id, 1u);
+    midi.Script(Op::OutGetDevCaps, MMSYSERR_ERROR);
+    std::memset(name, 'z', sizeof(name));
+    CMidiOutPort::GetDeviceName(0, name);
+    EXPECT_STREQ(name, "");
+}
