@@ -79,6 +79,12 @@ std::vector<std::uint8_t> VirtualMidi::FlashCopy()
     return device.Flash();
 }
 
+std::vector<VirtualQ9::LogEntry> VirtualMidi::LogCopy()
+{
+    std::lock_guard lock(mutex);
+    return device.Log();
+}
+
 void VirtualMidi::SendFromDevice(std::vector<std::uint8_t> message)
 {
     {
@@ -458,14 +464,15 @@ MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         hostLinkFree = done;
         const std::uint64_t send = nextSend++;
         inFlight.emplace(send, header);
-        Timed finished;
-        finished.what = Timed::What::Done;
-        finished.send = send;
-        timeline.emplace(std::make_pair(done, sequence++), std::move(finished));
+        // The device has the message by the time the sender sees its header done.
         Timed arrival;
         arrival.what = Timed::What::Arrive;
         arrival.bytes = std::move(bytes);
         timeline.emplace(std::make_pair(done, sequence++), std::move(arrival));
+        Timed finished;
+        finished.what = Timed::What::Done;
+        finished.send = send;
+        timeline.emplace(std::make_pair(done, sequence++), std::move(finished));
     }
     wake.notify_all();
     return MMSYSERR_NOERROR;

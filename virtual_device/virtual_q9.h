@@ -193,7 +193,8 @@ public:
 
     // The model, for tests, while no message is in flight.
     VirtualQ9& Device() { return device; }
-    std::vector<std::uint8_t> FlashCopy();   // any time
+    std::vector<std::uint8_t> FlashCopy();                // any time
+    std::vector<VirtualQ9::LogEntry> LogCopy();           // any time
 
     // Queues a device-originated message for the host (the link time applies).
     void SendFromDevice(std::vector<std::uint8_t> message);
