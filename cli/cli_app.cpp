@@ -1,0 +1,562 @@
+#include "cli/cli_app.h"
+
+#include "app/instance.h"
+#include "app/pel_updator_dlg.h"
+#include "cli/cli_window.h"
+#include "cli/json.h"
+#include "cli/progress.h"
+#include "cli/trace_midi.h"
+#include "platform/midi_system.h"
+#include "resources/string_table.h"
+#include "update/image_plan.h"
+#include "virtual_device/virtual_q9.h"
+
+#if __has_include("platform/system_midi.h")
+#include "platform/system_midi.h"
+#define Q9_CLI_SYSTEM_MIDI 1
+#endif
+
+#include <atomic>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The signal that asks the running operation to end, or 0.
+std::atomic<int> pendingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void OnSignal(int signal)
+{
+    pendingSignal.store(signal);
+}
+
+const char* const kProgram = "q9-updater-cli";
+const char* const kReportCaption = "Version Information";
+
+int Usage(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kProgram, message.c_str());
+    return kExitUsage;
+}
+
+void Emit(const std::string& line)
+{
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+const char* CommandName(CliOptions::Command command)
+{
+    switch (command) {
+    case CliOptions::Command::Ports: return "ports";
+    case CliOptions::Command::Version: return "version";
+    case CliOptions::Command::Update: return "update";
+    case CliOptions::Command::Plan: return "plan";
+    }
+    return "";
+}
+
+std::string Hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06" PRIX32, value);
+    return text;
+}
+
+// The list position a --in/--out value names: a device id, or the last
+// device whose name is exactly that text (the same rule as the preselection).
+bool ResolveDevice(const std::string& spec, const std::vector<std::string>& names, const char* direction, int& index,
+                   std::string& error)
+{
+    const bool digits = !spec.empty() && spec.size() <= 9 && spec.find_first_not_of("0123456789") == std::string::npos;
+    if (digits) {
+        const long id = std::strtol(spec.c_str(), nullptr, 10);
+        if (id >= static_cast<long>(names.size())) {
+            error = "There is no MIDI " + std::string(direction) + " device with id " + spec + ".";
+            return false;
+        }
+        index = static_cast<int>(id);
+        return true;
+    }
+    index = -1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == spec) index = static_cast<int>(i);
+    }
+    if (index < 0) {
+        error = "No MIDI " + std::string(direction) + " device is named \"" + spec + "\".";
+        return false;
+    }
+    return true;
+}
+
+JsonObject VersionSetJson(const VersionSet& set)
+{
+    JsonObject object;
+    object.Add("system", set.system).Add("preset", set.preset).Add("boot", set.boot).Add("submcu", set.submcu);
+    return object;
+}
+
+// The version field of a carried image as text ("(missing)" without the image).
+std::string CarriedVersion(const ImageInfo& image)
+{
+    char text[5] = {};
+    if (LoadImageBytes(image.id, image.versionOffset, 4, text) != 0) return "(missing)";
+    std::string out;
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c <= 0x7E) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// `plan`: needs no device.
+
+int RunPlan(const CliOptions& options)
+{
+    static constexpr const char* kVersionOrder[] = {"SYSTEM", "PRESET", "BOOT", "SUBMCU"};
+    if (options.json) {
+        JsonArray rows;
+        for (int n = 1; n <= static_cast<int>(kImagePlan.size()); ++n) {
+            const RowInfo row = DescribeRow(n);
+            JsonObject object;
+            object.Add("row", n).Add("kind", row.write ? "write" : "erase").Add("address", row.address);
+            object.Add("length", row.length);
+            if (row.write) {
+                object.Add("image", row.imageId).Add("blocks", row.blocks).Add("lastBlock", row.lastBlock);
+                if (row.length == 0) object.Add("missing", true);
+            }
+            rows.AddRaw(object.Text());
+        }
+        JsonArray versions;
+        for (const char* label : kVersionOrder) {
+            for (const ImageInfo& image : kImages) {
+                if (image.label == nullptr || std::strcmp(image.label, label) != 0) continue;
+                char text[5] = {};
+                const bool found = LoadImageBytes(image.id, image.versionOffset, 4, text) == 0;
+                JsonObject object;
+                object.Add("label", label).Add("image", image.id).Add("offset", image.versionOffset);
+                object.Add("address", image.versionAddress);
+                if (found) {
+                    object.Add("version", std::string(text));
+                } else {
+                    object.AddNull("version");
+                }
+                versions.AddRaw(object.Text());
+            }
+        }
+        Emit(JsonObject()
+                 .Add("event", "plan")
+                 .AddRaw("rows", rows.Text())
+                 .Add("writeBytes", static_cast<std::int64_t>(PlanWriteBytes()))
+                 .AddRaw("versions", versions.Text())
+                 .Text());
+        return kExitOk;
+    }
+
+    std::printf("Update plan (%zu rows):\n", kImagePlan.size());
+    std::printf("Row  Kind   Address   Bytes     Image  Blocks\n");
+    for (int n = 1; n <= static_cast<int>(kImagePlan.size()); ++n) {
+        const RowInfo row = DescribeRow(n);
+        if (!row.write) {
+            std::printf("%3d  erase  %s  %8" PRIu32 "\n", n, Hex(row.address).c_str(), row.length);
+        } else if (row.length == 0) {
+            std::printf("%3d  write  %s  (image %" PRIu32 " is missing)\n", n, Hex(row.address).c_str(), row.imageId);
+        } else {
+            std::printf("%3d  write  %s  %8" PRIu32 "  %5" PRIu32 "  %6" PRIu32, n, Hex(row.address).c_str(),
+                        row.length, row.imageId, row.blocks);
+            if (row.lastBlock != kMaxBlock) std::printf(" (last block %" PRIu32 " bytes)", row.lastBlock);
+            std::printf("\n");
+        }
+    }
+    std::printf("Bytes written in all: %llu\n", static_cast<unsigned long long>(PlanWriteBytes()));
+    std::printf("\nCarried versions:\n");
+    for (const char* label : kVersionOrder) {
+        for (const ImageInfo& image : kImages) {
+            if (image.label == nullptr || std::strcmp(image.label, label) != 0) continue;
+            std::printf("  %-7s %s  (image %" PRIu32 ", flash %s)\n", label, CarriedVersion(image).c_str(), image.id,
+                        Hex(image.versionAddress).c_str());
+        }
+    }
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------
+// Commands that drive the dialog.
+
+class Session {
+public:
+    Session(int instanceNumber) : dialog(window, instanceNumber) {}
+
+    // Runs a handler on this (the user-interface) thread and pumps until the
+    // worker it started has ended and every call it posted has run.  False
+    // when a signal ended it: the dialog has then been closed.
+    bool Run(void (CPelUpdatorDlg::*handler)(), UpdateProgress* progress)
+    {
+        (dialog.*handler)();
+        std::atomic<bool> ended{false};
+        std::thread watcher([this, &ended] {
+            dialog.WaitForWorker();
+            ended.store(true);
+            window.Wake();
+        });
+        bool interrupted = false;
+        for (;;) {
+            const bool endedBefore = ended.load();
+            const std::vector<CliWindow::Event> events = window.Pump(endedBefore ? 0ms : 100ms);
+            if (progress != nullptr) {
+                progress->Apply(events);
+                progress->Tick(Clock::now());
+            }
+            if (pendingSignal.load() != 0) {
+                // Like closing the dialog: the worker ends quietly.
+                interrupted = true;
+                window.Close();
+                dialog.OnDestroy();
+                break;
+            }
+            if (endedBefore && !window.HasPosted()) break;
+        }
+        watcher.join();
+        return !interrupted;
+    }
+
+    // Applies --in and --out to the lists; false with a message on stderr.
+    bool SelectPorts(const CliOptions& options)
+    {
+        struct Choice {
+            const std::string& spec;
+            int id;
+            const char* direction;
+        };
+        for (const Choice& choice : {Choice{options.in, IDC_MIDI_IN, "input"}, Choice{options.out, IDC_MIDI_OUT,
+                                                                                       "output"}}) {
+            if (choice.spec.empty()) continue;
+            int index = -1;
+            std::string error;
+            if (!ResolveDevice(choice.spec, window.ListItems(choice.id), choice.direction, index, error)) {
+                std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+                return false;
+            }
+            window.SetListSelection(choice.id, index);
+        }
+        return true;
+    }
+
+    std::string Selected(int id) { return window.GetListItemText(id, window.GetListSelection(id)); }
+
+    CliWindow window;
+    CPelUpdatorDlg dialog;
+};
+
+bool IsReport(const CliWindow::Box& box)
+{
+    return box.caption == kReportCaption && (box.type & 0xF0) == MB_ICONINFORMATION;
+}
+
+void PrintErrors(const std::vector<CliWindow::Box>& boxes, std::size_t from)
+{
+    for (std::size_t i = from; i < boxes.size(); ++i) {
+        if (boxes[i].IsError()) std::fprintf(stderr, "%s: %s\n", boxes[i].caption.c_str(), boxes[i].text.c_str());
+    }
+}
+
+// The version check; prints the report.  True when the report was shown
+// and no error box came.
+bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted)
+{
+    const std::size_t first = session.window.Boxes().size();
+    interrupted = !session.Run(&CPelUpdatorDlg::OnVersionCheck, nullptr);
+    if (interrupted) return false;
+
+    const std::vector<CliWindow::Box> boxes = session.window.Boxes();
+    const CliWindow::Box* report = nullptr;
+    bool error = false;
+    for (std::size_t i = first; i < boxes.size(); ++i) {
+        if (IsReport(boxes[i])) report = &boxes[i];
+        if (boxes[i].IsError()) error = true;
+        if (options.json) {
+            JsonObject event;
+            if (IsReport(boxes[i])) {
+                event.Add("event", "report").Add("caption", boxes[i].caption).Add("text", boxes[i].text);
+                event.AddRaw("device", VersionSetJson(session.dialog.versions.device).Text());
+                event.AddRaw("image", VersionSetJson(session.dialog.versions.image).Text());
+            } else {
+                event.Add("event", "message").Add("caption", boxes[i].caption);
+                event.Add("icon", boxes[i].IsError() ? "error" : "information").Add("text", boxes[i].text);
+            }
+            Emit(event.Text());
+        }
+    }
+    if (report != nullptr && !options.json) {
+        std::printf("%s\n%s\n", report->caption.c_str(), report->text.c_str());
+        std::fflush(stdout);
+    }
+    PrintErrors(boxes, first);
+    if (report == nullptr && !error) {
+        std::fprintf(stderr, "%s: the version check ended without a report.\n", kProgram);
+    }
+    return report != nullptr && !error;
+}
+
+void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status)
+{
+    if (!options.json) return;
+    JsonObject event;
+    event.Add("event", "result").Add("command", CommandName(options.command)).Add("ok", ok).Add("exit", exitStatus);
+    if (!status.empty()) event.Add("status", status);
+    Emit(event.Text());
+}
+
+int InterruptedExit()
+{
+    return 128 + pendingSignal.load();
+}
+
+int RunPorts(Session& session, const CliOptions& options, int instanceNumber)
+{
+    session.dialog.FillPortLists();
+    struct Side {
+        int id;
+        const char* title;
+        const char* none;
+    };
+    const Side sides[] = {{IDC_MIDI_IN, "MIDI IN", "No MIDI input devices."},
+                          {IDC_MIDI_OUT, "MIDI OUT", "No MIDI output devices."}};
+    if (options.json) {
+        JsonObject event;
+        event.Add("event", "ports").Add("instance", instanceNumber);
+        for (const Side& side : sides) {
+            const std::vector<std::string> names = session.window.ListItems(side.id);
+            const int selection = session.window.GetListSelection(side.id);
+            JsonArray list;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                list.AddRaw(JsonObject()
+                                .Add("id", static_cast<int>(i))
+                                .Add("name", names[i])
+                                .Add("preselected", static_cast<int>(i) == selection)
+                                .Text());
+            }
+            event.AddRaw(side.id == IDC_MIDI_IN ? "in" : "out", list.Text());
+        }
+        Emit(event.Text());
+        EmitResult(options, true, kExitOk, {});
+        return kExitOk;
+    }
+    for (const Side& side : sides) {
+        const std::vector<std::string> names = session.window.ListItems(side.id);
+        const int selection = session.window.GetListSelection(side.id);
+        std::printf("%s:\n", side.title);
+        if (names.empty()) std::printf("  %s\n", side.none);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            std::printf("  %2zu  %s%s\n", i, names[i].c_str(),
+                        static_cast<int>(i) == selection ? "  (preselected)" : "");
+        }
+    }
+    if (instanceNumber != 1) {
+        std::printf("Instance %d preselects names followed by \" (%d)\".\n", instanceNumber, instanceNumber);
+    }
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+int RunVersion(Session& session, const CliOptions& options)
+{
+    session.dialog.OnInitDialog();
+    if (!session.SelectPorts(options)) {
+        EmitResult(options, false, kExitFailed, {});
+        return kExitFailed;
+    }
+    bool interrupted = false;
+    const bool ok = VersionCheck(session, options, interrupted);
+    if (interrupted) return InterruptedExit();
+    const int exitStatus = ok ? kExitOk : kExitFailed;
+    EmitResult(options, ok, exitStatus, {});
+    return exitStatus;
+}
+
+int TerminalWidth()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const int n = std::atoi(columns);
+        if (n > 0) return n;
+    }
+    return 80;
+}
+
+int RunUpdate(Session& session, const CliOptions& options)
+{
+    session.dialog.OnInitDialog();
+    if (!session.SelectPorts(options)) {
+        EmitResult(options, false, kExitFailed, {});
+        return kExitFailed;
+    }
+
+    UpdateProgress::Mode mode = UpdateProgress::Mode::Lines;
+    if (options.json) {
+        mode = UpdateProgress::Mode::Json;
+    } else if (::isatty(STDOUT_FILENO) != 0) {
+        const char* term = std::getenv("TERM");
+        if (term == nullptr || std::strcmp(term, "dumb") != 0) mode = UpdateProgress::Mode::Live;
+    }
+    const std::string inName = session.Selected(IDC_MIDI_IN);
+    const std::string outName = session.Selected(IDC_MIDI_OUT);
+    const int inId = session.window.GetListSelection(IDC_MIDI_IN);
+    const int outId = session.window.GetListSelection(IDC_MIDI_OUT);
+    if (options.json) {
+        Emit(JsonObject()
+                 .Add("event", "start")
+                 .Add("command", "update")
+                 .Add("instance", session.dialog.InstanceNumber())
+                 .AddRaw("in", JsonObject().Add("id", inId).Add("name", inName).Text())
+                 .AddRaw("out", JsonObject().Add("id", outId).Add("name", outName).Text())
+                 .Text());
+    } else {
+        std::printf("Updating through MIDI OUT %d \"%s\" and MIDI IN %d \"%s\".\n", outId, outName.c_str(), inId,
+                    inName.c_str());
+        std::fflush(stdout);
+    }
+
+    UpdateProgress progress(mode, stdout, TerminalWidth());
+    const bool finished = session.Run(&CPelUpdatorDlg::OnExecute, &progress);
+    const std::vector<CliWindow::Box> boxes = session.window.Boxes();
+    bool error = false;
+    for (const CliWindow::Box& box : boxes) error = error || box.IsError();
+    const std::string status = session.window.ControlText(IDC_STATUS);
+    const bool completed = finished && !error && status == LoadStringById(IDS_COMPLETED);
+
+    progress.Finish(!finished   ? UpdateProgress::Outcome::Interrupted
+                    : completed ? UpdateProgress::Outcome::Completed
+                                : UpdateProgress::Outcome::Failed,
+                    Clock::now());
+    if (!finished) return InterruptedExit();
+    if (!completed) {
+        PrintErrors(boxes, 0);
+        if (!error) std::fprintf(stderr, "%s: the update ended without completing.\n", kProgram);
+        EmitResult(options, false, kExitFailed, status);
+        return kExitFailed;
+    }
+    if (!options.json) Emit(status);
+    if (options.noVersion) {
+        EmitResult(options, true, kExitOk, status);
+        return kExitOk;
+    }
+
+    // Then the versions the device holds now, as a user would: "Rescan
+    // Device" brings the run buttons back (and lists the devices anew), the
+    // same devices are selected again, then "Version Check".
+    session.dialog.OnRescanDevice();
+    if (inId >= 0) {
+        int index = -1;
+        std::string unused;
+        if (ResolveDevice(inName, session.window.ListItems(IDC_MIDI_IN), "input", index, unused)) {
+            session.window.SetListSelection(IDC_MIDI_IN, index);
+        }
+    }
+    if (outId >= 0) {
+        int index = -1;
+        std::string unused;
+        if (ResolveDevice(outName, session.window.ListItems(IDC_MIDI_OUT), "output", index, unused)) {
+            session.window.SetListSelection(IDC_MIDI_OUT, index);
+        }
+    }
+    if (!options.json) std::printf("\n");
+    bool interrupted = false;
+    const bool ok = VersionCheck(session, options, interrupted);
+    if (interrupted) return InterruptedExit();
+    const int exitStatus = ok ? kExitOk : kExitFailed;
+    EmitResult(options, ok, exitStatus, status);
+    return exitStatus;
+}
+
+using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+}  // namespace
+
+void InstallSignalHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int RunCli(const CliOptions& options)
+{
+    if (options.command == CliOptions::Command::Plan) return RunPlan(options);
+
+    // Everything the command line names is checked before anything starts.
+    std::unique_ptr<VirtualMidi> virtualMidi;
+    if (options.virtualDevice) {
+        std::string error;
+        virtualMidi = MakeVirtualMidi(options.virtualSettings, error);
+        if (!virtualMidi) return Usage("--virtual-device: " + error);
+    }
+    FilePtr trace(nullptr, &std::fclose);
+    if (!options.tracePath.empty()) {
+        trace.reset(std::fopen(options.tracePath.c_str(), "w"));
+        if (!trace) {
+            return Usage("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(errno));
+        }
+    }
+
+    platform::NamedLock instanceLock;
+    const int instanceNumber = ReserveInstanceNumber(instanceLock);
+    if (instanceNumber == 0) {
+        std::fprintf(stderr, "%s\n", InstanceRefusalText().c_str());
+        return kExitInstances;
+    }
+
+    platform::MidiSystem system;
+#ifdef Q9_CLI_SYSTEM_MIDI
+    AddSystemBackends(system);
+#endif
+    if (virtualMidi) system.Add(std::move(virtualMidi));
+    std::unique_ptr<TraceMidi> tracer;
+    platform::MidiApi* service = &system;
+    if (trace) {
+        tracer = std::make_unique<TraceMidi>(system, trace.get());
+        service = tracer.get();
+    }
+    platform::MidiApi* previous = platform::InstallMidi(service);
+
+    int exitStatus = kExitOk;
+    {
+        Session session(instanceNumber);
+        switch (options.command) {
+        case CliOptions::Command::Ports: exitStatus = RunPorts(session, options, instanceNumber); break;
+        case CliOptions::Command::Version: exitStatus = RunVersion(session, options); break;
+        case CliOptions::Command::Update: exitStatus = RunUpdate(session, options); break;
+        case CliOptions::Command::Plan: break;
+        }
+        session.window.Close();
+        session.dialog.OnDestroy();
+    }   // the dialog is gone (its worker joined) before the services go
+
+    platform::InstallMidi(previous);
+    tracer.reset();
+    return exitStatus;
+}

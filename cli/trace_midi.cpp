@@ -1,0 +1,120 @@
+#include "cli/trace_midi.h"
+
+using namespace platform;
+
+TraceMidi::TraceMidi(MidiApi& inner_, std::FILE* out_, Clock::time_point start_)
+    : inner(inner_), out(out_), start(start_)
+{
+}
+
+TraceMidi::~TraceMidi()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (out != nullptr) std::fflush(out);
+}
+
+std::string TraceMidi::FormatLine(char direction, std::chrono::microseconds sinceStart, const std::uint8_t* bytes,
+                                  std::size_t count)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const long long us = sinceStart.count() < 0 ? 0 : static_cast<long long>(sinceStart.count());
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%c %lld.%06lld", direction, us / 1000000, us % 1000000);
+    std::string line(stamp);
+    line.reserve(line.size() + count * 3 + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        line += ' ';
+        line += kHex[bytes[i] >> 4];
+        line += kHex[bytes[i] & 0x0F];
+    }
+    line += '\n';
+    return line;
+}
+
+void TraceMidi::Log(char direction, const void* bytes, std::size_t count)
+{
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    const std::string line = FormatLine(direction, since, static_cast<const std::uint8_t*>(bytes), count);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (out != nullptr) std::fwrite(line.data(), 1, line.size(), out);
+}
+
+void TraceMidi::InCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2)
+{
+    const auto* route = reinterpret_cast<const InRoute*>(instance);
+    if (msg == MIM_LONGDATA && param1 != 0) {
+        const auto* header = reinterpret_cast<const MIDIHDR*>(param1);
+        if (header->dwBytesRecorded > 0 && header->lpData != nullptr) {
+            route->trace->Log('<', header->lpData, header->dwBytesRecorded);
+        }
+    }
+    if (route->callback != nullptr) route->callback(handle, msg, route->instance, param1, param2);
+}
+
+UINT TraceMidi::InGetNumDevs() { return inner.InGetNumDevs(); }
+
+MMRESULT TraceMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) { return inner.InGetDevCaps(id, caps, size); }
+
+MMRESULT TraceMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags)
+{
+    InRoute* route = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        routes.push_back(std::make_unique<InRoute>(InRoute{this, callback, instance}));
+        route = routes.back().get();
+    }
+    return inner.InOpen(handle, id, &TraceMidi::InCallback, reinterpret_cast<DWORD_PTR>(route), flags);
+}
+
+MMRESULT TraceMidi::InReset(HMIDIIN handle) { return inner.InReset(handle); }
+
+MMRESULT TraceMidi::InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
+{
+    return inner.InPrepareHeader(handle, header, size);
+}
+
+MMRESULT TraceMidi::InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size)
+{
+    return inner.InAddBuffer(handle, header, size);
+}
+
+MMRESULT TraceMidi::InStart(HMIDIIN handle) { return inner.InStart(handle); }
+
+MMRESULT TraceMidi::InStop(HMIDIIN handle) { return inner.InStop(handle); }
+
+MMRESULT TraceMidi::InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
+{
+    return inner.InUnprepareHeader(handle, header, size);
+}
+
+MMRESULT TraceMidi::InClose(HMIDIIN handle) { return inner.InClose(handle); }
+
+UINT TraceMidi::OutGetNumDevs() { return inner.OutGetNumDevs(); }
+
+MMRESULT TraceMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size)
+{
+    return inner.OutGetDevCaps(id, caps, size);
+}
+
+MMRESULT TraceMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
+{
+    return inner.OutOpen(handle, id, callback, instance, flags);
+}
+
+MMRESULT TraceMidi::OutClose(HMIDIOUT handle) { return inner.OutClose(handle); }
+
+MMRESULT TraceMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
+{
+    return inner.OutPrepareHeader(handle, header, size);
+}
+
+MMRESULT TraceMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
+{
+    if (header != nullptr && header->lpData != nullptr) Log('>', header->lpData, header->dwBufferLength);
+    return inner.OutLongMsg(handle, header, size);
+}
+
+MMRESULT TraceMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
+{
+    return inner.OutUnprepareHeader(handle, header, size);
+}
