@@ -170,6 +170,7 @@ bool FakeMidi::Deliver(const std::vector<std::uint8_t>& bytes)
 
 bool FakeMidi::Deliver(HMIDIIN handle, const std::vector<std::uint8_t>& bytes)
 {
+    std::lock_guard<std::recursive_mutex> turn(deliverMutex);
     std::size_t offset = 0;
     while (offset < bytes.size()) {
         MIDIHDR* header = nullptr;

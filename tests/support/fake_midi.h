@@ -24,7 +24,8 @@
 // dwBytesRecorded, marks it done (MHDR_DONE, release store through
 // std::atomic_ref) and calls the callback with MIM_LONGDATA on the calling
 // thread, so a message longer than one buffer arrives as several buffers
-// (the callback usually posts the buffer again at once).  Deliver needs a
+// (the callback usually posts the buffer again at once).  Deliveries from
+// several threads take turns, each whole.  Deliver needs a
 // started device (InStart); it returns false when bytes were lost for want
 // of a posted buffer or a started device.  InReset returns every posted
 // buffer done and empty through the callback (or, once, holding the bytes
@@ -168,6 +169,7 @@ private:
     static void MarkDone(platform::MIDIHDR* header);
 
     mutable std::mutex mutex;
+    std::recursive_mutex deliverMutex;   // one delivery at a time, its pieces together
     std::vector<std::string> inNames;
     std::vector<std::string> outNames;
     std::map<Op, ScriptEntry> scripts;

@@ -1,0 +1,347 @@
+// The messages the host sends, the receive side that interprets the
+// device's messages, and the process-wide protocol state.
+#include "update/protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// Shared state.
+
+void IdentityBytes::Set(const std::uint8_t bytes[4])
+{
+    word.store(static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+               static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+void IdentityBytes::Get(std::uint8_t bytes[4]) const
+{
+    const std::uint32_t value = word.load();
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::array<std::uint8_t, 4> IdentityBytes::Bytes() const
+{
+    std::array<std::uint8_t, 4> bytes{};
+    Get(bytes.data());
+    return bytes;
+}
+
+std::uint8_t IdentityBytes::operator[](int i) const
+{
+    if (i < 0 || i > 3) return 0;
+    return static_cast<std::uint8_t>(word.load() >> (8 * i));
+}
+
+void IdentityBytes::Clear()
+{
+    word.store(0);
+}
+
+namespace {
+constexpr std::array<std::uint8_t, 15> kHostIdentityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00,
+                                                             0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+constexpr int kHostIdentityOffset = 6;
+}  // namespace
+
+HostIdentityReply::HostIdentityReply() : bytes(kHostIdentityReply) {}
+
+void HostIdentityReply::SetIdentity(const std::uint8_t identity[4])
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::copy(identity, identity + 4, bytes.begin() + kHostIdentityOffset);
+}
+
+std::array<std::uint8_t, 15> HostIdentityReply::Snapshot() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return bytes;
+}
+
+void HostIdentityReply::Reset()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bytes = kHostIdentityReply;
+}
+
+IdentityBytes deviceIdentity;
+HostIdentityReply hostIdentityReply;
+std::mutex receiveMutex;
+std::uint8_t receiveBuffer[kReceiveBufferSize];
+std::atomic<std::int32_t> receiveCount{0};
+std::uint8_t commandBuffer[kCommandBufferSize];
+
+namespace {
+// Workers compose in commandBuffer; one at a time.
+std::mutex commandMutex;
+}  // namespace
+
+void ResetProtocolState()
+{
+    deviceIdentity.Clear();
+    hostIdentityReply.Reset();
+    std::lock_guard<std::mutex> lock(receiveMutex);
+    receiveCount.store(0);
+}
+
+bool IsAcceptedIdentity(const std::uint8_t identity[4])
+{
+    for (const auto& entry : acceptedIdentities)
+        if (std::equal(entry, entry + 4, identity)) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Composition.
+
+namespace {
+
+void PutHeader(std::uint8_t* dest, std::uint8_t model, std::uint8_t command)
+{
+    dest[0] = 0xF0;
+    dest[1] = kManufacturer;
+    dest[2] = 0x00;
+    dest[3] = model;
+    dest[4] = command;
+}
+
+}  // namespace
+
+std::uint32_t ComposeWriteBlock(std::uint8_t* dest, std::uint8_t model, const std::uint8_t* data, std::uint32_t address,
+                                std::uint32_t count)
+{
+    PutHeader(dest, model, kCmdWriteBlock);
+    Encode5(address, dest + 5);
+    dest[10] = static_cast<std::uint8_t>(count & 0x7F);
+    dest[11] = static_cast<std::uint8_t>((count >> 7) & 0x7F);
+    const std::uint32_t packed = Pack7(dest + 12, data, count);
+    Encode5(Crc32(data, count), dest + 12 + packed);
+    dest[17 + packed] = 0xF7;
+    return packed + kWriteBlockOverhead;
+}
+
+std::uint32_t ComposeErase(std::uint8_t* dest, std::uint8_t model, std::uint32_t address, std::uint32_t size)
+{
+    PutHeader(dest, model, kCmdErase);
+    Encode5(address, dest + 5);
+    Encode5(size, dest + 10);
+    dest[15] = 0xF7;
+    return 16;
+}
+
+std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::uint32_t address, std::uint32_t length)
+{
+    PutHeader(dest, model, kCmdRead);
+    dest[5] = 0x30;
+    Encode5(address, dest + 6);
+    Encode5(length, dest + 11);
+    dest[16] = 0xF7;
+    return 17;
+}
+
+// ---------------------------------------------------------------------------
+// Sending.
+
+int SendSysEx(CMidiOutPort& port, const std::uint8_t* message, std::uint32_t length)
+{
+    platform::MIDIHDR header{};
+    // The driver only reads the message.
+    header.lpData = const_cast<char*>(reinterpret_cast<const char*>(message));
+    header.dwBufferLength = length;
+    header.dwFlags = 0;
+    return port.SendLongMessage(&header) == 1 ? 0 : -1;
+}
+
+int SendWriteBlock(CMidiOutPort& port, std::uint8_t model, const std::uint8_t* data, std::uint32_t address,
+                   std::uint32_t count)
+{
+    // The command buffer holds a block of at most kMaxBlock bytes.
+    if (count > kMaxBlock || (count > 0 && data == nullptr)) return -1;
+    std::lock_guard<std::mutex> lock(commandMutex);
+    const std::uint32_t length = ComposeWriteBlock(commandBuffer, model, data, address, count);
+    return SendSysEx(port, commandBuffer, length);
+}
+
+int SendErase(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(commandMutex);
+    const std::uint32_t length = ComposeErase(commandBuffer, model, address, size);
+    return SendSysEx(port, commandBuffer, length);
+}
+
+int SendReadRequest(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t length)
+{
+    std::lock_guard<std::mutex> lock(commandMutex);
+    const std::uint32_t size = ComposeReadRequest(commandBuffer, model, address, length);
+    return SendSysEx(port, commandBuffer, size);
+}
+
+namespace {
+
+int SendShortCommand(CMidiOutPort& port, std::uint8_t model, std::uint8_t command)
+{
+    std::lock_guard<std::mutex> lock(commandMutex);
+    PutHeader(commandBuffer, model, command);
+    commandBuffer[5] = 0xF7;
+    return SendSysEx(port, commandBuffer, 6);
+}
+
+}  // namespace
+
+int SendBeginUpdate(CMidiOutPort& port, std::uint8_t model)
+{
+    return SendShortCommand(port, model, kCmdBeginUpdate);
+}
+
+int SendEndUpdate(CMidiOutPort& port, std::uint8_t model)
+{
+    return SendShortCommand(port, model, kCmdEndUpdate);
+}
+
+int SendIdentityRequest(CMidiOutPort& port)
+{
+    return SendSysEx(port, kIdentityRequest.data(), static_cast<std::uint32_t>(kIdentityRequest.size()));
+}
+
+int SendStatusReply(CMidiOutPort& port, std::uint8_t code)
+{
+    // The receive side's own storage: never the workers' command buffer.
+    std::uint8_t reply[7];
+    PutHeader(reply, deviceIdentity[0], kCmdStatus);
+    reply[5] = code;
+    reply[6] = 0xF7;
+    return SendSysEx(port, reply, sizeof(reply));
+}
+
+// ---------------------------------------------------------------------------
+// Receiving.
+
+namespace {
+
+constexpr std::uint8_t kAcknowledge = 0x00;
+constexpr std::uint8_t kReject = 0x01;
+
+// A read-data reply: F0 52 .. .. 60 04 30 .. .. nL nH <packed n> <crc5> F7.
+// Writes the slot's status; the caller signals.  `count` bounds every read.
+void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
+{
+    // Anything but a well-formed, fitting reply with a matching CRC fails
+    // the read: a waiter never takes older bytes for this reply's answer.
+    endpoint.status.store(1);
+    if (count < 6 || m[5] != 0x04) return;
+    if (count < 7 || m[6] != 0x30) return;
+    if (count < 11) return;
+    const std::uint32_t n = static_cast<std::uint32_t>(m[9]) + 128u * m[10];
+    const std::uint32_t packed = PackedLength(n);
+    if (count < 11 + packed + 5) return;
+
+    std::lock_guard<std::mutex> lock(receiveMutex);
+    const std::int32_t at = receiveCount.load();
+    if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return;
+    std::uint8_t* dest = receiveBuffer + at;
+    Unpack7(dest, m + 11, packed);
+    if (Crc32(dest, n) != Decode5(m + 11 + packed)) return;
+    receiveCount.store(at + static_cast<std::int32_t>(n));
+    endpoint.status.store(0);
+}
+
+void SendHostIdentity(CMidiOutPort& port)
+{
+    const std::array<std::uint8_t, 15> reply = hostIdentityReply.Snapshot();
+    SendSysEx(port, reply.data(), static_cast<std::uint32_t>(reply.size()));
+}
+
+// One message of `count` bytes.
+void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
+{
+    if (count < 2 || m[0] != 0xF0) return;
+
+    if (m[1] == kManufacturer) {
+        if (count < 5) return;
+        switch (m[4]) {
+        case kCmdStatus:
+            // A status byte must be a SysEx data byte; 0x80 and above (0xFF
+            // would read as "dialog closing") is a damaged message.
+            if (count < 6 || m[5] > 0x7F) return;
+            endpoint.status.store(m[5]);
+            endpoint.event.Set();
+            return;
+        case 0x01:
+        case 0x04:
+        case 0x05:
+            SendStatusReply(endpoint.midiOut, kAcknowledge);
+            return;
+        case 0x02:
+            endpoint.status.store(0);
+            endpoint.event.Set();
+            return;
+        case 0x03:
+            return;
+        case kCmdRead:
+            HandleReadData(endpoint, m, count);
+            endpoint.event.Set();
+            return;
+        default:
+            SendStatusReply(endpoint.midiOut, kReject);
+            return;
+        }
+    }
+
+    if (m[1] == 0x7E) {
+        if (count < 5 || m[3] != 0x06) return;
+        switch (m[4]) {
+        case 0x01:
+            SendHostIdentity(endpoint.midiOut);
+            return;
+        case 0x02:
+            if (count < 10) return;
+            endpoint.status.store(0);
+            endpoint.identity.Set(m + 6);
+            endpoint.event.Set();
+            return;
+        default:
+            SendStatusReply(endpoint.midiOut, kReject);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void ParseReplies(ProtocolEndpoint& endpoint)
+{
+    for (;;) {
+        std::uint32_t count = 0;
+        const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count);
+        if (message == nullptr) return;
+        HandleMessage(endpoint, message, count);
+        endpoint.midiIn.RemoveFirstMessage();
+    }
+}
+
+void OnReplyTimer(platform::UINT, platform::UINT, platform::DWORD_PTR user, platform::DWORD_PTR, platform::DWORD_PTR)
+{
+    auto* endpoint = reinterpret_cast<ProtocolEndpoint*>(user);
+    if (endpoint != nullptr) ParseReplies(*endpoint);
+}
+
+int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t dest[4],
+                    std::uint32_t timeoutMs)
+{
+    {
+        std::lock_guard<std::mutex> lock(receiveMutex);
+        receiveCount.store(0);
+    }
+    SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
+    if (!endpoint.event.Wait(timeoutMs)) return -1;
+    if (endpoint.status.load() != 0) return -1;
+    std::lock_guard<std::mutex> lock(receiveMutex);
+    if (receiveCount.load() < 4) {
+        // Fewer bytes than asked for: a failed read, never stale bytes.
+        std::int32_t expected = 0;
+        endpoint.status.compare_exchange_strong(expected, 1);
+        return -1;
+    }
+    std::memcpy(dest, receiveBuffer, 4);
+    return 0;
+}
