@@ -1,0 +1,466 @@
+// The firmware update against the virtual ARKO Q9, through the real ports,
+// protocol and reply timer, with shortened waits: what reaches the flash,
+// what the dialog shows, and every way the update can fail.
+#include "platform/resources.h"
+#include "resources/string_table.h"
+#include "tests/support/scripted_link.h"
+#include "update/image_plan.h"
+#include "update/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+using q9test::Bytes;
+using q9test::DialogRig;
+using q9test::ScriptedLink;
+using Action = ScriptedLink::Action;
+using Decision = ScriptedLink::Decision;
+
+namespace {
+
+constexpr const char* kIdle = "1000:1 1001:1 1007:1 1:1 1004:1";
+constexpr const char* kUpdated = "1000:1 1001:1 1007:0 1:0 1004:1";
+constexpr const char* kRunning = "1000:0 1001:0 1007:0 1:0 1004:0";
+
+std::vector<std::string> BoxTexts(const RecordingWindow& window)
+{
+    std::vector<std::string> texts;
+    for (const RecordingWindow::Box& box : window.Boxes()) {
+        EXPECT_EQ(box.caption, "Error");
+        EXPECT_EQ(box.type, MB_OK | MB_ICONHAND);
+        texts.push_back(box.text);
+    }
+    return texts;
+}
+
+std::vector<Bytes> Commands(const std::vector<Bytes>& sent, std::uint8_t command)
+{
+    std::vector<Bytes> found;
+    for (const Bytes& m : sent) {
+        if (ScriptedLink::IsCommand(m, command)) found.push_back(m);
+    }
+    return found;
+}
+
+std::size_t CountAt(const std::vector<Bytes>& sent, std::uint8_t command, std::uint32_t address)
+{
+    std::size_t n = 0;
+    for (const Bytes& m : sent) {
+        if (ScriptedLink::IsCommand(m, command) && ScriptedLink::Address(m) == address) ++n;
+    }
+    return n;
+}
+
+bool IsAt(const Bytes& m, std::uint8_t command, std::uint32_t address)
+{
+    return ScriptedLink::IsCommand(m, command) && ScriptedLink::Address(m) == address;
+}
+
+// Answers the chosen command with a refusal the first `times` times it is
+// sent, then passes it on.
+ScriptedLink::Policy RefuseTimes(std::uint8_t command, std::uint32_t address, int times)
+{
+    auto count = std::make_shared<int>(0);
+    return [=](const Bytes& m) {
+        if (IsAt(m, command, address) && (*count)++ < times) return Decision{Action::Answer, ScriptedLink::StatusReply(0x05)};
+        return Decision{};
+    };
+}
+
+// Loses every message `match` picks.
+ScriptedLink::Policy DropWhen(std::function<bool(const Bytes&)> match)
+{
+    return [match](const Bytes& m) { return match(m) ? Decision{Action::Drop, {}} : Decision{}; };
+}
+
+class HiddenImage {
+public:
+    explicit HiddenImage(std::uint32_t id) : id(id) { platform::HideResourceForTest(kImageResourceType, id, true); }
+    ~HiddenImage() { platform::HideResourceForTest(kImageResourceType, id, false); }
+
+private:
+    std::uint32_t id;
+};
+
+}  // namespace
+
+// A whole update of a device with erased flash, then a second one, which
+// finds the boot region current; its end-update reply is lost.
+TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
+{
+    DialogRig rig("flash=erased");
+    // A pattern where the plan never writes, to see that it stays.
+    std::vector<std::uint8_t> before(VirtualQ9::kFlashSize, 0xFF);
+    std::fill(before.begin() + 0x171000, before.begin() + 0x1C7000, std::uint8_t{0x5A});
+    ASSERT_TRUE(rig.Device().Device().SetFlash(before));
+
+    rig.RunUpdate();
+
+    RecordingWindow& window = rig.Window();
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(window.Text(IDC_STATUS), "Version update completed.");
+    EXPECT_EQ(window.Text(IDC_COUNTER), "12/12");
+    EXPECT_EQ(window.ControlStates(), kUpdated);
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+    EXPECT_EQ(window.ProgressHigh(), 0x1000);   // image 139, the last row
+    EXPECT_EQ(window.ProgressPos(), 0x1000);
+
+    const std::vector<std::uint8_t> flash = rig.Device().FlashCopy();
+    EXPECT_TRUE(flash == ExpectedFlashAfterUpdate(before));
+    EXPECT_TRUE(std::all_of(flash.begin() + 0x171000, flash.begin() + 0x1C7000, [](std::uint8_t b) { return b == 0x5A; }));
+
+    std::vector<std::string> counter = {"0/12"};
+    for (int row = 1; row <= 12; ++row) counter.push_back(std::to_string(row) + "/12");
+    EXPECT_EQ(window.TextHistory(IDC_COUNTER), counter);
+
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(sent[0], (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
+    EXPECT_EQ(sent[1], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x01, 0xF7}));
+    EXPECT_EQ(sent[2], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x60, 0x30, 0x7C, 0x5F, 0x12, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0xF7}));
+    EXPECT_EQ(sent.back(), (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x04, 0xF7}));
+    const std::vector<Bytes> erases = Commands(sent, kCmdErase);
+    const std::vector<Bytes> expectedErases = {
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x00, 0x5C, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0xF7},
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x60, 0x12, 0x00, 0x00, 0x00, 0x60, 0x06, 0x00, 0x00, 0xF7},
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x60, 0x12, 0x00, 0x00, 0xF7},
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x40, 0x19, 0x00, 0x00, 0x00, 0x40, 0x42, 0x00, 0x00, 0xF7},
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x60, 0x71, 0x00, 0x00, 0x00, 0x20, 0x01, 0x00, 0x00, 0xF7},
+        {0xF0, 0x52, 0x00, 0x6E, 0x0A, 0x00, 0x00, 0x73, 0x00, 0x00, 0x00, 0x00, 0x0D, 0x01, 0x00, 0xF7},
+    };
+    EXPECT_EQ(erases, expectedErases);
+
+    // Blocks per row, and image 129's short last block.
+    std::map<std::uint32_t, int> blocksPerImage;
+    const std::vector<Bytes> writes = Commands(sent, kCmdWriteBlock);
+    for (const Bytes& m : writes) {
+        // The write row with the highest start at or below the block's address.
+        const std::uint32_t address = ScriptedLink::Address(m);
+        std::uint32_t owner = 0;
+        for (const ImagePlanStep& step : kImagePlan) {
+            if (step.kind == PLAN_WRITE && address >= step.address && step.address >= owner) owner = step.address;
+        }
+        ++blocksPerImage[owner];
+    }
+    EXPECT_EQ(blocksPerImage[0x04B000], 27);
+    EXPECT_EQ(blocksPerImage[0x000000], 75);
+    EXPECT_EQ(blocksPerImage[0x066000], 258);
+    EXPECT_EQ(blocksPerImage[0x1C7000], 5);
+    EXPECT_EQ(blocksPerImage[0x1CC000], 564);
+    EXPECT_EQ(blocksPerImage[0x170000], 1);
+    for (const Bytes& m : writes) {
+        if (ScriptedLink::Address(m) == 0x066000 + 257 * 4096) {
+            EXPECT_EQ(ScriptedLink::WriteCount(m), 1104u);
+            EXPECT_EQ(m.size(), PackedLength(1104) + kWriteBlockOverhead);
+        }
+    }
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(Bytes(writes[0].begin(), writes[0].begin() + 12),
+              (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x02, 0x00, 0x60, 0x12, 0x00, 0x00, 0x00, 0x20}));
+    // Nothing was sent for the range the plan leaves alone.
+    for (const Bytes& m : sent) {
+        if (ScriptedLink::IsCommand(m, kCmdErase)) {
+            const std::uint32_t a = ScriptedLink::Address(m), e = a + ScriptedLink::EraseSize(m);
+            EXPECT_TRUE(e <= 0x171000 || a >= 0x1C7000);
+        }
+        if (ScriptedLink::IsCommand(m, kCmdWriteBlock)) {
+            const std::uint32_t a = ScriptedLink::Address(m), e = a + ScriptedLink::WriteCount(m);
+            EXPECT_TRUE(e <= 0x171000 || a >= 0x1C7000);
+        }
+    }
+
+    // Second run: the boot region is current now, so rows 4 and 5 send
+    // nothing while the counter still passes them.  The end-update reply is
+    // lost.
+    rig.Dialog().OnRescanDevice();
+    EXPECT_EQ(window.ControlStates(), kIdle);
+    window.ClearCalls();
+    const std::size_t mark = rig.Link().SentCount();
+    rig.Link().SetPolicy(DropWhen([](const Bytes& m) { return ScriptedLink::IsCommand(m, kCmdEndUpdate); }));
+    rig.RunUpdate();
+
+    EXPECT_EQ(BoxTexts(window), std::vector<std::string>{"Transfer error occurred."});
+    EXPECT_EQ(window.ControlStates(), kIdle);
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+    EXPECT_EQ(window.TextHistory(IDC_COUNTER), counter);
+    const std::vector<Bytes> all = rig.Link().Sent();
+    const std::vector<Bytes> second(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+    EXPECT_EQ(CountAt(second, kCmdErase, 0), 0u);
+    EXPECT_EQ(CountAt(second, kCmdErase, 0x04B000), 1u);
+    for (const Bytes& m : Commands(second, kCmdWriteBlock)) EXPECT_GE(ScriptedLink::Address(m), 0x04B000u);
+    EXPECT_EQ(Commands(second, kCmdWriteBlock).size(), writes.size() - 75);
+    EXPECT_EQ(second.back(), (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x04, 0xF7}));
+    EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate(before));
+}
+
+// ---------------------------------------------------------------------------
+// Failures up to the first erase: each ends with its message and the dialog idle.
+
+struct EarlyFailure {
+    const char* name;
+    const char* settings;
+    std::function<Decision(const Bytes&)> policy;   // may be empty
+    const char* message;
+};
+
+class UpdateEarlyFailure : public ::testing::TestWithParam<EarlyFailure> {};
+
+TEST_P(UpdateEarlyFailure, ShowsItsMessageAndReturnsToIdle)
+{
+    const EarlyFailure& c = GetParam();
+    DialogRig rig(c.settings);
+    if (c.policy) rig.Link().SetPolicy(c.policy);
+    rig.RunUpdate();
+
+    EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{c.message});
+    EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+    // Nothing was erased or written.
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    EXPECT_TRUE(Commands(sent, kCmdErase).empty());
+    EXPECT_TRUE(Commands(sent, kCmdWriteBlock).empty());
+}
+
+const auto kAnswer = [](std::function<bool(const Bytes&)> match, std::uint8_t status) {
+    return [match, status](const Bytes& m) {
+        return match(m) ? Decision{Action::Answer, ScriptedLink::StatusReply(status)} : Decision{};
+    };
+};
+const auto kIsIdentity = [](const Bytes& m) { return ScriptedLink::IsIdentityRequest(m); };
+const auto kIsBegin = [](const Bytes& m) { return ScriptedLink::IsCommand(m, kCmdBeginUpdate); };
+const auto kIsRead = [](const Bytes& m) { return ScriptedLink::IsCommand(m, kCmdRead); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UpdateEarlyFailure,
+    ::testing::Values(
+        EarlyFailure{"IdentityNotSent", "",
+                     [](const Bytes& m) { return kIsIdentity(m) ? Decision{Action::FailSend, {}} : Decision{}; },
+                     "Can't open MIDI Out device."},
+        EarlyFailure{"NoIdentityReply", "silent", {}, "Time out error(1)"},
+        EarlyFailure{"IdentityNotAccepted", "identity=6E000A00", {}, "Illegal device connected."},
+        EarlyFailure{"IdentityAnsweredWithRefusal", "", kAnswer(kIsIdentity, 0x05), "Illegal device connected."},
+        EarlyFailure{"NoBeginUpdateReply", "", DropWhen(kIsBegin), "Time out error(1)"},
+        EarlyFailure{"NotInUpdateMode", "update-mode=off", {}, "Please use the firmware update mode."},
+        EarlyFailure{"BeginUpdateRefused", "", kAnswer(kIsBegin, 0x05), "Transfer error occurred."},
+        EarlyFailure{"BootStampReadLost", "", DropWhen(kIsRead), "Can't read the boot version from the device. Nothing has been written."},
+        EarlyFailure{"BootStampReadRefused", "", kAnswer(kIsRead, 0x05), "Can't read the boot version from the device. Nothing has been written."},
+        EarlyFailure{"BootStampReadCorrupt", "corrupt-read=1", {}, "Can't read the boot version from the device. Nothing has been written."}),
+    [](const ::testing::TestParamInfo<EarlyFailure>& info) { return std::string(info.param.name); });
+
+TEST(UpdateProcedure, RejectedIdentityIsKeptAndNothingFollows)
+{
+    DialogRig rig("identity=6E000A00");
+    rig.RunUpdate();
+    EXPECT_EQ(deviceIdentity.Bytes(), (std::array<std::uint8_t, 4>{0x6E, 0x00, 0x0A, 0x00}));
+    EXPECT_EQ(rig.Link().Sent(), std::vector<Bytes>{Bytes({0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7})});
+    // The host identity reply still carries no device.
+    EXPECT_EQ(hostIdentityReply.Snapshot()[6], 0x00);
+}
+
+TEST(UpdateProcedure, SecondModelIsAcceptedAndUpdateModeRefusalStopsEverything)
+{
+    DialogRig rig("identity=6E000800,update-mode=off");
+    rig.RunUpdate();
+    EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Please use the firmware update mode."});
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    ASSERT_EQ(sent.size(), 2u);   // identity request and begin-update, nothing further
+    EXPECT_EQ(sent[1], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x01, 0xF7}));
+    const auto reply = hostIdentityReply.Snapshot();
+    EXPECT_EQ((std::array<std::uint8_t, 4>{reply[6], reply[7], reply[8], reply[9]}),
+              (std::array<std::uint8_t, 4>{0x6E, 0x00, 0x08, 0x00}));
+    EXPECT_EQ(rig.Window().Text(IDC_STATUS), "");
+    EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "0/12");
+}
+
+// ---------------------------------------------------------------------------
+// Erase retries.
+
+TEST(UpdateProcedure, EraseRefusedSixTimesThenAcknowledgedGoesOn)
+{
+    DialogRig rig("");
+    auto refuse = RefuseTimes(kCmdErase, 0x170000, 6);
+    rig.Link().SetPolicy([refuse](const Bytes& m) {
+        if (IsAt(m, kCmdErase, 0x04B000)) return Decision{Action::Drop, {}};   // stop at row 2
+        return refuse(m);
+    });
+    rig.RunUpdate();
+
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    EXPECT_EQ(CountAt(sent, kCmdErase, 0x170000), 7u);
+    EXPECT_EQ(CountAt(sent, kCmdErase, 0x04B000), 1u);
+    EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Time out error(3)"});
+    EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "2/12");
+    EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Erasing Flash memory.");
+    EXPECT_EQ(rig.Window().ProgressHigh(), 10);
+    EXPECT_EQ(rig.Window().ProgressPos(), 1);
+}
+
+TEST(UpdateProcedure, SeventhEraseRefusalEndsTheUpdate)
+{
+    DialogRig rig("");
+    rig.Link().SetPolicy(RefuseTimes(kCmdErase, 0x170000, 1000));
+    rig.RunUpdate();
+
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    EXPECT_EQ(CountAt(sent, kCmdErase, 0x170000), 7u);
+    EXPECT_TRUE(ScriptedLink::IsCommand(sent.back(), kCmdErase));
+    EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Transfer error occurred."});
+    EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+}
+
+// ---------------------------------------------------------------------------
+// Block retries: time-outs and refusals share one count of failures in a
+// row, which an acknowledged block sets back.
+
+TEST(UpdateProcedure, ThirtyOneLostRepliesThenAnAcknowledgementSucceed)
+{
+    DialogRig rig("flash=erased");   // the boot region is not current: row 4 erases
+    auto lost = std::make_shared<int>(0);
+    auto refusedSecond = RefuseTimes(kCmdWriteBlock, 0x04C000, 31);
+    rig.Link().SetPolicy([=](const Bytes& m) {
+        if (IsAt(m, kCmdWriteBlock, 0x04B000) && (*lost)++ < 31) return Decision{Action::Drop, {}};
+        if (IsAt(m, kCmdErase, 0x000000)) return Decision{Action::Answer, ScriptedLink::StatusReply(0x05)};
+        return refusedSecond(m);
+    });
+    rig.RunUpdate();
+
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    EXPECT_EQ(CountAt(sent, kCmdWriteBlock, 0x04B000), 32u);
+    EXPECT_EQ(CountAt(sent, kCmdWriteBlock, 0x04C000), 32u);   // the count started again at 0
+    EXPECT_EQ(Commands(sent, kCmdWriteBlock).size(), 27u + 31 + 31);
+    // Row 3 was written whole; row 4's erase was then refused seven times.
+    EXPECT_EQ(CountAt(sent, kCmdErase, 0x000000), 7u);
+    EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Transfer error occurred."});
+    EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    const std::vector<std::uint8_t> flash = rig.Device().FlashCopy();
+    std::size_t size = 0;
+    const std::uint8_t* image = FindImage(133, &size);
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(std::equal(image, image + size, flash.begin() + 0x04B000));
+}
+
+TEST(UpdateProcedure, ThirtySecondFailureEndsWithTheMessageOfItsKind)
+{
+    {
+        // 31 refusals, then a lost reply.
+        DialogRig rig("");
+        auto refuse = RefuseTimes(kCmdWriteBlock, 0x04B000, 31);
+        auto count = std::make_shared<int>(0);
+        rig.Link().SetPolicy([=](const Bytes& m) {
+            if (IsAt(m, kCmdWriteBlock, 0x04B000) && ++*count == 32) return Decision{Action::Drop, {}};
+            return refuse(m);
+        });
+        rig.RunUpdate();
+        EXPECT_EQ(CountAt(rig.Link().Sent(), kCmdWriteBlock, 0x04B000), 32u);
+        EXPECT_TRUE(ScriptedLink::IsCommand(rig.Link().Sent().back(), kCmdWriteBlock));
+        EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Time out error(2)"});
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+        EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Data transmit  0 / 110592 ");
+        EXPECT_EQ(rig.Window().ProgressHigh(), 110592);
+    }
+    {
+        // A refusal every time: the 32nd ends it.
+        DialogRig rig("");
+        rig.Link().SetPolicy(RefuseTimes(kCmdWriteBlock, 0x04C000, 1000));
+        rig.RunUpdate();
+        EXPECT_EQ(CountAt(rig.Link().Sent(), kCmdWriteBlock, 0x04B000), 1u);
+        EXPECT_EQ(CountAt(rig.Link().Sent(), kCmdWriteBlock, 0x04C000), 32u);
+        EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Transfer error occurred."});
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+        EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Data transmit  4096 / 110592 ");
+        EXPECT_EQ(rig.Window().ProgressPos(), 4096);
+        EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "3/12");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A missing image ends the update with a message instead of a crash.
+
+TEST(UpdateProcedure, MissingImageEndsTheUpdateWithAMessage)
+{
+    {
+        HiddenImage hidden(133);
+        DialogRig rig("");
+        rig.RunUpdate();
+        EXPECT_EQ(BoxTexts(rig.Window()),
+                  std::vector<std::string>{"A firmware image is missing from this updater. The update has stopped."});
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+        EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "3/12");
+        EXPECT_TRUE(Commands(rig.Link().Sent(), kCmdWriteBlock).empty());
+        EXPECT_EQ(Commands(rig.Link().Sent(), kCmdErase).size(), 2u);
+    }
+    {
+        // The boot image is needed for the boot-stamp check already.
+        HiddenImage hidden(142);
+        DialogRig rig("");
+        rig.RunUpdate();
+        EXPECT_EQ(BoxTexts(rig.Window()),
+                  std::vector<std::string>{"A firmware image is missing from this updater. The update has stopped."});
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+        EXPECT_TRUE(Commands(rig.Link().Sent(), kCmdErase).empty());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Closing the dialog while the worker waits: the worker ends at once, with no
+// message and without touching the controls.
+
+struct CloseCase {
+    const char* name;
+    const char* settings;
+    std::function<bool(const Bytes&)> lost;   // the message whose reply never comes
+};
+
+class UpdateClosing : public ::testing::TestWithParam<CloseCase> {};
+
+TEST_P(UpdateClosing, EndsTheWorkerQuietly)
+{
+    const CloseCase& c = GetParam();
+    // Long waits: only closing can end them within the test's time.
+    ProtocolTimings slow = q9test::FastTimings();
+    slow.identityMs = slow.beginUpdateMs = slow.bootStampMs = slow.eraseMs = slow.writeBlockMs = 60000;
+    DialogRig rig(c.settings, slow);
+    rig.Link().SetPolicy(DropWhen(c.lost));
+
+    rig.Dialog().OnExecute();
+    ASSERT_TRUE(rig.Link().WaitForSent([&](const std::vector<Bytes>& sent) {
+        return std::any_of(sent.begin(), sent.end(), [&](const Bytes& m) { return c.lost(m); });
+    }));
+    rig.Window().ClearCalls();
+    rig.Dialog().OnDestroy();
+    rig.Dialog().WaitForWorker();
+
+    EXPECT_TRUE(rig.Window().Boxes().empty());
+    for (const RecordingWindow::Call& call : rig.Window().Calls()) {
+        EXPECT_NE(call.name, "EnableControl") << call.id;
+        EXPECT_NE(call.name, "MessageBox") << call.text;
+    }
+    EXPECT_EQ(rig.Window().ControlStates(), kRunning);
+    EXPECT_TRUE(rig.Dialog().IsBusy());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, UpdateClosing,
+    ::testing::Values(CloseCase{"Identity", "", kIsIdentity}, CloseCase{"BeginUpdate", "", kIsBegin},
+                      CloseCase{"BootStamp", "", kIsRead},
+                      CloseCase{"Erase", "", [](const Bytes& m) { return IsAt(m, kCmdErase, 0x04B000); }},
+                      CloseCase{"WriteBlock", "", [](const Bytes& m) { return IsAt(m, kCmdWriteBlock, 0x04C000); }}),
+    [](const ::testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
+
+TEST(UpdateProcedure, DestroyingTheDialogDuringAWaitEndsTheWorkerFirst)
+{
+    ProtocolTimings slow = q9test::FastTimings();
+    slow.eraseMs = 60000;
+    DialogRig rig("", slow);
+    rig.Link().SetPolicy(DropWhen([](const Bytes& m) { return IsAt(m, kCmdErase, 0x170000); }));
+    rig.Dialog().OnExecute();
+    ASSERT_TRUE(rig.Link().WaitForSent([](const std::vector<Bytes>& sent) {
+        return std::any_of(sent.begin(), sent.end(), [](const Bytes& m) { return IsAt(m, kCmdErase, 0x170000); });
+    }));
+    rig.DestroyDialog();   // the destructor closes, wakes and waits for the worker
+    EXPECT_TRUE(rig.Window().Boxes().empty());
+}
