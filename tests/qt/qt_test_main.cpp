@@ -1,0 +1,13 @@
+// main of the Qt tests: the offscreen platform unless told otherwise, one
+// QApplication for the whole run, then every test.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
