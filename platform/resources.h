@@ -19,7 +19,8 @@ struct Resource {
 const Resource* FindResource(const char* type, std::uint32_t id);
 
 // Test hook: resources that FindResource should pretend are missing
-// (type, id); an empty mask restores them all.
+// (type, id); a null type with hidden == false restores them all.  Safe to
+// call while other threads look resources up.
 void HideResourceForTest(const char* type, std::uint32_t id, bool hidden);
 
 }  // namespace platform

@@ -59,5 +59,5 @@ inline constexpr std::array<ImageInfo, 6> kImages = {{
 const std::uint8_t* FindImage(std::uint32_t id, std::size_t* size);
 
 // Copies count bytes from offset of image id to dest: 0, or -1 (dest
-// untouched) when there is no such image.  The range is not checked.
+// untouched) when there is no such image or the range leaves the image.
 int LoadImageBytes(std::uint32_t id, std::uint32_t offset, std::uint32_t count, void* dest);
