@@ -1,0 +1,82 @@
+// The ALSA raw MIDI backend: the raw MIDI devices of every sound card, one
+// device per subdevice in each direction, each taken for this program alone
+// while it is open.
+//
+// - Names: the subdevice's name when the card has several entries in that
+//   direction, else the card's name; cut to 31 bytes.
+// - Output: OutLongMsg writes the whole message with the kernel's flow
+//   control, drains it, and marks the header done before it returns; it
+//   fails (MIDIERR_NODEVICE) when the device goes away or stops taking bytes.
+// - Input: a reading thread per open device feeds a SysExInput, which calls
+//   the port's callback on that thread.
+// - With no sound devices the lists are empty, and ALSA prints nothing.
+#pragma once
+
+#include "platform/mmsystem.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class AlsaMidi final : public MidiApi {
+public:
+    AlsaMidi();
+    ~AlsaMidi() override;
+    AlsaMidi(const AlsaMidi&) = delete;
+    AlsaMidi& operator=(const AlsaMidi&) = delete;
+
+    UINT InGetNumDevs() override;
+    MMRESULT InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) override;
+    MMRESULT InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags) override;
+    MMRESULT InReset(HMIDIIN handle) override;
+    MMRESULT InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InStart(HMIDIIN handle) override;
+    MMRESULT InStop(HMIDIIN handle) override;
+    MMRESULT InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InClose(HMIDIIN handle) override;
+
+    UINT OutGetNumDevs() override;
+    MMRESULT OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) override;
+    MMRESULT OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) override;
+    MMRESULT OutClose(HMIDIOUT handle) override;
+    MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+
+    // Waits: how long a reading thread sleeps in poll before it looks at its
+    // stop flag, and how long a send may go without the device taking a
+    // byte before it fails.
+    static constexpr int kPollMs = 50;
+    static constexpr int kStallMs = 5000;
+    // The kernel's input buffer, asked for at open: several replies' worth.
+    static constexpr std::size_t kInputBufferBytes = 65536;
+
+private:
+    struct Entry {
+        std::string hwName;   // "hw:CARD,DEVICE,SUBDEVICE"
+        std::string name;     // as listed
+    };
+    struct InDevice;
+    struct OutDevice;
+
+    static std::vector<Entry> Enumerate(bool input);
+    std::shared_ptr<InDevice> FindIn(HMIDIIN handle);
+    std::shared_ptr<OutDevice> FindOut(HMIDIOUT handle);
+
+    std::mutex mutex;   // guards everything below; never held while a device blocks
+    std::vector<Entry> inList;
+    std::vector<Entry> outList;
+    bool inListed = false;
+    bool outListed = false;
+    std::uintptr_t nextHandle = 1;
+    std::map<HMIDIIN, std::shared_ptr<InDevice>> ins;
+    std::map<HMIDIOUT, std::shared_ptr<OutDevice>> outs;
+};
+
+}  // namespace platform

@@ -1,0 +1,215 @@
+// MIDI through a running JACK server.
+//
+// JackMidiClient is one JACK client with MIDI ports of its own.  Its process
+// callback never allocates and never takes a lock that can block: messages
+// pass between it and the other threads through lock-free ring buffers, and
+// it wakes waiting threads with a semaphore post.  An output port carries one
+// message at a time, written out whole in one process cycle; an input port
+// copies each event whole into its ring or, when the ring is full, drops it
+// and counts it.  Once its server has gone, a client makes no more calls into
+// libjack (which deletes such clients itself when the next client opens):
+// its sends fail and its lists are empty.
+//
+// JackMidi is the MIDI backend on top of it: the MIDI ports of the other
+// clients are its devices (an input device is a port that sends, an output
+// device a port that receives), named by their client when the client has one
+// port in that direction, else by the full port name, cut to 31 bytes.
+// Opening a device registers a port of ours and connects it to that port.
+// It never starts a server, and libjack prints nothing.
+#pragma once
+
+#include "platform/mmsystem.h"
+#include "platform/sysex_assembler.h"
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+#include <semaphore.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+// The largest message the updater sends or receives: a write block of 4,096
+// data bytes, 7-bit packed, with its command bytes.
+inline constexpr std::size_t kJackLargestMessage = 4700;
+
+// Makes libjack quiet: its errors and notices go nowhere.
+void SilenceJack();
+
+class JackMidiClient {
+public:
+    // A port of this client: slot index and generation, so that an id of a
+    // removed port never reaches a new one in the same slot.
+    using PortId = std::uint32_t;
+    static constexpr PortId kNoPort = 0;
+    static constexpr std::size_t kMaxPorts = 16;
+
+    static constexpr std::size_t kOutputRingBytes = 16384;   // a few largest messages
+    static constexpr std::size_t kInputRingBytes = 65536;    // many replies
+    // How long a send waits for the process callback to take its message.
+    static constexpr std::chrono::milliseconds kSendTimeout{3000};
+
+    // Connects to the running server as a client named `name`; with
+    // exactName the server may not pick another name when that one is taken.
+    // nullptr (and nothing printed) when no server runs.
+    static std::unique_ptr<JackMidiClient> Open(const std::string& name, bool exactName, std::string* error = nullptr);
+    ~JackMidiClient();
+    JackMidiClient(const JackMidiClient&) = delete;
+    JackMidiClient& operator=(const JackMidiClient&) = delete;
+
+    std::string Name() const;   // as the server granted it
+    bool ServerGone() const { return serverGone.load(std::memory_order_acquire); }
+    std::uint32_t SampleRate() const;
+    std::uint32_t BufferFrames() const;
+
+    // MIDI ports of the other clients: those that send (theySend) or those
+    // that receive, in the server's order.
+    std::vector<std::string> OtherPorts(bool theySend) const;
+
+    // Registers a port with the short name given; kNoPort on failure.
+    PortId AddInput(const std::string& shortName);
+    PortId AddOutput(const std::string& shortName);
+    std::string PortName(PortId port) const;   // full name, "client:port"
+    // Connects another client's port: to our input from it, or from our
+    // output to it.
+    bool Connect(PortId port, const std::string& otherPort);
+    // Disconnects, stops the process callback's use of it, unregisters.  A
+    // send waiting on it fails.
+    void Remove(PortId port);
+
+    // Output: queues the message and waits until the process callback has
+    // written it out whole.  MMSYSERR_NOERROR then; MMSYSERR_INVALPARAM for a
+    // message that can never go out whole (larger than the ring or than the
+    // server's largest event); MIDIERR_NODEVICE when the port is removed or
+    // the server goes away; MMSYSERR_ERROR when the server takes nothing for
+    // kSendTimeout.
+    MMRESULT Send(PortId port, const BYTE* data, std::size_t size);
+    // The largest event the server takes on this output port (0 until the
+    // first process cycle has measured it).
+    std::size_t MaxEventSize(PortId port) const;
+    // Waits up to `timeout` for the first measurement; the size, or 0.
+    std::size_t WaitMaxEventSize(PortId port, std::chrono::milliseconds timeout) const;
+
+    // Input: waits until some input event may have arrived (or the time-out
+    // passed, or the server went away), then Receive takes the events one by
+    // one.  Only one thread may receive from a port.
+    void WaitInput(std::chrono::milliseconds timeout);
+    void WakeInput();   // ends a WaitInput early (stopping)
+    bool Receive(PortId port, std::vector<BYTE>& event);
+    // Events lost because an input ring was full.
+    std::uint64_t DroppedEvents() const { return droppedEvents.load(std::memory_order_relaxed); }
+
+private:
+    struct Slot {
+        // 0: not processed, 1: the process callback may use it, 2: in use by it.
+        std::atomic<int> gate{0};
+        bool used = false;               // guarded by JackMidiClient::mutex
+        std::uint32_t generation = 0;    // guarded by JackMidiClient::mutex
+        bool output = false;
+        jack_port_t* port = nullptr;
+        jack_ringbuffer_t* ring = nullptr;
+        std::atomic<bool> closing{false};
+        std::atomic<std::uint64_t> queued{0};    // last sequence number queued (senders)
+        std::atomic<std::uint64_t> written{0};   // last sequence number taken (process)
+        std::atomic<std::uint64_t> failed{0};    // last sequence number that could never fit
+        std::atomic<std::size_t> maxEvent{0};
+        std::mutex sendMutex;   // one message in flight; also held while the ring goes
+        std::mutex readMutex;   // the receiving thread; also held while the ring goes
+    };
+
+    JackMidiClient() = default;
+    static int Process(std::uint32_t frames, void* arg);
+    static void Shutdown(jack_status_t code, const char* reason, void* arg);
+    bool ProcessOutput(Slot& slot, std::uint32_t frames);   // true when a message was taken
+    bool ProcessInput(Slot& slot, std::uint32_t frames);    // true when an event was copied
+    PortId AddPort(const std::string& shortName, bool output);
+    Slot* Find(PortId port) const;   // nullptr for a stale or unknown id
+    static void CloseGate(Slot& slot, bool serverGone);
+
+    jack_client_t* client = nullptr;
+    std::string grantedName;
+    mutable std::mutex mutex;   // guards port registration and slot ownership
+    mutable std::array<Slot, kMaxPorts> slots;
+    std::atomic<bool> serverGone{false};
+    std::atomic<std::uint64_t> droppedEvents{0};
+    sem_t inputReady;
+    mutable sem_t outputTaken;
+    bool semaphoresReady = false;
+};
+
+class JackMidi final : public MidiApi {
+public:
+    explicit JackMidi(std::string clientName = "q9-updater");
+    ~JackMidi() override;
+    JackMidi(const JackMidi&) = delete;
+    JackMidi& operator=(const JackMidi&) = delete;
+
+    UINT InGetNumDevs() override;
+    MMRESULT InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) override;
+    MMRESULT InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags) override;
+    MMRESULT InReset(HMIDIIN handle) override;
+    MMRESULT InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InStart(HMIDIIN handle) override;
+    MMRESULT InStop(HMIDIIN handle) override;
+    MMRESULT InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size) override;
+    MMRESULT InClose(HMIDIIN handle) override;
+
+    UINT OutGetNumDevs() override;
+    MMRESULT OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) override;
+    MMRESULT OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) override;
+    MMRESULT OutClose(HMIDIOUT handle) override;
+    MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+
+    // The client's name as the server granted it; empty while no server runs.
+    std::string ClientName();
+
+private:
+    struct Listed {
+        std::string port;   // full name of the other client's port
+        std::string name;   // as listed
+    };
+    struct InDevice {
+        std::shared_ptr<JackMidiClient> client;
+        JackMidiClient::PortId port;
+        std::string target;
+        std::shared_ptr<SysExInput> input;
+    };
+    struct OutDevice {
+        std::shared_ptr<JackMidiClient> client;
+        JackMidiClient::PortId port;
+        std::string target;
+    };
+
+    std::shared_ptr<JackMidiClient> Client();   // connects when needed; mutex held
+    std::vector<Listed> List(bool theySend);
+    void Read();
+    std::shared_ptr<SysExInput> FindIn(HMIDIIN handle);
+
+    const std::string clientName;
+    std::mutex mutex;   // guards everything below; never held while a send waits
+    std::shared_ptr<JackMidiClient> client;
+    std::vector<Listed> inList;
+    std::vector<Listed> outList;
+    bool inListed = false;
+    bool outListed = false;
+    std::uintptr_t nextHandle = 1;
+    unsigned nextPortNumber = 1;
+    std::map<HMIDIIN, InDevice> ins;
+    std::map<HMIDIOUT, OutDevice> outs;
+    std::atomic<bool> stopping{false};
+    std::thread reader;   // started with the first client
+};
+
+}  // namespace platform

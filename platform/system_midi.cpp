@@ -1,0 +1,24 @@
+#include "platform/system_midi.h"
+
+#include <memory>
+
+#if defined(Q9_HAVE_ALSA)
+#include "platform/alsa_midi.h"
+#endif
+#if defined(Q9_HAVE_JACK)
+#include "platform/jack_midi.h"
+#endif
+
+namespace platform {
+
+void AddSystemBackends([[maybe_unused]] MidiSystem& system)
+{
+#if defined(Q9_HAVE_ALSA)
+    system.Add(std::make_unique<AlsaMidi>());
+#endif
+#if defined(Q9_HAVE_JACK)
+    system.Add(std::make_unique<JackMidi>());
+#endif
+}
+
+}  // namespace platform

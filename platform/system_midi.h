@@ -1,0 +1,12 @@
+// The operating system's own MIDI services, for the front ends.
+#pragma once
+
+#include "platform/midi_system.h"
+
+namespace platform {
+
+// Adds the backends this build has, in this order: ALSA raw MIDI (hardware)
+// and JACK (when a server runs).  Backends without devices list nothing.
+void AddSystemBackends(MidiSystem& system);
+
+}  // namespace platform
