@@ -4,6 +4,7 @@
 #include "virtual_device/virtual_q9.h"
 
 #include "midi/dx_mtimer.h"
+#include "platform/midi_system.h"
 #include "update/image_plan.h"
 #include "update/protocol.h"
 
@@ -159,10 +160,15 @@ TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)
 // ---------------------------------------------------------------------------
 // Flash contents.
 
+bool AllErased(const Bytes& flash, std::size_t from, std::size_t to)
+{
+    const Bytes erased(to - from, 0xFF);
+    return std::memcmp(flash.data() + from, erased.data(), erased.size()) == 0;
+}
+
 TEST(VirtualDeviceFlash, FactoryAndExpectedContents)
 {
     const Bytes expected = ExpectedFlashAfterUpdate();
-    const Bytes factory = FactoryFlash();
     ASSERT_EQ(expected.size(), Q9::kFlashSize);
     for (const ImageInfo& info : kImages) {
         std::size_t size = 0;
@@ -171,26 +177,27 @@ TEST(VirtualDeviceFlash, FactoryAndExpectedContents)
         std::uint32_t address = 0;
         for (const ImagePlanStep& step : kImagePlan)
             if (step.kind == PLAN_WRITE && step.imageId == info.id) address = step.address;
-        EXPECT_TRUE(std::equal(image, image + size, expected.begin() + address)) << info.id;
+        EXPECT_EQ(std::memcmp(image, expected.data() + address, size), 0) << info.id;
     }
-    // Never-written ranges stay erased.
-    EXPECT_TRUE(std::all_of(expected.begin() + 0x171000, expected.begin() + 0x1C7000, [](auto b) { return b == 0xFF; }));
-    EXPECT_TRUE(std::all_of(expected.begin() + 0x167450, expected.begin() + 0x170000, [](auto b) { return b == 0xFF; }));
+    EXPECT_TRUE(AllErased(expected, 0x171000, 0x1C7000));   // never written
+    EXPECT_TRUE(AllErased(expected, 0x167450, 0x170000));   // erased beyond image 129
 
+    // Factory: the same but for two version fields.
+    Bytes factory = FactoryFlash();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&factory[0x170FE0]), 4), "1.10");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&factory[0x1CBFE0]), 4), "1.01");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&factory[0x04AFFC]), 4), "1.00");
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < factory.size(); ++i) differing += factory[i] != expected[i];
-    EXPECT_LE(differing, 4u);
-    EXPECT_GE(differing, 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&factory[0x065FFC]), 4), "1.00");
+    std::memcpy(&factory[0x170FE0], "1.20", 4);
+    std::memcpy(&factory[0x1CBFE0], "1.02", 4);
+    EXPECT_TRUE(factory == expected);
 
     // Applied over other contents, the plan keeps what it does not touch.
-    Bytes before(Q9::kFlashSize, 0x00);
-    const Bytes after = ExpectedFlashAfterUpdate(before);
+    const Bytes after = ExpectedFlashAfterUpdate(Bytes(Q9::kFlashSize, 0x00));
     EXPECT_EQ(after[0x171000], 0x00);
-    EXPECT_EQ(after[0x167450], 0xFF);
-    EXPECT_TRUE(std::equal(after.begin() + 0x1CC000, after.end(), expected.begin() + 0x1CC000));
+    EXPECT_EQ(after[0x1C6FFF], 0x00);
+    EXPECT_TRUE(AllErased(after, 0x167450, 0x170000));
+    EXPECT_EQ(std::memcmp(after.data() + 0x1C7000, expected.data() + 0x1C7000, Q9::kFlashSize - 0x1C7000), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -238,10 +245,10 @@ TEST(VirtualQ9Model, EraseWriteAndReadBack)
     auto erased = Send(dev, Erase(0x1C7000, 0x5000));
     ASSERT_EQ(StatusOf(erased), 0);
     EXPECT_EQ(erased[0].busyMs, 15u);   // five sectors
-    EXPECT_TRUE(std::all_of(dev.Flash().begin() + 0x1C7000, dev.Flash().begin() + 0x1CC000, [](auto b) { return b == 0xFF; }));
+    EXPECT_TRUE(AllErased(dev.Flash(), 0x1C7000, 0x1CC000));
     const Bytes current = ExpectedFlashAfterUpdate();   // the neighbours are untouched
-    EXPECT_TRUE(std::equal(current.begin() + 0x1C0000, current.begin() + 0x1C7000, dev.Flash().begin() + 0x1C0000));
-    EXPECT_TRUE(std::equal(current.begin() + 0x1CC000, current.begin() + 0x1D0000, dev.Flash().begin() + 0x1CC000));
+    EXPECT_EQ(std::memcmp(current.data() + 0x1C0000, dev.Flash().data() + 0x1C0000, 0x7000), 0);
+    EXPECT_EQ(std::memcmp(current.data() + 0x1CC000, dev.Flash().data() + 0x1CC000, 0x4000), 0);
 
     const Bytes data = Pattern(4096, 7);
     auto written = Send(dev, Write(0x1C7000, data));
@@ -619,6 +626,16 @@ TEST(VirtualMidiBackend, SlowLinkLateRepliesAndStoppedInput)
         EXPECT_TRUE(host.Pieces().empty());
         EXPECT_EQ(midi.LogCopy().size(), 1u);
     }
+    {   // erase-ms: the erase reply waits for the flash, the begin-update reply did not
+        VirtualMidi midi(Settings("flash=erased,erase-ms=600000"));
+        RawHost host(midi);
+        ASSERT_EQ(host.Send(Cmd(kCmdBeginUpdate)), MMSYSERR_NOERROR);
+        ASSERT_EQ(host.Send(Erase(0, 0x1000)), MMSYSERR_NOERROR);
+        for (int i = 0; i < 10000 && host.Pieces().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_FALSE(midi.WaitIdle(50));
+        EXPECT_EQ(host.Pieces().size(), 1u);
+        EXPECT_EQ(midi.LogCopy().size(), 2u);
+    }
     {   // replies that find the input stopped are discarded
         VirtualMidi midi(Settings(""));
         RawHost host(midi);
@@ -665,9 +682,14 @@ protected:
     {
         ResetProtocolState();
         std::string error;
-        midi = MakeVirtualMidi(settings, error);
-        ASSERT_NE(midi, nullptr) << error;
-        previous = InstallMidi(midi.get());
+        auto made = MakeVirtualMidi(settings, error);
+        ASSERT_NE(made, nullptr) << error;
+        midi = made.get();
+        system.Add(std::move(made));   // as the front ends do
+        previous = InstallMidi(&system);
+        char name[40] = {};
+        CMidiInPort::GetDeviceName(0, name);
+        EXPECT_STREQ(name, "ARKO Q9");
         ASSERT_EQ(endpoint.midiOut.Open(0), 1);
         endpoint.midiIn.deviceId = 0;
         ASSERT_EQ(endpoint.midiIn.Start(), 1);
@@ -701,7 +723,8 @@ protected:
         return false;
     }
 
-    std::unique_ptr<VirtualMidi> midi;
+    MidiSystem system;
+    VirtualMidi* midi = nullptr;
     MidiApi* previous = nullptr;
     ProtocolEndpoint endpoint;
     CDxMTimer timer;

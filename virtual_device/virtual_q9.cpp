@@ -104,7 +104,7 @@ std::vector<std::uint8_t> ExpectedFlashAfterUpdate(const std::vector<std::uint8_
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.kind == PLAN_ERASE) {
             if (!InFlash(step.address, step.length)) continue;
-            std::fill_n(flash.begin() + step.address, step.length, std::uint8_t{0xFF});
+            std::memset(flash.data() + step.address, 0xFF, step.length);
         } else if (step.kind == PLAN_WRITE) {
             std::size_t size = 0;
             const std::uint8_t* image = FindImage(step.imageId, &size);
@@ -112,28 +112,44 @@ std::vector<std::uint8_t> ExpectedFlashAfterUpdate(const std::vector<std::uint8_
             const std::size_t length = step.length == 0 ? size : std::min<std::size_t>(step.length, size);
             if (!InFlash(step.address, length)) continue;
             // Programming only clears bits.
-            for (std::size_t i = 0; i < length; ++i) flash[step.address + i] &= image[i];
+            std::uint8_t* cells = flash.data() + step.address;
+            std::size_t i = 0;
+            for (; i + 8 <= length; i += 8) {
+                std::uint64_t a = 0;
+                std::uint64_t b = 0;
+                std::memcpy(&a, cells + i, 8);
+                std::memcpy(&b, image + i, 8);
+                a &= b;
+                std::memcpy(cells + i, &a, 8);
+            }
+            for (; i < length; ++i) cells[i] &= image[i];
         }
     }
     return flash;
 }
 
+// Both are computed once per process; callers get copies.
 std::vector<std::uint8_t> ExpectedFlashAfterUpdate()
 {
-    return ExpectedFlashAfterUpdate(std::vector<std::uint8_t>(VirtualQ9::kFlashSize, 0xFF));
+    static const std::vector<std::uint8_t> expected =
+        ExpectedFlashAfterUpdate(std::vector<std::uint8_t>(VirtualQ9::kFlashSize, 0xFF));
+    return expected;
 }
 
 std::vector<std::uint8_t> FactoryFlash()
 {
-    std::vector<std::uint8_t> flash = ExpectedFlashAfterUpdate();
-    for (const FactoryVersion& factory : kFactoryVersions) {
-        for (const ImageInfo& info : kImages) {
-            if (info.label != nullptr && std::strcmp(info.label, factory.label) == 0 &&
-                InFlash(info.versionAddress, 4))
-                std::memcpy(flash.data() + info.versionAddress, factory.version, 4);
+    static const std::vector<std::uint8_t> factory = [] {
+        std::vector<std::uint8_t> flash = ExpectedFlashAfterUpdate();
+        for (const FactoryVersion& version : kFactoryVersions) {
+            for (const ImageInfo& info : kImages) {
+                if (info.label != nullptr && std::strcmp(info.label, version.label) == 0 &&
+                    InFlash(info.versionAddress, 4))
+                    std::memcpy(flash.data() + info.versionAddress, version.version, 4);
+            }
         }
-    }
-    return flash;
+        return flash;
+    }();
+    return factory;
 }
 
 // ---------------------------------------------------------------------------
@@ -340,7 +356,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
         if (size == 0) return refuse(kStatusBadCount, address, size);
         if (!InFlash(address, size)) return refuse(kStatusOutOfRange, address, size);
         if (address % kEraseUnit != 0 || size % kEraseUnit != 0) return refuse(kStatusMisaligned, address, size);
-        std::fill_n(flash.begin() + address, size, std::uint8_t{0xFF});
+        std::memset(flash.data() + address, 0xFF, size);
         const std::uint32_t sectors = size / kEraseUnit;
         counters.sectorsErased += sectors;
         const std::uint64_t busy = static_cast<std::uint64_t>(settings.eraseMsPer4K) * sectors;
