@@ -108,6 +108,9 @@ private:
     bool Closing() const { return status.load() == kStatusClosing; }
     // True once the dialog is going away: no box is shown any more.
     bool Quiet() const { return destroyed.load() || Closing(); }
+    // The status a woken worker found means the dialog is closing (and not a
+    // device that answered with the byte 0xFF).
+    bool ClosingStatus(std::int32_t value) const { return value == kStatusClosing && destroyed.load(); }
     // Error box (unless the dialog is closing), then back to idle.
     void Report(std::uint32_t stringId);
     int ReopenPorts();

@@ -63,7 +63,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
         return 0;
     }
     std::int32_t status = dlg.status.load();
-    if (status == kStatusClosing) return 0;
+    if (dlg.ClosingStatus(status)) return 0;
     if (status != 0) {
         dlg.Report(IDS_ILLEGAL_DEVICE);
         return 0;
@@ -85,7 +85,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
         return 0;
     }
     status = dlg.status.load();
-    if (status == kStatusClosing) return 0;
+    if (dlg.ClosingStatus(status)) return 0;
     dlg.SetStatusText("");
     if (status == 11) {
         dlg.Report(IDS_UPDATE_MODE);
@@ -107,7 +107,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
         dlg.Report(IDS_TRANSFER_ERROR);
         return 0;
     }
-    if (dlg.status.load() == kStatusClosing) return 0;
+    if (dlg.ClosingStatus(dlg.status.load())) return 0;
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
@@ -169,7 +169,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             SetProgressPos(kEraseProgressEnd);
             return 0;
         }
-        if (result == kStatusClosing) return -1;
+        if (ClosingStatus(result)) return -1;
         if (refusals == kMaxEraseRefusals) {
             Report(IDS_TRANSFER_ERROR);
             return -1;
@@ -214,7 +214,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
                 if (offset >= size) return 0;
                 continue;
             }
-            if (result == kStatusClosing) return -1;
+            if (ClosingStatus(result)) return -1;
             if (failures == kMaxBlockFailures) {
                 Report(IDS_TRANSFER_ERROR);
                 return -1;

@@ -85,7 +85,7 @@ int CPelUpdatorDlg::IdentifyDevice()
         return -1;
     }
     const std::int32_t result = status.load();
-    if (result == kStatusClosing) return -1;
+    if (ClosingStatus(result)) return -1;
     if (result != 0) {
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;

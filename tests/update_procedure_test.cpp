@@ -212,7 +212,10 @@ TEST_P(UpdateEarlyFailure, ShowsItsMessageAndReturnsToIdle)
     const EarlyFailure& c = GetParam();
     DialogRig rig(c.settings);
     if (c.policy) rig.Link().SetPolicy(c.policy);
-    rig.RunUpdate();
+    rig.Dialog().OnExecute();
+    // The worker clears busy on its own thread while this one watches it.
+    EXPECT_TRUE(rig.Window().WaitUntil([&] { return !rig.Dialog().IsBusy(); }));
+    rig.Dialog().WaitForWorker();
 
     EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{c.message});
     EXPECT_EQ(rig.Window().ControlStates(), kIdle);
@@ -244,6 +247,9 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyFailure{"NoBeginUpdateReply", "", DropWhen(kIsBegin), "Time out error(1)"},
         EarlyFailure{"NotInUpdateMode", "update-mode=off", {}, "Please use the firmware update mode."},
         EarlyFailure{"BeginUpdateRefused", "", kAnswer(kIsBegin, 0x05), "Transfer error occurred."},
+        // A damaged status byte (0xFF reads like "closing") is no answer: the
+        // dialog must not end quietly and stay disabled.
+        EarlyFailure{"BeginUpdateAnsweredWithDamagedStatus", "", kAnswer(kIsBegin, 0xFF), "Time out error(1)"},
         EarlyFailure{"BootStampReadLost", "", DropWhen(kIsRead), "Can't read the boot version from the device. Nothing has been written."},
         EarlyFailure{"BootStampReadRefused", "", kAnswer(kIsRead, 0x05), "Can't read the boot version from the device. Nothing has been written."},
         EarlyFailure{"BootStampReadCorrupt", "corrupt-read=1", {}, "Can't read the boot version from the device. Nothing has been written."}),
