@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -93,7 +94,8 @@ TEST(Pack7, RoundTripForEveryLengthUpTo4200)
         ASSERT_EQ(written, PackedLength(n)) << n;
         ASSERT_EQ(written, 8 * (n / 7) + (n % 7 ? n % 7 + 1 : 0)) << n;
         ASSERT_EQ(packed[written], 0xEE) << "wrote past the end, n=" << n;
-        for (std::uint32_t i = 0; i < written; ++i) ASSERT_LT(packed[i], 0x80) << n;
+        ASSERT_TRUE(std::all_of(packed.begin(), packed.begin() + written, [](std::uint8_t b) { return b < 0x80; }))
+            << n;
         std::fill(unpacked.begin(), unpacked.end(), 0xEE);
         ASSERT_EQ(Unpack7(unpacked.data(), packed.data(), written), n);
         ASSERT_TRUE(std::equal(source.begin(), source.begin() + n, unpacked.begin())) << n;
