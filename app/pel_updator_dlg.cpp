@@ -108,17 +108,23 @@ int CPelUpdatorDlg::ReopenPorts()
     // out; it must not touch the ports once they are reopened.
     WaitForWorker();
 
-    std::lock_guard<std::mutex> lock(portsMutex);
-    midiOut.Close();
     const int outSelection = window.GetListSelection(IDC_MIDI_OUT);
-    if (!midiOut.Open(static_cast<platform::UINT>(outSelection))) {
-        ShowError(IDS_CANT_OPEN_OUT);
-        return -1;
+    const int inSelection = window.GetListSelection(IDC_MIDI_IN);
+    std::uint32_t failure = 0;
+    {
+        // The box below is shown without the lock: closing the dialog meanwhile must not wait for it.
+        std::lock_guard<std::mutex> lock(portsMutex);
+        midiOut.Close();
+        if (!midiOut.Open(static_cast<platform::UINT>(outSelection))) {
+            failure = IDS_CANT_OPEN_OUT;
+        } else {
+            midiIn.Close();
+            midiIn.deviceId = static_cast<platform::UINT>(inSelection);
+            if (!midiIn.Start()) failure = IDS_CANT_OPEN_IN;
+        }
     }
-    midiIn.Close();
-    midiIn.deviceId = static_cast<platform::UINT>(window.GetListSelection(IDC_MIDI_IN));
-    if (!midiIn.Start()) {
-        ShowError(IDS_CANT_OPEN_IN);
+    if (failure != 0) {
+        ShowError(failure);
         return -1;
     }
     return 0;

@@ -2,7 +2,6 @@
 // service: port lists and their preselection, opening the ports, the busy
 // guard, the enabling rules, the title, and an orderly end.
 #include "app/pel_updator_dlg.h"
-#include "resources/string_table.h"
 #include "tests/support/fake_midi.h"
 #include "tests/support/recording_window.h"
 
@@ -39,41 +38,29 @@ std::vector<std::string> ErrorTexts(const RecordingWindow& window)
 
 }  // namespace
 
-TEST(Preselection, LastMatchWinsWhateverTheOrderOfTheNames)
+TEST(Preselection, LastExactMatchOfAnyCandidateWins)
 {
-    EXPECT_EQ(PreselectPort({"USB Audio Device", "USB Audio Device"}, 1), 1);
-    EXPECT_EQ(PreselectPort({"ARKO Q9", "Other", "Other", "USB Audio Device"}, 1), 3);
-    EXPECT_EQ(PreselectPort({"USB Audio Device", "ARKO Q9", "Other"}, 1), 1);
-    EXPECT_EQ(PreselectPort({"Other", kJapanese, "Midi Through"}, 1), 1);
-    EXPECT_EQ(PreselectPort({}, 1), -1);
-    EXPECT_EQ(PreselectPort({"Midi Through Port-0"}, 1), -1);
-}
-
-TEST(Preselection, NamesMustBeEqualExactly)
-{
-    EXPECT_EQ(PreselectPort({"usb audio device"}, 1), -1);
-    EXPECT_EQ(PreselectPort({"ARKO q9"}, 1), -1);
-    EXPECT_EQ(PreselectPort({"USB Audio Device 2"}, 1), -1);
-    EXPECT_EQ(PreselectPort({"ARKO Q9 "}, 1), -1);
-    EXPECT_EQ(PreselectPort({" ARKO Q9"}, 1), -1);
-    EXPECT_EQ(PreselectPort({"ARKO Q"}, 1), -1);
-}
-
-TEST(Preselection, OtherInstancesLookForTheirNumber)
-{
-    EXPECT_EQ(PreselectPort({"USB Audio Device (2)", "USB Audio Device"}, 2), 0);
-    EXPECT_EQ(PreselectPort({"USB Audio Device"}, 2), -1);
-    EXPECT_EQ(PreselectPort({"ARKO Q9 (2)"}, 3), -1);
-    EXPECT_EQ(PreselectPort({"ARKO Q9 (20)", "ARKO Q9 (2)"}, 20), 0);
-    EXPECT_EQ(PreselectPort({"ARKO Q9(2)"}, 2), -1);
-    EXPECT_EQ(PreselectPort({kJapanese + " (4)"}, 4), 0);
-}
-
-TEST(Title, CarriesTheInstanceNumberFromTheSecondOn)
-{
-    EXPECT_EQ(ApplicationTitle(1), "ARKO Q9 System v1.20 Updater");
-    EXPECT_EQ(ApplicationTitle(2), "ARKO Q9 System v1.20 Updater (2)");
-    EXPECT_EQ(ApplicationTitle(20), "ARKO Q9 System v1.20 Updater (20)");
+    struct Case {
+        std::vector<std::string> names;
+        int instance;
+        int selected;
+    };
+    const Case cases[] = {
+        {{"USB Audio Device", "USB Audio Device"}, 1, 1},
+        {{"ARKO Q9", "Other", "Other", "USB Audio Device"}, 1, 3},   // whatever the order of the candidates
+        {{"USB Audio Device", "ARKO Q9", "Other"}, 1, 1},
+        {{"Other", kJapanese, "Midi Through"}, 1, 1},
+        {{}, 1, -1},
+        {{"usb audio device", "ARKO q9", "USB Audio Device 2", "ARKO Q9 ", " ARKO Q9", "ARKO Q"}, 1, -1},
+        // Other instances look for their number.
+        {{"USB Audio Device (2)", "USB Audio Device"}, 2, 0},
+        {{"ARKO Q9 (2)", "ARKO Q9(3)"}, 3, -1},
+        {{"ARKO Q9 (20)", "ARKO Q9 (2)"}, 20, 0},
+        {{kJapanese + " (4)"}, 4, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PreselectPort(c.names, c.instance), c.selected) << ::testing::PrintToString(c.names) << " " << c.instance;
+    }
 }
 
 class DialogLogic : public ::testing::Test {
@@ -221,12 +208,4 @@ TEST_F(DialogLogic, DestroyStopsTheTimerClosesThePortsAndWakesTheWorker)
     dialog.OnDestroy();
     EXPECT_FALSE(dialog.event.IsSet());
     EXPECT_TRUE(window.Boxes().empty());
-}
-
-TEST_F(DialogLogic, ErrorBoxTakesItsTextFromTheStringTable)
-{
-    CPelUpdatorDlg dialog(window, 1);
-    dialog.ShowError(IDS_TIMEOUT3);
-    dialog.ShowError(IDS_DATA_TRANSMIT);
-    EXPECT_EQ(ErrorTexts(window), (std::vector<std::string>{"Time out error(3)", "Data transmit  %d / %d "}));
 }

@@ -84,40 +84,21 @@ private:
 // ---------------------------------------------------------------------------
 // The report's text and the sanitizing of device texts.
 
-TEST(VersionReportText, ShowsTheImageVersionOnlyWhereKnownAndDifferent)
+// The device cases below cover equal, erased and missing; letter case and
+// a report with nothing known only here.
+TEST(VersionReportText, LetterCaseCountsAndEmptyTextsStayEmpty)
 {
-    VersionReport r;
-    r.image = {"1.02", "1.00", "1.00", "1.20"};   // submcu, boot, preset, system
-    r.device = r.image;
-    EXPECT_EQ(FormatVersionReport(r), "SYSTEM:\t\t1.20 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02");
-
-    r.device.boot = "*.**";
-    r.device.submcu = "1.01";
-    EXPECT_EQ(FormatVersionReport(r), "SYSTEM:\t\t1.20 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t*.** -> 1.00\nSUBMCU:\t\t1.01 -> 1.02");
-
-    // Letter case counts.
     VersionReport c;
-    c.device = {"1.0a", "1.0B", "x.yz", "V1.2"};
+    c.device = {"1.0a", "1.0B", "x.yz", "V1.2"};   // submcu, boot, preset, system
     c.image = {"1.0A", "1.0B", "X.YZ", "v1.2"};
     EXPECT_EQ(FormatVersionReport(c), "SYSTEM:\t\tV1.2 -> v1.2\nPRESET:\t\tx.yz -> X.YZ\nBOOT:\t\t1.0B\nSUBMCU:\t\t1.0a -> 1.0A");
-
-    // Missing images: the SYSTEM line ends in " -> ", the others show the device alone.
-    VersionReport m;
-    m.device = {"1.01", "1.00", "0.90", "1.10"};
-    EXPECT_EQ(FormatVersionReport(m), "SYSTEM:\t\t1.10 -> \nPRESET:\t\t0.90\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01");
-
-    // Nothing known at all.
     EXPECT_EQ(FormatVersionReport(VersionReport{}), "SYSTEM:\t\t -> \nPRESET:\t\t\nBOOT:\t\t\nSUBMCU:\t\t");
 }
 
 TEST(SanitizeVersionText, ReplacesAnyTextWithANonPrintableByte)
 {
-    EXPECT_EQ(Sanitized({'1', '.', '2', '0', 0}), "1.20");
     EXPECT_EQ(Sanitized({' ', '~', '~', ' ', 0}), " ~~ ");
-    EXPECT_EQ(Sanitized({'\xFF', '\xFF', '\xFF', '\xFF', 0}), "*.**");
     EXPECT_EQ(Sanitized({'1', 0, '2', '0', 0}), "*.**");    // never shortened
-    EXPECT_EQ(Sanitized({'1', '.', '2', 0, 0}), "*.**");
-    EXPECT_EQ(Sanitized({'1', '.', '2', '\x7F', 0}), "*.**");
     EXPECT_EQ(Sanitized({'\x1F', '.', '2', '0', 0}), "*.**");
     EXPECT_EQ(Sanitized({'1', '.', '\x80', '0', 0}), "*.**");
 }
