@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# A whole update through JACK: a jackd of this test's own (dummy driver), the
+# virtual ARKO Q9 as its own program with a flash file, and the command-line
+# updater with no built-in device, which has to find "ARKO Q9" among the JACK
+# ports by name.  Then the version check, the saved flash against what the
+# plan writes, and the time of the same update with the built-in device.
+#
+# Usage: jack_e2e_test.sh BUILD_DIR     (exit 77: skipped)
+set -u
+
+build=${1:?usage: jack_e2e_test.sh BUILD_DIR}
+cli=$build/cli/q9-updater-cli
+device=$build/q9-virtual-device
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() {
+    echo "FAIL: $*" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $(basename "$log")" >&2; tail -n 20 "$log" >&2; }
+    done
+    exit 1
+}
+
+jackd=$(command -v jackd) || skip "jackd is not installed"
+[ -x "$cli" ] || skip "$cli is not built"
+[ -x "$device" ] || skip "$device is not built (it needs libjack)"
+
+work=$(mktemp -d)
+jackd_pid=""
+device_pid=""
+
+stop_pid() {   # stops one process of ours by its pid; its exit status
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+cleanup() {
+    [ -n "$device_pid" ] && stop_pid "$device_pid"
+    [ -n "$jackd_pid" ] && stop_pid "$jackd_pid"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A server name and an instance-lock folder of our own, so that nothing else
+# running on the machine (another test, another updater) takes part.
+export JACK_DEFAULT_SERVER="q9-e2e-$$"
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+"$jackd" --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 128 -C 0 -P 0 >"$work/jackd.log" 2>&1 &
+jackd_pid=$!
+
+flash="$work/flash.bin"
+expected="$work/expected.bin"
+"$device" "flash=$flash" --write-expected "$expected" || fail "q9-virtual-device --write-expected"
+[ "$(stat -c %s "$expected")" = 4194304 ] || fail "the expected flash is not 4 MiB"
+
+# The device joins once the server is up.
+for _ in $(seq 100); do
+    "$device" "flash=$flash" --verbose >"$work/device.log" 2>"$work/device-errors.log" &
+    device_pid=$!
+    sleep 0.2
+    if kill -0 "$device_pid" 2>/dev/null; then
+        break
+    fi
+    wait "$device_pid" 2>/dev/null
+    device_pid=""
+    kill -0 "$jackd_pid" 2>/dev/null || fail "jackd ended"
+done
+[ -n "$device_pid" ] || fail "q9-virtual-device did not join the JACK server"
+
+ports=""
+for _ in $(seq 50); do
+    ports=$(timeout 60 "$cli" ports 2>&1)
+    grep -q "ARKO Q9" <<<"$ports" && break
+    sleep 0.1
+done
+[ "$(grep -c "ARKO Q9  (preselected)" <<<"$ports")" = 2 ] || fail "ARKO Q9 not preselected in both lists: $ports"
+
+start=$(now)
+timeout 300 "$cli" update >"$work/update.log" 2>&1 || fail "update through JACK failed"
+jack_time=$(seconds "$start" "$(now)")
+grep -q "^Version update completed.$" "$work/update.log" || fail "no completion in the update's output"
+
+timeout 120 "$cli" version >"$work/version.log" 2>&1 || fail "version check through JACK failed"
+grep -q "^Version Information$" "$work/version.log" || fail "no version report"
+grep -q " write-block " "$work/device.log" || fail "the device logged no write block"
+
+stop_pid "$device_pid"
+device_status=$?
+device_pid=""
+[ "$device_status" = 0 ] || fail "q9-virtual-device ended with status $device_status"
+[ -s "$work/device-errors.log" ] && fail "q9-virtual-device printed errors"
+cmp -s "$flash" "$expected" || fail "the saved flash differs from what the plan writes"
+
+# The same device state read through the built-in device gives the same report.
+timeout 120 "$cli" version --virtual-device="flash=$flash" >"$work/version-builtin.log" 2>&1 \
+    || fail "version check with the built-in device failed"
+diff -q "$work/version.log" "$work/version-builtin.log" >/dev/null \
+    || fail "version report through JACK differs from the built-in device's"
+
+start=$(now)
+timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
+builtin_time=$(seconds "$start" "$(now)")
+
+echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
+echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"
+echo "PASS"

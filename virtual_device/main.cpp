@@ -1,0 +1,341 @@
+// q9-virtual-device: the virtual ARKO Q9 as a program of its own.  It joins
+// the running JACK server as the client "ARKO Q9" with one MIDI input port
+// and one MIDI output port, so the updater (and any other MIDI software)
+// finds it as an ordinary device named "ARKO Q9", and answers every message
+// as the device would, until SIGINT or SIGTERM.
+#include "platform/jack_midi.h"
+#include "platform/sysex_assembler.h"
+#include "virtual_device/virtual_q9.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kInputPort = "midi_in";
+constexpr const char* kOutputPort = "midi_out";
+// Larger than any message of the protocol, so that each arrives whole.
+constexpr platform::DWORD kAssemblyBuffer = 65536;
+constexpr auto kSlice = std::chrono::milliseconds(20);
+
+constexpr const char* kUsage =
+    "Usage: q9-virtual-device [SETTINGS] [--verbose] [--write-expected FILE]\n"
+    "\n"
+    "Runs the virtual ARKO Q9 as the JACK client \"ARKO Q9\" (MIDI ports midi_in and\n"
+    "midi_out) on the running JACK server, until SIGINT or SIGTERM.\n"
+    "\n"
+    "  SETTINGS               comma-separated items, as --virtual-device=SETTINGS of\n"
+    "                         the updater: flash=factory|erased|current|PATH,\n"
+    "                         identity=HHHHHHHH, version=XXXX, update-mode=on|off,\n"
+    "                         link=BYTES_PER_SECOND, erase-ms=N, write-ms=N, drop=N,\n"
+    "                         refuse=N, corrupt-read=N, late=MS, silent\n"
+    "                         flash=PATH keeps the flash in a 4 MiB file (created\n"
+    "                         from the factory contents when missing), written back\n"
+    "                         after each end-update and when the program ends.\n"
+    "  -v, --verbose          print one line for every command received\n"
+    "  --write-expected FILE  write the flash an update leaves behind, starting from\n"
+    "                         the flash the settings give, to FILE, and end\n"
+    "  -h, --help             show this text\n";
+
+struct Options {
+    std::string settings;
+    bool verbose = false;
+    std::string expectedPath;
+};
+
+// false with a message on a usage error; `help` when the text was asked for.
+bool ParseArguments(int argc, char** argv, Options& options, bool& help, std::string& error)
+{
+    bool haveSettings = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            return true;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            options.verbose = true;
+        } else if (arg == "--write-expected" || arg.rfind("--write-expected=", 0) == 0) {
+            if (arg == "--write-expected") {
+                if (i + 1 >= argc) {
+                    error = "--write-expected needs a file name";
+                    return false;
+                }
+                options.expectedPath = argv[++i];
+            } else {
+                options.expectedPath = std::string(arg.substr(std::strlen("--write-expected=")));
+            }
+            if (options.expectedPath.empty()) {
+                error = "--write-expected needs a file name";
+                return false;
+            }
+        } else if (!arg.empty() && arg.front() == '-') {
+            error = "unknown option " + std::string(arg);
+            return false;
+        } else if (haveSettings) {
+            error = "one settings string only (items are separated by commas): " + std::string(arg);
+            return false;
+        } else {
+            options.settings = std::string(arg);
+            haveSettings = true;
+        }
+    }
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// SIGINT and SIGTERM are blocked in every thread (libjack's threads inherit
+// the mask) and looked for between steps.
+class StopSignals {
+public:
+    StopSignals()
+    {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    bool Arrived()
+    {
+        if (!arrived) {
+            const timespec now{0, 0};
+            arrived = sigtimedwait(&set, nullptr, &now) > 0;
+        }
+        return arrived;
+    }
+    // Waits `duration`, or less when a signal comes; false then.
+    bool Pause(std::chrono::milliseconds duration)
+    {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        while (!Arrived()) {
+            const auto left = until - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kSlice));
+        }
+        return false;
+    }
+
+private:
+    sigset_t set;
+    bool arrived = false;
+};
+
+const char* KindName(VirtualQ9::Kind kind)
+{
+    switch (kind) {
+    case VirtualQ9::Kind::IdentityRequest: return "identity-request";
+    case VirtualQ9::Kind::BeginUpdate: return "begin-update";
+    case VirtualQ9::Kind::EndUpdate: return "end-update";
+    case VirtualQ9::Kind::Erase: return "erase";
+    case VirtualQ9::Kind::WriteBlock: return "write-block";
+    case VirtualQ9::Kind::Read: return "read";
+    case VirtualQ9::Kind::HostStatus: return "host-status";
+    case VirtualQ9::Kind::HostIdentity: return "host-identity";
+    case VirtualQ9::Kind::Unknown: return "unknown-command";
+    case VirtualQ9::Kind::Ignored: return "ignored";
+    }
+    return "?";
+}
+
+// One line per command: time since start, what came, what the device did.
+std::string Describe(const VirtualQ9::LogEntry& entry, std::size_t length, double seconds)
+{
+    char line[160];
+    int used = std::snprintf(line, sizeof line, "%10.3f %-16s", seconds, KindName(entry.kind));
+    auto append = [&](const char* format, auto... values) {
+        if (used >= 0 && static_cast<std::size_t>(used) < sizeof line) {
+            used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), format, values...);
+        }
+    };
+    switch (entry.kind) {
+    case VirtualQ9::Kind::Erase:
+    case VirtualQ9::Kind::Read:
+    case VirtualQ9::Kind::WriteBlock:
+        append(" 0x%06X %u bytes", entry.address, entry.size);
+        break;
+    case VirtualQ9::Kind::HostStatus:
+        append(" %02X", entry.status);
+        break;
+    case VirtualQ9::Kind::HostIdentity:
+        append(" %02X %02X %02X %02X", entry.address & 0xFF, (entry.address >> 8) & 0xFF, (entry.address >> 16) & 0xFF,
+               entry.address >> 24);
+        break;
+    case VirtualQ9::Kind::Unknown:
+        append(" 0x%02X", entry.command);
+        break;
+    case VirtualQ9::Kind::Ignored:
+        append(" %zu bytes", length);
+        break;
+    default:
+        break;
+    }
+    if (entry.kind != VirtualQ9::Kind::HostStatus && entry.kind != VirtualQ9::Kind::HostIdentity &&
+        entry.kind != VirtualQ9::Kind::Ignored) {
+        if (!entry.answered) {
+            append(" -> no answer");
+        } else if (entry.kind == VirtualQ9::Kind::Read && entry.status == VirtualQ9::kStatusOk) {
+            append(" -> data");
+        } else if (entry.kind == VirtualQ9::Kind::IdentityRequest) {
+            append(" -> identity");
+        } else {
+            append(" -> status %02X", entry.status);
+        }
+    }
+    return line;
+}
+
+std::chrono::milliseconds LinkTime(std::uint64_t bytesPerSecond, std::size_t bytes)
+{
+    if (bytesPerSecond == 0) {
+        return std::chrono::milliseconds(0);
+    }
+    return std::chrono::milliseconds(bytes * 1000 / bytesPerSecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    bool help = false;
+    std::string error;
+    if (!ParseArguments(argc, argv, options, help, error)) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n\n%s", error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    VirtualDeviceSettings settings;
+    if (!ParseVirtualDeviceSettings(options.settings, settings, error)) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
+        return kExitUsage;
+    }
+
+    StopSignals signals;   // before any thread starts
+    VirtualQ9 device(settings);
+    if (!device.LoadError().empty()) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n", device.LoadError().c_str());
+        return kExitFailed;
+    }
+    if (!options.expectedPath.empty()) {
+        if (!WriteFile(options.expectedPath, ExpectedFlashAfterUpdate(device.Flash()), error)) {
+            std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        return kExitOk;
+    }
+
+    auto client = platform::JackMidiClient::Open(VirtualQ9::kDeviceName, true, &error);
+    if (!client) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    const auto in = client->AddInput(kInputPort);
+    const auto out = client->AddOutput(kOutputPort);
+    if (in == platform::JackMidiClient::kNoPort || out == platform::JackMidiClient::kNoPort) {
+        std::fprintf(stderr, "q9-virtual-device: the JACK server refused the MIDI ports\n");
+        return kExitFailed;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    platform::SysExAssembler assembler;
+    std::vector<char> storage(kAssemblyBuffer);
+    platform::MIDIHDR buffer;
+    buffer.lpData = storage.data();
+    buffer.dwBufferLength = kAssemblyBuffer;
+    assembler.Post(&buffer);
+
+    int status = kExitOk;
+    std::vector<platform::BYTE> event;
+    while (status == kExitOk && !signals.Arrived()) {
+        if (client->ServerGone()) {
+            std::fprintf(stderr, "q9-virtual-device: the JACK server has gone\n");
+            status = kExitFailed;
+            break;
+        }
+        client->WaitInput(kSlice);
+        while (status == kExitOk && client->Receive(in, event)) {
+            std::size_t at = 0;
+            while (at < event.size()) {
+                platform::MIDIHDR* message = nullptr;
+                at += assembler.Feed(event.data() + at, event.size() - at, message);
+                if (message == nullptr) {
+                    continue;
+                }
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(message->lpData);
+                const std::size_t length = message->dwBytesRecorded;
+                if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, length))) {
+                    break;
+                }
+                const std::size_t logged = device.Log().size();
+                const std::vector<VirtualQ9::Reply> replies = device.Receive(bytes, length);
+                assembler.Post(&buffer);
+                if (options.verbose && device.Log().size() > logged) {
+                    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                    std::printf("%s\n", Describe(device.Log().back(), length, seconds).c_str());
+                    std::fflush(stdout);
+                }
+                for (const VirtualQ9::Reply& reply : replies) {
+                    const std::uint64_t waitMs = std::uint64_t{reply.busyMs} + settings.lateMs;
+                    if (!signals.Pause(std::chrono::milliseconds(waitMs))) {
+                        break;
+                    }
+                    if (reply.lost) {
+                        continue;
+                    }
+                    if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, reply.bytes.size()))) {
+                        break;
+                    }
+                    const platform::MMRESULT sent = client->Send(out, reply.bytes.data(), reply.bytes.size());
+                    if (sent != platform::MMSYSERR_NOERROR && client->ServerGone()) {
+                        std::fprintf(stderr, "q9-virtual-device: the JACK server has gone\n");
+                        status = kExitFailed;
+                        break;
+                    }
+                }
+                if (!device.Log().empty() && device.Log().size() > logged) {
+                    const VirtualQ9::LogEntry& entry = device.Log().back();
+                    if (entry.kind == VirtualQ9::Kind::EndUpdate && entry.status == VirtualQ9::kStatusOk &&
+                        !device.SaveFlash(error)) {
+                        std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
+                    }
+                }
+            }
+        }
+    }
+
+    client.reset();   // leaves the server: the ports go
+    if (!device.SaveFlash(error)) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
+        status = kExitFailed;
+    }
+    return status;
+}
