@@ -19,6 +19,7 @@ constexpr int kMaxEraseRefusals = 6;     // the 7th refusal ends the update
 constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the update
 constexpr std::int32_t kEraseProgressEnd = 10;
 constexpr std::uint32_t kBootStampLength = 4;
+constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
 
 std::string CounterText(int row)
 {
@@ -87,7 +88,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     status = dlg.status.load();
     if (dlg.ClosingStatus(status)) return 0;
     dlg.SetStatusText("");
-    if (status == 11) {
+    if (status == kStatusNotInUpdateMode) {
         dlg.Report(IDS_UPDATE_MODE);
         return 0;
     }
