@@ -2,7 +2,9 @@
 
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #if defined(__SANITIZE_THREAD__)
@@ -49,6 +51,92 @@ struct RecordHeader {
     std::uint32_t size;   // bytes that follow
     std::uint32_t unused;
 };
+
+// Records in a ring: a RecordHeader and its bytes, written with one advance
+// of the write pointer, so that the reader sees whole records only.  Each
+// side tells ThreadSanitizer about the hand-over before it moves its pointer
+// and after it has seen the other side's pointer move.
+
+void CopyIn(const jack_ringbuffer_data_t (&parts)[2], std::size_t offset, const void* source, std::size_t size)
+{
+    const auto* from = static_cast<const char*>(source);
+    for (const jack_ringbuffer_data_t& part : parts) {
+        if (offset >= part.len) {
+            offset -= part.len;
+            continue;
+        }
+        const std::size_t n = std::min(size, part.len - offset);
+        std::memcpy(part.buf + offset, from, n);
+        from += n;
+        size -= n;
+        offset = 0;
+        if (size == 0) {
+            break;
+        }
+    }
+}
+
+void CopyOut(const jack_ringbuffer_data_t (&parts)[2], std::size_t offset, void* target, std::size_t size)
+{
+    auto* to = static_cast<char*>(target);
+    for (const jack_ringbuffer_data_t& part : parts) {
+        if (offset >= part.len) {
+            offset -= part.len;
+            continue;
+        }
+        const std::size_t n = std::min(size, part.len - offset);
+        std::memcpy(to, part.buf + offset, n);
+        to += n;
+        size -= n;
+        offset = 0;
+        if (size == 0) {
+            break;
+        }
+    }
+}
+
+// Writes one record if there is room for all of it.
+bool WriteRecord(jack_ringbuffer_t* ring, const RecordHeader& header, const void* bytes)
+{
+    const std::size_t total = sizeof header + header.size;
+    if (jack_ringbuffer_write_space(ring) < total) {
+        return false;
+    }
+    TsanAcquire(ring);   // the space was handed back by the reader
+    jack_ringbuffer_data_t parts[2];
+    jack_ringbuffer_get_write_vector(ring, parts);
+    CopyIn(parts, 0, &header, sizeof header);
+    CopyIn(parts, sizeof header, bytes, header.size);
+    TsanRelease(ring);
+    jack_ringbuffer_write_advance(ring, total);
+    return true;
+}
+
+// The header of the oldest record, if a record is there.
+bool PeekRecord(jack_ringbuffer_t* ring, RecordHeader& header)
+{
+    if (jack_ringbuffer_read_space(ring) < sizeof header) {
+        return false;
+    }
+    TsanAcquire(ring);
+    jack_ringbuffer_data_t parts[2];
+    jack_ringbuffer_get_read_vector(ring, parts);
+    CopyOut(parts, 0, &header, sizeof header);
+    return true;
+}
+
+// Takes the oldest record (its header peeked before), copying its bytes to
+// `target` unless that is nullptr.
+void TakeRecord(jack_ringbuffer_t* ring, const RecordHeader& header, void* target)
+{
+    if (target != nullptr) {
+        jack_ringbuffer_data_t parts[2];
+        jack_ringbuffer_get_read_vector(ring, parts);
+        CopyOut(parts, sizeof header, target, header.size);
+    }
+    TsanRelease(ring);
+    jack_ringbuffer_read_advance(ring, sizeof header + header.size);
+}
 
 constexpr std::uint32_t kIndexBits = 8;
 constexpr std::uint32_t kIndexMask = (1u << kIndexBits) - 1;
@@ -323,9 +411,8 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
     if (Find(port) != slot || slot->closing.load() || ServerGone()) {
         return MIDIERR_NODEVICE;
     }
-    const std::size_t need = sizeof(RecordHeader) + size;
     const std::size_t maxEvent = slot->maxEvent.load(std::memory_order_relaxed);
-    if (need > kOutputRingBytes - 1 || (maxEvent != 0 && size > maxEvent)) {
+    if (sizeof(RecordHeader) + size > kOutputRingBytes - 1 || (maxEvent != 0 && size > maxEvent)) {
         return MMSYSERR_INVALPARAM;   // could never go out whole
     }
     const auto deadline = std::chrono::steady_clock::now() + kSendTimeout;
@@ -341,18 +428,14 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
     };
     // Room for the whole message (a message of an earlier, failed send may
     // still be waiting in the ring).
-    while (jack_ringbuffer_write_space(slot->ring) < need) {
+    const std::uint64_t seq = slot->queued.load(std::memory_order_relaxed) + 1;
+    const RecordHeader header{seq, static_cast<std::uint32_t>(size), 0};
+    while (!WriteRecord(slot->ring, header, data)) {
         if (const MMRESULT result = keepWaiting(); result != MMSYSERR_NOERROR) {
             return result;
         }
     }
-    const std::uint64_t seq = slot->queued.load(std::memory_order_relaxed) + 1;
     slot->queued.store(seq, std::memory_order_relaxed);
-    const RecordHeader header{seq, static_cast<std::uint32_t>(size), 0};
-    TsanAcquire(slot->ring);
-    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(&header), sizeof header);
-    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(data), size);
-    TsanRelease(slot->ring);
     while (slot->written.load(std::memory_order_acquire) < seq) {
         if (const MMRESULT result = keepWaiting(); result != MMSYSERR_NOERROR) {
             return result;
@@ -393,21 +476,13 @@ bool JackMidiClient::Receive(PortId port, std::vector<BYTE>& event)
     if (Find(port) != slot || slot->ring == nullptr) {
         return false;
     }
-    TsanAcquire(slot->ring);
-    bool got = false;
     RecordHeader header{};
-    const std::size_t available = jack_ringbuffer_read_space(slot->ring);
-    if (available >= sizeof header) {
-        jack_ringbuffer_peek(slot->ring, reinterpret_cast<char*>(&header), sizeof header);
-        if (available >= sizeof header + header.size) {
-            jack_ringbuffer_read_advance(slot->ring, sizeof header);
-            event.resize(header.size);
-            jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(event.data()), header.size);
-            got = true;
-        }
+    if (!PeekRecord(slot->ring, header)) {
+        return false;
     }
-    TsanRelease(slot->ring);
-    return got;
+    event.resize(header.size);
+    TakeRecord(slot->ring, header, event.data());
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -452,20 +527,11 @@ bool JackMidiClient::ProcessOutput(Slot& slot, std::uint32_t frames)
     if (firstMeasure) {
         sem_post(&outputTaken);
     }
-    TsanAcquire(slot.ring);
-    for (;;) {
-        RecordHeader header{};
-        const std::size_t available = jack_ringbuffer_read_space(slot.ring);
-        if (available < sizeof header) {
-            break;
-        }
-        jack_ringbuffer_peek(slot.ring, reinterpret_cast<char*>(&header), sizeof header);
-        if (available < sizeof header + header.size) {
-            break;   // still being written
-        }
+    RecordHeader header{};
+    while (PeekRecord(slot.ring, header)) {
         if (header.size > maxEvent) {
             // Larger than an empty buffer takes: it can never go out whole.
-            jack_ringbuffer_read_advance(slot.ring, sizeof header + header.size);
+            TakeRecord(slot.ring, header, nullptr);
             slot.failed.store(header.seq, std::memory_order_relaxed);
             slot.written.store(header.seq, std::memory_order_release);
             took = true;
@@ -475,12 +541,10 @@ bool JackMidiClient::ProcessOutput(Slot& slot, std::uint32_t frames)
         if (event == nullptr) {
             break;   // this cycle's buffer is full: next cycle
         }
-        jack_ringbuffer_read_advance(slot.ring, sizeof header);
-        jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(event), header.size);
+        TakeRecord(slot.ring, header, event);
         slot.written.store(header.seq, std::memory_order_release);
         took = true;
     }
-    TsanRelease(slot.ring);
     return took;
 }
 
@@ -489,22 +553,18 @@ bool JackMidiClient::ProcessInput(Slot& slot, std::uint32_t frames)
     bool got = false;
     void* buffer = jack_port_get_buffer(slot.port, frames);
     const std::uint32_t count = jack_midi_get_event_count(buffer);
-    TsanAcquire(slot.ring);
     for (std::uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event{};
         if (jack_midi_event_get(&event, buffer, i) != 0) {
             continue;
         }
         const RecordHeader header{0, static_cast<std::uint32_t>(event.size), 0};
-        if (jack_ringbuffer_write_space(slot.ring) < sizeof header + event.size) {
+        if (WriteRecord(slot.ring, header, event.buffer)) {
+            got = true;
+        } else {
             droppedEvents.fetch_add(1, std::memory_order_relaxed);   // whole or not at all
-            continue;
         }
-        jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(&header), sizeof header);
-        jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(event.buffer), event.size);
-        got = true;
     }
-    TsanRelease(slot.ring);
     return got;
 }
 
