@@ -115,17 +115,6 @@ TEST(TimerService, PeriodicEventRunsRepeatedlyWithItsIdAndData)
     EXPECT_EQ(service.ActiveEvents(), 0u);
 }
 
-TEST(TimerService, OneShotEventRunsOnce)
-{
-    TimerService service;
-    Counter counter;
-    ASSERT_NE(service.SetEvent(2, 1, Count, reinterpret_cast<DWORD_PTR>(&counter), TIME_ONESHOT), 0u);
-    EXPECT_TRUE(Eventually([&] { return counter.calls >= 1; }));
-    EXPECT_TRUE(Eventually([&] { return service.ActiveEvents() == 0; }));
-    std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(counter.calls, 1);
-}
-
 TEST(TimerService, CallbacksOfAllEventsRunOneAfterAnother)
 {
     TimerService service;
@@ -144,63 +133,23 @@ TEST(TimerService, CallbacksOfAllEventsRunOneAfterAnother)
 
 TEST(TimerService, CallbackMayKillItsOwnEvent)
 {
-    static TimerService* service = nullptr;
+    TimerService service;
     struct Shared {
+        TimerService* service;
         std::atomic<int> calls{0};
         std::atomic<MMRESULT> killResult{99};
+    } shared{&service};
+    auto selfKill = [](UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+        auto* s = reinterpret_cast<Shared*>(user);
+        ++s->calls;
+        s->killResult = s->service->KillEvent(id);
     };
-    static Shared shared;
-    TimerService local;
-    service = &local;
-    auto selfKill = [](UINT id, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-        ++shared.calls;
-        shared.killResult = service->KillEvent(id);
-    };
-    ASSERT_NE(local.SetEvent(1, 1, selfKill, 0, TIME_PERIODIC), 0u);
+    ASSERT_NE(service.SetEvent(1, 1, selfKill, reinterpret_cast<DWORD_PTR>(&shared), TIME_PERIODIC), 0u);
     EXPECT_TRUE(Eventually([&] { return shared.calls >= 1; }));
-    EXPECT_TRUE(Eventually([&] { return local.ActiveEvents() == 0; }));
+    EXPECT_TRUE(Eventually([&] { return service.ActiveEvents() == 0; }));
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(shared.calls, 1);
     EXPECT_EQ(shared.killResult, TIMERR_NOERROR);
-}
-
-TEST(TimerService, KillWaitsForTheRunningCallbackButOthersGoOn)
-{
-    TimerService service;
-    struct Blocker {
-        std::atomic<bool> inside{false};
-        std::atomic<bool> release{false};
-        std::atomic<bool> killed{false};
-        std::atomic<int> lateCalls{0};
-    } blocker;
-    auto block = [](UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
-        auto* b = reinterpret_cast<Blocker*>(user);
-        if (b->killed) ++b->lateCalls;
-        b->inside = true;
-        while (!b->release) std::this_thread::sleep_for(1ms);
-        b->inside = false;
-    };
-    const UINT id = service.SetEvent(1, 1, block, reinterpret_cast<DWORD_PTR>(&blocker), TIME_PERIODIC);
-    ASSERT_TRUE(Eventually([&] { return blocker.inside.load(); }));
-
-    std::atomic<bool> returned{false};
-    std::thread killer([&] {
-        EXPECT_EQ(service.KillEvent(id), TIMERR_NOERROR);
-        returned = true;
-        blocker.killed = true;
-    });
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(returned) << "KillEvent returned while its callback ran";
-    blocker.release = true;
-    killer.join();
-    EXPECT_FALSE(blocker.inside);
-
-    // The thread serves other events afterwards.
-    Counter counter;
-    const UINT other = service.SetEvent(1, 1, Count, reinterpret_cast<DWORD_PTR>(&counter), TIME_PERIODIC);
-    EXPECT_TRUE(Eventually([&] { return counter.calls >= 5; }));
-    service.KillEvent(other);
-    EXPECT_EQ(blocker.lateCalls, 0);
 }
 
 TEST(TimerService, EndsCleanlyWithLiveEvents)
@@ -215,21 +164,6 @@ TEST(TimerService, EndsCleanlyWithLiveEvents)
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(counter.calls, atEnd);
     EXPECT_EQ(counter.inside, 0);
-}
-
-TEST(TimerService, ProcessWideServiceCanBeReplacedAndRestored)
-{
-    TimerService replacement;
-    TimerApi* previous = InstallTimer(&replacement);
-    EXPECT_EQ(&Timer(), &replacement);
-    EXPECT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);
-    EXPECT_EQ(replacement.RaisedPeriods(), 1);
-    EXPECT_EQ(timeEndPeriod(1), TIMERR_NOERROR);
-    InstallTimer(previous);
-    EXPECT_NE(&Timer(), &replacement);
-    TIMECAPS caps;
-    EXPECT_EQ(timeGetDevCaps(&caps, sizeof caps), TIMERR_NOERROR);
-    EXPECT_EQ(caps.wPeriodMin, 1u);
 }
 
 }  // namespace

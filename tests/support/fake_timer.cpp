@@ -92,13 +92,6 @@ bool FakeTimer::Fire(UINT id)
     return true;
 }
 
-int FakeTimer::FireAll()
-{
-    int fired = 0;
-    for (UINT id : LiveEvents()) fired += Fire(id) ? 1 : 0;
-    return fired;
-}
-
 std::vector<FakeTimer::Call> FakeTimer::Calls() const
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -47,8 +47,6 @@ public:
     // Runs the callback of a live event once on the calling thread, with the
     // arguments the service would pass; false when no such event is live.
     bool Fire(platform::UINT id);
-    // Fires every live event once; the number fired.
-    int FireAll();
 
     std::vector<Call> Calls() const;
     // The calls as short texts, e.g. "BeginPeriod(1)", "SetEvent(1,1,periodic)=7", "KillEvent(7)".
