@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes a screenshot of the updater's dialog, started with the virtual
-# ARKO Q9, under a virtual X server (there is no window manager there, so
-# the picture shows the dialog's client area without a frame).
+# ARKO Q9, under a virtual X server.  There is no window manager there, so
+# the script draws a plain title bar with the window's own title above the
+# dialog's client area.
 #
 #   bash tools/screenshot.sh BUILD_DIR OUTPUT.png
 set -euo pipefail
@@ -38,7 +39,15 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     if [ -z "$id" ]; then echo "screenshot: the dialog did not appear" >&2; exit 1; fi
     sleep 0.5   # let it paint
     import -window "$id" "$Q9_SHOT"
+    xwininfo -id "$id" | sed -n "s/^xwininfo: Window id: [^ ]* \"\(.*\)\"$/\1/p" > "$Q9_SHOT.title"
 '
+title=$(cat "$Q9_SHOT.title")
+font=()
+dejavu=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+[ -f "$dejavu" ] && font=(-font "$dejavu")
 # Small and reproducible: no timestamps, a palette.
-convert "$Q9_SHOT" -strip -define png:exclude-chunks=date,time PNG8:"$out"
+convert "$Q9_SHOT" -background "#3b4252" -gravity north -splice 0x24 \
+    "${font[@]}" -pointsize 12 -fill white -annotate +0+5 "$title" \
+    -bordercolor "#3b4252" -border 1 \
+    -strip -define png:exclude-chunks=date,time PNG8:"$out"
 echo "screenshot: $out"
