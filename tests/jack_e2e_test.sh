@@ -54,6 +54,14 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
+# Before the server runs: a clear refusal, and a bad setting named.
+"$device" >/dev/null 2>"$work/no-server.log"
+[ $? = 1 ] || fail "q9-virtual-device without a server did not fail with status 1"
+grep -q "no JACK server is running" "$work/no-server.log" || fail "no reason given without a server"
+"$device" "link=fast" >/dev/null 2>"$work/bad-setting.log"
+[ $? = 2 ] || fail "a bad setting did not give status 2"
+grep -q "link" "$work/bad-setting.log" || fail "the bad setting is not named"
+
 "$jackd" --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 128 -C 0 -P 0 >"$work/jackd.log" 2>&1 &
 jackd_pid=$!
 
@@ -62,19 +70,21 @@ expected="$work/expected.bin"
 "$device" "flash=$flash" --write-expected "$expected" || fail "q9-virtual-device --write-expected"
 [ "$(stat -c %s "$expected")" = 4194304 ] || fail "the expected flash is not 4 MiB"
 
-# The device joins once the server is up.
-for _ in $(seq 100); do
-    "$device" "flash=$flash" --verbose >"$work/device.log" 2>"$work/device-errors.log" &
-    device_pid=$!
-    sleep 0.2
-    if kill -0 "$device_pid" 2>/dev/null; then
-        break
-    fi
-    wait "$device_pid" 2>/dev/null
+# Starts the device; it joins once the server is up.
+start_device() {
     device_pid=""
-    kill -0 "$jackd_pid" 2>/dev/null || fail "jackd ended"
-done
-[ -n "$device_pid" ] || fail "q9-virtual-device did not join the JACK server"
+    for _ in $(seq 100); do
+        "$device" "flash=$flash" "$@" >"$work/device.log" 2>"$work/device-errors.log" &
+        device_pid=$!
+        sleep 0.2
+        kill -0 "$device_pid" 2>/dev/null && return 0
+        wait "$device_pid" 2>/dev/null
+        device_pid=""
+        kill -0 "$jackd_pid" 2>/dev/null || fail "jackd ended"
+    done
+    fail "q9-virtual-device did not join the JACK server"
+}
+start_device --verbose
 
 ports=""
 for _ in $(seq 50); do
@@ -105,6 +115,15 @@ timeout 120 "$cli" version --virtual-device="flash=$flash" >"$work/version-built
     || fail "version check with the built-in device failed"
 diff -q "$work/version.log" "$work/version-builtin.log" >/dev/null \
     || fail "version report through JACK differs from the built-in device's"
+
+# SIGINT ends the device as cleanly as SIGTERM, its flash kept.
+start_device
+kill -INT "$device_pid"
+wait "$device_pid"
+device_status=$?
+device_pid=""
+[ "$device_status" = 0 ] || fail "q9-virtual-device ended with status $device_status on SIGINT"
+cmp -s "$flash" "$expected" || fail "the flash changed over a start and a SIGINT"
 
 start=$(now)
 timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
