@@ -239,6 +239,21 @@ std::vector<AlsaMidi::Entry> AlsaMidi::Enumerate(bool input)
     return entries;
 }
 
+void AlsaMidi::EnsureListed(bool input)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (input ? inListed : outListed) {
+            return;
+        }
+    }
+    if (input) {
+        InGetNumDevs();
+    } else {
+        OutGetNumDevs();
+    }
+}
+
 UINT AlsaMidi::InGetNumDevs()
 {
     std::vector<Entry> list = Enumerate(true);
@@ -262,9 +277,7 @@ MMRESULT AlsaMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT)
     if (caps == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    if (!inListed) {
-        InGetNumDevs();
-    }
+    EnsureListed(true);
     std::lock_guard<std::mutex> lock(mutex);
     if (id >= inList.size()) {
         return MMSYSERR_BADDEVICEID;
@@ -279,9 +292,7 @@ MMRESULT AlsaMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT)
     if (caps == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    if (!outListed) {
-        OutGetNumDevs();
-    }
+    EnsureListed(false);
     std::lock_guard<std::mutex> lock(mutex);
     if (id >= outList.size()) {
         return MMSYSERR_BADDEVICEID;
@@ -306,9 +317,7 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    if (!inListed) {
-        InGetNumDevs();
-    }
+    EnsureListed(true);
     std::string hwName;
     HMIDIIN newHandle = 0;
     {
@@ -410,9 +419,7 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    if (!outListed) {
-        OutGetNumDevs();
-    }
+    EnsureListed(false);
     std::string hwName;
     HMIDIOUT newHandle = 0;
     {

@@ -66,6 +66,7 @@ private:
     struct OutDevice;
 
     static std::vector<Entry> Enumerate(bool input);
+    void EnsureListed(bool input);   // lists once if no count was asked for yet
     std::shared_ptr<InDevice> FindIn(HMIDIIN handle);
     std::shared_ptr<OutDevice> FindOut(HMIDIOUT handle);
 
