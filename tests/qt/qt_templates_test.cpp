@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QFontDatabase>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -215,22 +213,6 @@ TEST(DialogUnits, BaseUnitsAndRounding)
     const DialogBaseUnits units{7, 15};
     EXPECT_EQ(MapDialogRect(7, 15, 225, 12, units), QRect(12, 28, 394, 23));
     EXPECT_EQ(MapDialogRect(2, 45, 1, 4, units), QRect(4, 84, 2, 8));
-}
-
-TEST(DialogUnits, FontAndBaseUnitsOfTheBuiltDialog)
-{
-    q9test::FakeMidi midi;
-    q9test::ScopedMidi scoped(midi);
-    MainDialog dialog(1);
-    const QFont font = dialog.font();
-    EXPECT_EQ(font.pointSize(), 9);
-    if (!QFontDatabase::families().contains(QStringLiteral("MS UI Gothic"))) {
-        EXPECT_EQ(font.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
-    }
-    const QFontMetrics metrics(font);
-    const int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    EXPECT_EQ(dialog.BaseUnits().x, (width / 26 + 1) / 2);
-    EXPECT_EQ(dialog.BaseUnits().y, metrics.height());
 }
 
 TEST(DialogWidgets, MainDialogControlsAndTabOrder)
