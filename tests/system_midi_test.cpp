@@ -252,6 +252,14 @@ public:
             waitpid(pid, nullptr, 0);
             pid = -1;
         }
+        // A server stopped under its clients' feet leaves their semaphores.
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+            const std::string file = entry.path().filename().string();
+            if (file.rfind("jack_sem.", 0) == 0 && file.find("_" + name + "_") != std::string::npos) {
+                std::filesystem::remove(entry.path(), ignored);
+            }
+        }
         unsetenv("JACK_DEFAULT_SERVER");
     }
 
