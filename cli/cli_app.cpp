@@ -327,9 +327,19 @@ void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::s
     Emit(event.Text());
 }
 
-int InterruptedExit()
+int InterruptedExit(const CliOptions& options)
 {
-    return 128 + pendingSignal.load();
+    const int exitStatus = 128 + pendingSignal.load();
+    if (options.json) {
+        Emit(JsonObject()
+                 .Add("event", "result")
+                 .Add("command", CommandName(options.command))
+                 .Add("ok", false)
+                 .Add("exit", exitStatus)
+                 .Add("interrupted", true)
+                 .Text());
+    }
+    return exitStatus;
 }
 
 int RunPorts(Session& session, const CliOptions& options, int instanceNumber)
@@ -388,7 +398,7 @@ int RunVersion(Session& session, const CliOptions& options)
     }
     bool interrupted = false;
     const bool ok = VersionCheck(session, options, interrupted);
-    if (interrupted) return InterruptedExit();
+    if (interrupted) return InterruptedExit(options);
     const int exitStatus = ok ? kExitOk : kExitFailed;
     EmitResult(options, ok, exitStatus, {});
     return exitStatus;
@@ -450,7 +460,7 @@ int RunUpdate(Session& session, const CliOptions& options)
                     : completed ? UpdateProgress::Outcome::Completed
                                 : UpdateProgress::Outcome::Failed,
                     Clock::now());
-    if (!finished) return InterruptedExit();
+    if (!finished) return InterruptedExit(options);
     if (!completed) {
         PrintErrors(boxes, 0);
         if (!error) std::fprintf(stderr, "%s: the update ended without completing.\n", kProgram);
@@ -484,7 +494,7 @@ int RunUpdate(Session& session, const CliOptions& options)
     if (!options.json) std::printf("\n");
     bool interrupted = false;
     const bool ok = VersionCheck(session, options, interrupted);
-    if (interrupted) return InterruptedExit();
+    if (interrupted) return InterruptedExit(options);
     const int exitStatus = ok ? kExitOk : kExitFailed;
     EmitResult(options, ok, exitStatus, status);
     return exitStatus;
