@@ -77,14 +77,14 @@ std::string Hex(std::uint32_t value)
 
 // The list position a --in/--out value names: a device id, or the last
 // device whose name is exactly that text (the same rule as the preselection).
-bool ResolveDevice(const std::string& spec, const std::vector<std::string>& names, const char* direction, int& index,
+bool ResolveDevice(const std::string& wanted, const std::vector<std::string>& names, const char* direction, int& index,
                    std::string& error)
 {
-    const bool digits = !spec.empty() && spec.size() <= 9 && spec.find_first_not_of("0123456789") == std::string::npos;
+    const bool digits = !wanted.empty() && wanted.size() <= 9 && wanted.find_first_not_of("0123456789") == std::string::npos;
     if (digits) {
-        const long id = std::strtol(spec.c_str(), nullptr, 10);
+        const long id = std::strtol(wanted.c_str(), nullptr, 10);
         if (id >= static_cast<long>(names.size())) {
-            error = "There is no MIDI " + std::string(direction) + " device with id " + spec + ".";
+            error = "There is no MIDI " + std::string(direction) + " device with id " + wanted + ".";
             return false;
         }
         index = static_cast<int>(id);
@@ -92,10 +92,10 @@ bool ResolveDevice(const std::string& spec, const std::vector<std::string>& name
     }
     index = -1;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == spec) index = static_cast<int>(i);
+        if (names[i] == wanted) index = static_cast<int>(i);
     }
     if (index < 0) {
-        error = "No MIDI " + std::string(direction) + " device is named \"" + spec + "\".";
+        error = "No MIDI " + std::string(direction) + " device is named \"" + wanted + "\".";
         return false;
     }
     return true;
@@ -244,16 +244,16 @@ public:
     bool SelectPorts(const CliOptions& options)
     {
         struct Choice {
-            const std::string& spec;
+            const std::string& wanted;
             int id;
             const char* direction;
         };
         for (const Choice& choice : {Choice{options.in, IDC_MIDI_IN, "input"}, Choice{options.out, IDC_MIDI_OUT,
                                                                                        "output"}}) {
-            if (choice.spec.empty()) continue;
+            if (choice.wanted.empty()) continue;
             int index = -1;
             std::string error;
-            if (!ResolveDevice(choice.spec, window.ListItems(choice.id), choice.direction, index, error)) {
+            if (!ResolveDevice(choice.wanted, window.ListItems(choice.id), choice.direction, index, error)) {
                 std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
                 return false;
             }
@@ -443,8 +443,12 @@ int RunUpdate(Session& session, const CliOptions& options)
                  .AddRaw("out", JsonObject().Add("id", outId).Add("name", outName).Text())
                  .Text());
     } else {
-        std::printf("Updating through MIDI OUT %d \"%s\" and MIDI IN %d \"%s\".\n", outId, outName.c_str(), inId,
-                    inName.c_str());
+        auto port = [](const char* side, int id, const std::string& name) {
+            if (id < 0) return std::string(side) + " (none selected)";
+            return std::string(side) + " " + std::to_string(id) + " \"" + name + "\"";
+        };
+        std::printf("Updating through %s and %s.\n", port("MIDI OUT", outId, outName).c_str(),
+                    port("MIDI IN", inId, inName).c_str());
         std::fflush(stdout);
     }
 
@@ -512,6 +516,9 @@ void InstallSignalHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader that goes away (`| head`) must not end an update half-way
+    // through the flash: output to it just fails from then on.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int RunCli(const CliOptions& options)
@@ -542,7 +549,7 @@ int RunCli(const CliOptions& options)
 
     platform::MidiSystem system;
 #ifdef Q9_CLI_SYSTEM_MIDI
-    AddSystemBackends(system);
+    platform::AddSystemBackends(system);
 #endif
     if (virtualMidi) system.Add(std::move(virtualMidi));
     std::unique_ptr<TraceMidi> tracer;
