@@ -10,7 +10,7 @@
 namespace {
 
 constexpr const char* kApplicationTitle = "ARKO Q9 System v1.20 Updater";
-constexpr std::size_t kDeviceNameSize = 40;   // what GetDeviceName writes at most
+constexpr std::size_t kDeviceNameSize = platform::kDeviceNameCapacity;   // what GetDeviceName writes at most
 
 std::vector<std::string> CandidateNames(int instanceNumber)
 {

@@ -193,10 +193,10 @@ namespace {
 
 void CopyName(char* name, const char* pname)
 {
-    // szPname holds at most 31 characters and its NUL; a driver that filled
-    // all 32 places still gives a terminated name.
+    // szPname holds a name and its NUL; a driver that filled every place
+    // still gives a terminated name.
     std::size_t length = 0;
-    while (length < kMaxPnameLen && pname[length] != '\0') ++length;
+    while (length + 1 < kMaxPnameLen && pname[length] != '\0') ++length;
     std::memcpy(name, pname, length);
     name[length] = '\0';
 }

@@ -33,7 +33,7 @@ public:
     const std::uint8_t* GetFirstMessage(std::uint32_t& count);
     void RemoveFirstMessage();
 
-    static void GetDeviceName(platform::UINT id, char* name /* 40 characters */);
+    static void GetDeviceName(platform::UINT id, char* name /* kDeviceNameCapacity bytes */);
     static platform::UINT GetDeviceCount();
 
     static void MidiInCallback(platform::HMIDIIN handle, platform::UINT msg, platform::DWORD_PTR instance,

@@ -89,7 +89,7 @@ void CMidiOutPort::GetDeviceName(UINT id, char* name)
         return;
     }
     std::size_t length = 0;
-    while (length < kMaxPnameLen && caps.szPname[length] != '\0') ++length;
+    while (length + 1 < kMaxPnameLen && caps.szPname[length] != '\0') ++length;
     std::memcpy(name, caps.szPname, length);
     name[length] = '\0';
 }

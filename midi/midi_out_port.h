@@ -21,7 +21,7 @@ public:
     // header (lpData, dwBufferLength, dwFlags 0).  1 when sent, 0 on failure.
     int SendLongMessage(platform::MIDIHDR* header);
 
-    static void GetDeviceName(platform::UINT id, char* name /* 40 characters */);
+    static void GetDeviceName(platform::UINT id, char* name /* kDeviceNameCapacity bytes */);
     static platform::UINT GetDeviceCount();
 
     // How long a send waits for the driver to mark its header done.

@@ -3,7 +3,7 @@
 // while it is open.
 //
 // - Names: the subdevice's name when the card has several entries in that
-//   direction, else the card's name; cut to 31 bytes.
+//   direction, else the card's name; cut to 31 characters.
 // - Output: OutLongMsg writes the whole message with the kernel's flow
 //   control, drains it, and marks the header done before it returns; it
 //   fails (MIDIERR_NODEVICE) when the device goes away or stops taking bytes.

@@ -13,7 +13,7 @@
 // JackMidi is the MIDI backend on top of it: the MIDI ports of the other
 // clients are its devices (an input device is a port that sends, an output
 // device a port that receives), named by their client when the client has one
-// port in that direction, else by the full port name, cut to 31 bytes.
+// port in that direction, else by the full port name, cut to 31 characters.
 // Opening a device registers a port of ours and connects it to that port.
 // It never starts a server, and libjack prints nothing.
 #pragma once

@@ -65,7 +65,12 @@ struct MIDIHDR {
     DWORD_PTR dwReserved[8] = {};
 };
 
-inline constexpr UINT kMaxPnameLen = 32;  // szPname holds at most 31 characters
+// Device names are UTF-8 here.  A name holds at most 31 characters, which
+// can take up to 124 bytes; szPname has room for that and its NUL, and so has
+// every buffer that GetDeviceName fills.
+inline constexpr UINT kMaxPnameChars = 31;
+inline constexpr UINT kMaxPnameLen = 128;
+inline constexpr UINT kDeviceNameCapacity = kMaxPnameLen;
 
 struct MIDIINCAPSA {
     WORD wMid = 0;

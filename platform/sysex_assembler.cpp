@@ -330,15 +330,18 @@ DWORD_PTR SysExInput::Timestamp() const
 
 std::string CutDeviceName(std::string_view name)
 {
-    constexpr std::size_t kLimit = kMaxPnameLen - 1;
-    if (name.size() <= kLimit) {
-        return std::string(name);
+    // Count characters (bytes that do not continue a UTF-8 sequence); cut
+    // before the 32nd, and never past the room in szPname.
+    constexpr std::size_t kByteLimit = kMaxPnameLen - 1;
+    std::size_t characters = 0;
+    std::size_t cut = 0;
+    for (; cut < name.size(); ++cut) {
+        const bool starts = (static_cast<unsigned char>(name[cut]) & 0xC0) != 0x80;
+        if (starts && ++characters > kMaxPnameChars) break;
     }
-    std::size_t cut = kLimit;
-    // name[cut] is the first byte left out; if it continues a character,
-    // leave that whole character out.
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
-        --cut;
+    if (cut > kByteLimit) {
+        cut = kByteLimit;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
     }
     return std::string(name.substr(0, cut));
 }

@@ -132,21 +132,20 @@ private:
 // ---------------------------------------------------------------------------
 // Device names.
 
-// Cuts a UTF-8 name to at most kMaxPnameLen - 1 (31) bytes without splitting
-// a character.
+// Cuts a UTF-8 name to at most 31 characters, never splitting one.
 std::string CutDeviceName(std::string_view name);
 // Writes the cut name with its terminating NUL into a caps record's szPname.
 void CopyDeviceName(std::string_view name, char (&pname)[kMaxPnameLen]);
 
 // An ALSA raw MIDI entry: the subdevice's own name when the card has several
 // entries in that direction, else the card's name; the other name when the
-// chosen one is empty.  Cut to 31 bytes.
+// chosen one is empty.  Cut to 31 characters.
 std::string RawMidiDeviceName(std::string_view cardName, std::string_view subdeviceName,
                               unsigned entriesOnCard);
 
 // JACK ports ("client:port") in the order given: a client with one port in
 // the list is named by its client name, a client with several by each full
-// port name.  Cut to 31 bytes.
+// port name.  Cut to 31 characters.
 std::vector<std::string> JackDeviceNames(const std::vector<std::string>& portNames);
 
 }  // namespace platform

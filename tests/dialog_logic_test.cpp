@@ -97,6 +97,19 @@ TEST_F(DialogLogic, InitialisationFillsAndPreselectsTheListsAndSetsTheTitle)
     EXPECT_EQ(midi.Count(FakeMidi::Op::InOpen), 0);
 }
 
+// The Japanese name is 14 characters but 32 bytes of UTF-8: it must reach the
+// list whole through the ports to be preselected.
+TEST_F(DialogLogic, JapaneseDeviceNameArrivesWholeAndIsPreselected)
+{
+    midi.SetOutDevices({"Other", kJapanese, "Midi Through"});
+    midi.SetInDevices({kJapanese, "Other"});
+    CPelUpdatorDlg dialog(window, 1);
+    dialog.OnInitDialog();
+    EXPECT_EQ(window.ListItems(IDC_MIDI_OUT)[1], kJapanese);
+    EXPECT_EQ(window.ListSelection(IDC_MIDI_OUT), 1);
+    EXPECT_EQ(window.ListSelection(IDC_MIDI_IN), 0);
+}
+
 TEST_F(DialogLogic, SecondInstanceSelectsItsOwnDevices)
 {
     midi.SetOutDevices({"USB Audio Device", "USB Audio Device (2)"});

@@ -35,13 +35,13 @@ protected:
 
     std::string InName(UINT id)
     {
-        char name[40];
+        char name[platform::kDeviceNameCapacity];
         CMidiInPort::GetDeviceName(id, name);
         return name;
     }
     std::string OutName(UINT id)
     {
-        char name[40];
+        char name[platform::kDeviceNameCapacity];
         CMidiOutPort::GetDeviceName(id, name);
         return name;
     }

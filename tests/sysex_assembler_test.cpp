@@ -488,17 +488,24 @@ TEST_F(SysExInputTest, ReadingThreadAgainstResetAndShutdown)
 // ---------------------------------------------------------------------------
 // Names
 
-TEST(DeviceNames, CutTo31BytesWithoutSplittingACharacter)
+TEST(DeviceNames, CutTo31CharactersWithoutSplittingOne)
 {
     EXPECT_EQ(CutDeviceName("ARKO Q9"), "ARKO Q9");
     const std::string exact(31, 'x');
     EXPECT_EQ(CutDeviceName(exact), exact);
     EXPECT_EQ(CutDeviceName(exact + "yz"), exact);
-    // 29 ASCII bytes, then a 3-byte character that would end at byte 32.
-    const std::string japanese = std::string(29, 'a') + "\xE3\x82\xA2" + "b";
-    EXPECT_EQ(CutDeviceName(japanese), std::string(29, 'a'));
-    const std::string fits = std::string(28, 'a') + "\xE3\x82\xA2" + "b";
-    EXPECT_EQ(CutDeviceName(fits), std::string(28, 'a') + "\xE3\x82\xA2");
+    // 30 ASCII characters, then 3-byte characters: the 31st is kept whole.
+    const std::string a = "\xE3\x82\xA2";
+    EXPECT_EQ(CutDeviceName(std::string(30, 'a') + a + "b"), std::string(30, 'a') + a);
+    // The Japanese form of "USB Audio Device" (14 characters, 32 bytes) stays whole.
+    const std::string japanese =
+        "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA "
+        "\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9";
+    EXPECT_EQ(CutDeviceName(japanese), japanese);
+    // 31 four-byte characters fill 124 bytes and fit.
+    std::string wide;
+    for (int i = 0; i < 33; ++i) wide += "\xF0\x9F\x8E\xB9";
+    EXPECT_EQ(CutDeviceName(wide), wide.substr(0, 31 * 4));
 
     char pname[kMaxPnameLen];
     std::memset(pname, 'z', sizeof pname);

@@ -687,7 +687,7 @@ protected:
         midi = made.get();
         system.Add(std::move(made));   // as the front ends do
         previous = InstallMidi(&system);
-        char name[40] = {};
+        char name[platform::kDeviceNameCapacity] = {};
         CMidiInPort::GetDeviceName(0, name);
         EXPECT_STREQ(name, "ARKO Q9");
         ASSERT_EQ(endpoint.midiOut.Open(0), 1);

@@ -1,5 +1,7 @@
 #include "tests/support/fake_midi.h"
 
+#include "platform/sysex_assembler.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,9 +29,7 @@ template <typename Caps>
 void FillCaps(Caps* caps, const std::string& name)
 {
     *caps = Caps{};
-    const std::size_t n = std::min<std::size_t>(name.size(), kMaxPnameLen - 1);
-    std::memcpy(caps->szPname, name.data(), n);
-    caps->szPname[n] = '\0';
+    CopyDeviceName(name, caps->szPname);   // cut to 31 characters, as a driver does
 }
 
 }  // namespace
