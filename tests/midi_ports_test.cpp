@@ -110,6 +110,7 @@ struct StartFailure {
     Op failing;
     std::vector<Op> expected;
 };
+void PrintTo(const StartFailure& c, std::ostream* os) { *os << "failing op " << static_cast<int>(c.failing); }
 
 class InPortStartFailure : public InPortTest, public ::testing::WithParamInterface<StartFailure> {};
 

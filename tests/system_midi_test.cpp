@@ -344,8 +344,9 @@ struct Receiver {
     std::vector<Bytes> pieces;
 };
 
-UINT FindDevice(MidiApi& api, bool input, const std::string& name)
+UINT FindDeviceNow(MidiApi& api, bool input, const std::string& name, bool* found = nullptr)
 {
+    if (found != nullptr) *found = false;
     const UINT count = input ? api.InGetNumDevs() : api.OutGetNumDevs();
     for (UINT id = 0; id < count; ++id) {
         char pname[kMaxPnameLen] = {};
@@ -359,10 +360,25 @@ UINT FindDevice(MidiApi& api, bool input, const std::string& name)
             std::copy(std::begin(caps.szPname), std::end(caps.szPname), pname);
         }
         if (name == pname) {
+            if (found != nullptr) *found = true;
             return id;
         }
     }
     return count;
+}
+
+// A peer's ports reach the server's graph a little after the peer registered
+// them (slower still under a sanitizer): look again for a while before
+// giving up (the count, an id that no device has).
+UINT FindDevice(MidiApi& api, bool input, const std::string& name)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        bool found = false;
+        const UINT id = FindDeviceNow(api, input, name, &found);
+        if (found) return id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return FindDeviceNow(api, input, name);
 }
 
 class JackServerTest : public ::testing::Test {

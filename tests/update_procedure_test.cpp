@@ -184,6 +184,8 @@ struct EarlyFailure {
     std::function<Decision(const Bytes&)> policy;   // may be empty
     const char* message;
 };
+// Printed by name only, so test listings stay one short line each.
+void PrintTo(const EarlyFailure& c, std::ostream* os) { *os << c.name; }
 
 class UpdateEarlyFailure : public ::testing::TestWithParam<EarlyFailure> {};
 
@@ -399,6 +401,7 @@ struct CloseCase {
     const char* settings;
     std::function<bool(const Bytes&)> lost;   // the message whose reply never comes
 };
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
 
 class UpdateClosing : public ::testing::TestWithParam<CloseCase> {};
 
