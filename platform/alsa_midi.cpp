@@ -247,86 +247,97 @@ void AlsaMidi::EnsureListed(bool input)
             return;
         }
     }
-    if (input) {
-        InGetNumDevs();
-    } else {
-        OutGetNumDevs();
-    }
+    Relist(input);
 }
 
-UINT AlsaMidi::InGetNumDevs()
+UINT AlsaMidi::Relist(bool input)
 {
-    std::vector<Entry> list = Enumerate(true);
+    std::vector<Entry> list = Enumerate(input);
     std::lock_guard<std::mutex> lock(mutex);
-    inList = std::move(list);
-    inListed = true;
-    return static_cast<UINT>(inList.size());
+    std::vector<Entry>& kept = input ? inList : outList;
+    kept = std::move(list);
+    (input ? inListed : outListed) = true;
+    return static_cast<UINT>(kept.size());
 }
 
-UINT AlsaMidi::OutGetNumDevs()
-{
-    std::vector<Entry> list = Enumerate(false);
-    std::lock_guard<std::mutex> lock(mutex);
-    outList = std::move(list);
-    outListed = true;
-    return static_cast<UINT>(outList.size());
-}
+UINT AlsaMidi::InGetNumDevs() { return Relist(true); }
 
-MMRESULT AlsaMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT)
+UINT AlsaMidi::OutGetNumDevs() { return Relist(false); }
+
+template <typename Caps>
+MMRESULT AlsaMidi::GetDevCaps(bool input, UINT id, Caps* caps)
 {
     if (caps == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    EnsureListed(true);
+    EnsureListed(input);
     std::lock_guard<std::mutex> lock(mutex);
-    if (id >= inList.size()) {
+    const std::vector<Entry>& list = input ? inList : outList;
+    if (id >= list.size()) {
         return MMSYSERR_BADDEVICEID;
     }
-    *caps = MIDIINCAPSA{};
-    CopyDeviceName(inList[id].name, caps->szPname);
+    *caps = Caps{};
+    CopyDeviceName(list[id].name, caps->szPname);
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT AlsaMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT)
+MMRESULT AlsaMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT) { return GetDevCaps(true, id, caps); }
+
+MMRESULT AlsaMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT) { return GetDevCaps(false, id, caps); }
+
+// ---------------------------------------------------------------------------
+// Opening and closing.
+
+MMRESULT AlsaMidi::Reserve(bool input, UINT id, std::string& hwName, std::uintptr_t& newHandle)
 {
-    if (caps == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    EnsureListed(false);
+    EnsureListed(input);
     std::lock_guard<std::mutex> lock(mutex);
-    if (id >= outList.size()) {
+    const std::vector<Entry>& list = input ? inList : outList;
+    if (id >= list.size()) {
         return MMSYSERR_BADDEVICEID;
     }
-    *caps = MIDIOUTCAPSA{};
-    CopyDeviceName(outList[id].name, caps->szPname);
+    hwName = list[id].hwName;
+    newHandle = nextHandle++;
     return MMSYSERR_NOERROR;
+}
+
+template <typename Device>
+std::shared_ptr<Device> AlsaMidi::Find(const std::map<std::uintptr_t, std::shared_ptr<Device>>& open,
+                                       std::uintptr_t handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = open.find(handle);
+    return found == open.end() ? nullptr : found->second;
+}
+
+template <typename Device>
+std::shared_ptr<Device> AlsaMidi::Take(std::map<std::uintptr_t, std::shared_ptr<Device>>& open,
+                                       std::uintptr_t handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = open.find(handle);
+    if (found == open.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<Device> device = std::move(found->second);
+    open.erase(found);
+    return device;
 }
 
 // ---------------------------------------------------------------------------
 // Input.
 
-std::shared_ptr<AlsaMidi::InDevice> AlsaMidi::FindIn(HMIDIIN handle)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto found = ins.find(handle);
-    return found == ins.end() ? nullptr : found->second;
-}
+std::shared_ptr<AlsaMidi::InDevice> AlsaMidi::FindIn(HMIDIIN handle) { return Find(ins, handle); }
 
 MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD)
 {
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    EnsureListed(true);
     std::string hwName;
     HMIDIIN newHandle = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (id >= inList.size()) {
-            return MMSYSERR_BADDEVICEID;
-        }
-        hwName = inList[id].hwName;
-        newHandle = nextHandle++;
+    if (const MMRESULT result = Reserve(true, id, hwName, newHandle); result != MMSYSERR_NOERROR) {
+        return result;
     }
     snd_rawmidi_t* rawmidi = nullptr;
     const int err = snd_rawmidi_open(&rawmidi, nullptr, hwName.c_str(), SND_RAWMIDI_NONBLOCK);
@@ -352,15 +363,9 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
 
 MMRESULT AlsaMidi::InClose(HMIDIIN handle)
 {
-    std::shared_ptr<InDevice> device;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = ins.find(handle);
-        if (found == ins.end()) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        device = std::move(found->second);
-        ins.erase(found);
+    const std::shared_ptr<InDevice> device = Take(ins, handle);
+    if (!device) {
+        return MMSYSERR_INVALHANDLE;
     }
     // Buffers still posted are forgotten, never touched again; the reading
     // thread stops and the device is closed as `device` goes.
@@ -407,28 +412,17 @@ MMRESULT AlsaMidi::InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT)
 // ---------------------------------------------------------------------------
 // Output.
 
-std::shared_ptr<AlsaMidi::OutDevice> AlsaMidi::FindOut(HMIDIOUT handle)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto found = outs.find(handle);
-    return found == outs.end() ? nullptr : found->second;
-}
+std::shared_ptr<AlsaMidi::OutDevice> AlsaMidi::FindOut(HMIDIOUT handle) { return Find(outs, handle); }
 
 MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
 {
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    EnsureListed(false);
     std::string hwName;
     HMIDIOUT newHandle = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (id >= outList.size()) {
-            return MMSYSERR_BADDEVICEID;
-        }
-        hwName = outList[id].hwName;
-        newHandle = nextHandle++;
+    if (const MMRESULT result = Reserve(false, id, hwName, newHandle); result != MMSYSERR_NOERROR) {
+        return result;
     }
     snd_rawmidi_t* rawmidi = nullptr;
     const int err = snd_rawmidi_open(nullptr, &rawmidi, hwName.c_str(), SND_RAWMIDI_NONBLOCK);
@@ -444,15 +438,9 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
 
 MMRESULT AlsaMidi::OutClose(HMIDIOUT handle)
 {
-    std::shared_ptr<OutDevice> device;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = outs.find(handle);
-        if (found == outs.end()) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        device = std::move(found->second);
-        outs.erase(found);
+    const std::shared_ptr<OutDevice> device = Take(outs, handle);
+    if (!device) {
+        return MMSYSERR_INVALHANDLE;
     }
     // A send still running on another thread fails at its next look and
     // the device closes when it lets go.
@@ -462,29 +450,12 @@ MMRESULT AlsaMidi::OutClose(HMIDIOUT handle)
 
 MMRESULT AlsaMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
-    if (!FindOut(handle)) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    SetHeaderFlags(header, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return FindOut(handle) ? PrepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT AlsaMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
-    if (!FindOut(handle)) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if ((HeaderFlags(header) & MHDR_INQUEUE) != 0) {
-        return MIDIERR_STILLPLAYING;
-    }
-    ClearHeaderFlags(header, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return FindOut(handle) ? UnprepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT AlsaMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT)
@@ -493,21 +464,7 @@ MMRESULT AlsaMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT)
     if (!device) {
         return MMSYSERR_INVALHANDLE;
     }
-    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if ((HeaderFlags(header) & MHDR_PREPARED) == 0) {
-        return MIDIERR_UNPREPARED;
-    }
-    ClearHeaderFlags(header, MHDR_DONE);
-    SetHeaderFlags(header, MHDR_INQUEUE);
-    const MMRESULT result =
-        device->Send(reinterpret_cast<const BYTE*>(header->lpData), header->dwBufferLength);
-    ClearHeaderFlags(header, MHDR_INQUEUE);
-    if (result == MMSYSERR_NOERROR) {
-        SetHeaderFlags(header, MHDR_DONE);
-    }
-    return result;
+    return SendLongMessage(header, [&](const BYTE* data, std::size_t size) { return device->Send(data, size); });
 }
 
 }  // namespace platform

@@ -66,7 +66,18 @@ private:
     struct OutDevice;
 
     static std::vector<Entry> Enumerate(bool input);
+    UINT Relist(bool input);         // lists the devices of one direction again
     void EnsureListed(bool input);   // lists once if no count was asked for yet
+    template <typename Caps>
+    MMRESULT GetDevCaps(bool input, UINT id, Caps* caps);
+    // The first step of an open: checks the id, names the device and takes
+    // a handle for it.
+    MMRESULT Reserve(bool input, UINT id, std::string& hwName, std::uintptr_t& newHandle);
+    // An open device, or nullptr; Take also removes it from its table.
+    template <typename Device>
+    std::shared_ptr<Device> Find(const std::map<std::uintptr_t, std::shared_ptr<Device>>& open, std::uintptr_t handle);
+    template <typename Device>
+    std::shared_ptr<Device> Take(std::map<std::uintptr_t, std::shared_ptr<Device>>& open, std::uintptr_t handle);
     std::shared_ptr<InDevice> FindIn(HMIDIIN handle);
     std::shared_ptr<OutDevice> FindOut(HMIDIOUT handle);
 

@@ -311,18 +311,23 @@ JackMidiClient::PortId JackMidiClient::AddPort(const std::string& shortName, boo
     return kNoPort;
 }
 
-JackMidiClient::Slot* JackMidiClient::Find(PortId port) const
+JackMidiClient::Slot* JackMidiClient::FindLocked(PortId port) const
 {
     const std::uint32_t index = (port & kIndexMask);
     if (index == 0 || index > slots.size()) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(mutex);
     Slot& slot = slots[index - 1];
     if (!slot.used || slot.generation != (port >> kIndexBits)) {
         return nullptr;
     }
     return &slot;
+}
+
+JackMidiClient::Slot* JackMidiClient::Find(PortId port) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return FindLocked(port);
 }
 
 std::string JackMidiClient::PortName(PortId port) const
@@ -366,12 +371,8 @@ void JackMidiClient::Remove(PortId port)
     Slot* slot = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const std::uint32_t index = port & kIndexMask;
-        if (index == 0 || index > slots.size()) {
-            return;
-        }
-        slot = &slots[index - 1];
-        if (!slot->used || slot->generation != (port >> kIndexBits)) {
+        slot = FindLocked(port);
+        if (slot == nullptr) {
             return;
         }
         ++slot->generation;   // the id is stale from here on; the slot stays taken
@@ -586,7 +587,7 @@ JackMidi::~JackMidi()
     stopping.store(true);
     std::shared_ptr<JackMidiClient> current;
     std::map<HMIDIIN, InDevice> openIns;
-    std::map<HMIDIOUT, OutDevice> openOuts;
+    std::map<HMIDIOUT, Port> openOuts;
     {
         std::lock_guard<std::mutex> lock(mutex);
         current = client;
@@ -645,55 +646,101 @@ std::vector<JackMidi::Listed> JackMidi::List(bool theySend)
     return listed;
 }
 
+const std::vector<JackMidi::Listed>& JackMidi::Relist(bool theySend)
+{
+    std::vector<Listed>& list = theySend ? inList : outList;
+    list = List(theySend);
+    (theySend ? inListed : outListed) = true;
+    return list;
+}
+
+const std::vector<JackMidi::Listed>& JackMidi::Devices(bool theySend)
+{
+    if (theySend ? inListed : outListed) {
+        return theySend ? inList : outList;
+    }
+    return Relist(theySend);
+}
+
 UINT JackMidi::InGetNumDevs()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    inList = List(true);
-    inListed = true;
-    return static_cast<UINT>(inList.size());
+    return static_cast<UINT>(Relist(true).size());
 }
 
 UINT JackMidi::OutGetNumDevs()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    outList = List(false);
-    outListed = true;
-    return static_cast<UINT>(outList.size());
+    return static_cast<UINT>(Relist(false).size());
 }
 
-MMRESULT JackMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT)
+template <typename Caps>
+MMRESULT JackMidi::GetDevCaps(bool theySend, UINT id, Caps* caps)
 {
     if (caps == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    if (!inListed) {
-        inList = List(true);
-        inListed = true;
-    }
-    if (id >= inList.size()) {
+    const std::vector<Listed>& list = Devices(theySend);
+    if (id >= list.size()) {
         return MMSYSERR_BADDEVICEID;
     }
-    *caps = MIDIINCAPSA{};
-    CopyDeviceName(inList[id].name, caps->szPname);
+    *caps = Caps{};
+    CopyDeviceName(list[id].name, caps->szPname);
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT JackMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT)
+MMRESULT JackMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT) { return GetDevCaps(true, id, caps); }
+
+MMRESULT JackMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT) { return GetDevCaps(false, id, caps); }
+
+// ---------------------------------------------------------------------------
+// Opening and closing.
+
+template <typename Device>
+bool JackMidi::Holds(const std::map<std::uintptr_t, Device>& open, const std::string& target)
 {
-    if (caps == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
+    return std::any_of(open.begin(), open.end(), [&](const auto& entry) { return entry.second.target == target; });
+}
+
+template <typename Device>
+bool JackMidi::Take(std::map<std::uintptr_t, Device>& open, std::uintptr_t handle, Device& device)
+{
     std::lock_guard<std::mutex> lock(mutex);
-    if (!outListed) {
-        outList = List(false);
-        outListed = true;
+    const auto found = open.find(handle);
+    if (found == open.end()) {
+        return false;
     }
-    if (id >= outList.size()) {
+    device = std::move(found->second);
+    open.erase(found);
+    return true;
+}
+
+MMRESULT JackMidi::AddPort(bool theySend, UINT id, Port& added)
+{
+    const std::vector<Listed>& list = Devices(theySend);
+    if (id >= list.size()) {
         return MMSYSERR_BADDEVICEID;
     }
-    *caps = MIDIOUTCAPSA{};
-    CopyDeviceName(outList[id].name, caps->szPname);
+    added.target = list[id].port;
+    if (theySend ? Holds(ins, added.target) : Holds(outs, added.target)) {
+        return MMSYSERR_ALLOCATED;
+    }
+    added.client = Client();
+    if (!added.client || added.client->ServerGone()) {
+        return MIDIERR_NODEVICE;
+    }
+    const std::string shortName = (theySend ? "in-" : "out-") + std::to_string(nextPortNumber++);
+    added.port = theySend ? added.client->AddInput(shortName) : added.client->AddOutput(shortName);
+    return added.port == JackMidiClient::kNoPort ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidi::ConnectPort(const Port& added)
+{
+    if (!added.client->Connect(added.port, added.target)) {
+        added.client->Remove(added.port);
+        return MIDIERR_NODEVICE;   // the other port went away
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -744,33 +791,16 @@ MMRESULT JackMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
         return MMSYSERR_INVALPARAM;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    if (!inListed) {
-        inList = List(true);
-        inListed = true;
+    Port added;
+    MMRESULT result = AddPort(true, id, added);
+    if (result == MMSYSERR_NOERROR) {
+        result = ConnectPort(added);
     }
-    if (id >= inList.size()) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    const std::string target = inList[id].port;
-    for (const auto& [open, device] : ins) {
-        if (device.target == target) {
-            return MMSYSERR_ALLOCATED;
-        }
-    }
-    const auto current = Client();
-    if (!current || current->ServerGone()) {
-        return MIDIERR_NODEVICE;
-    }
-    const JackMidiClient::PortId port = current->AddInput("in-" + std::to_string(nextPortNumber++));
-    if (port == JackMidiClient::kNoPort) {
-        return MMSYSERR_NOMEM;
-    }
-    if (!current->Connect(port, target)) {
-        current->Remove(port);
-        return MIDIERR_NODEVICE;   // the other port went away
+    if (result != MMSYSERR_NOERROR) {
+        return result;
     }
     const HMIDIIN newHandle = nextHandle++;
-    ins.emplace(newHandle, InDevice{current, port, target, std::make_shared<SysExInput>(newHandle, callback, instance)});
+    ins.emplace(newHandle, InDevice{added, std::make_shared<SysExInput>(newHandle, callback, instance)});
     *handle = newHandle;
     return MMSYSERR_NOERROR;
 }
@@ -778,14 +808,8 @@ MMRESULT JackMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
 MMRESULT JackMidi::InClose(HMIDIIN handle)
 {
     InDevice device;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = ins.find(handle);
-        if (found == ins.end()) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        device = std::move(found->second);
-        ins.erase(found);
+    if (!Take(ins, handle, device)) {
+        return MMSYSERR_INVALHANDLE;
     }
     device.input->Shutdown();   // no callback and no header use from here on
     device.client->Remove(device.port);
@@ -837,121 +861,68 @@ MMRESULT JackMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
         return MMSYSERR_INVALPARAM;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    if (!outListed) {
-        outList = List(false);
-        outListed = true;
-    }
-    if (id >= outList.size()) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    const std::string target = outList[id].port;
-    for (const auto& [open, device] : outs) {
-        if (device.target == target) {
-            return MMSYSERR_ALLOCATED;
-        }
-    }
-    const auto current = Client();
-    if (!current || current->ServerGone()) {
-        return MIDIERR_NODEVICE;
-    }
-    const JackMidiClient::PortId port = current->AddOutput("out-" + std::to_string(nextPortNumber++));
-    if (port == JackMidiClient::kNoPort) {
-        return MMSYSERR_NOMEM;
+    Port added;
+    if (const MMRESULT result = AddPort(false, id, added); result != MMSYSERR_NOERROR) {
+        return result;
     }
     // A server whose events cannot hold the largest message could not carry
     // a firmware block whole.
-    const std::size_t maxEvent = current->WaitMaxEventSize(port, std::chrono::milliseconds(1000));
+    const std::size_t maxEvent = added.client->WaitMaxEventSize(added.port, std::chrono::milliseconds(1000));
     if (maxEvent != 0 && maxEvent < kJackLargestMessage) {
-        current->Remove(port);
+        added.client->Remove(added.port);
         return MMSYSERR_ERROR;
     }
-    if (!current->Connect(port, target)) {
-        current->Remove(port);
-        return MIDIERR_NODEVICE;
+    if (const MMRESULT result = ConnectPort(added); result != MMSYSERR_NOERROR) {
+        return result;
     }
     const HMIDIOUT newHandle = nextHandle++;
-    outs.emplace(newHandle, OutDevice{current, port, target});
+    outs.emplace(newHandle, added);
     *handle = newHandle;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT JackMidi::OutClose(HMIDIOUT handle)
 {
-    OutDevice device;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = outs.find(handle);
-        if (found == outs.end()) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        device = std::move(found->second);
-        outs.erase(found);
+    Port device;
+    if (!Take(outs, handle, device)) {
+        return MMSYSERR_INVALHANDLE;
     }
     // A send still waiting on another thread fails, then the port goes.
     device.client->Remove(device.port);
     return MMSYSERR_NOERROR;
 }
 
+bool JackMidi::FindOut(HMIDIOUT handle, Port& device)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = outs.find(handle);
+    if (found == outs.end()) {
+        return false;
+    }
+    device = found->second;
+    return true;
+}
+
 MMRESULT JackMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (outs.count(handle) == 0) {
-            return MMSYSERR_INVALHANDLE;
-        }
-    }
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    SetHeaderFlags(header, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    Port device;
+    return FindOut(handle, device) ? PrepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT JackMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (outs.count(handle) == 0) {
-            return MMSYSERR_INVALHANDLE;
-        }
-    }
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if ((HeaderFlags(header) & MHDR_INQUEUE) != 0) {
-        return MIDIERR_STILLPLAYING;
-    }
-    ClearHeaderFlags(header, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    Port device;
+    return FindOut(handle, device) ? UnprepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT JackMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
-    std::shared_ptr<JackMidiClient> current;
-    JackMidiClient::PortId port = JackMidiClient::kNoPort;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = outs.find(handle);
-        if (found == outs.end()) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        current = found->second.client;
-        port = found->second.port;
+    Port device;
+    if (!FindOut(handle, device)) {
+        return MMSYSERR_INVALHANDLE;
     }
-    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if ((HeaderFlags(header) & MHDR_PREPARED) == 0) {
-        return MIDIERR_UNPREPARED;
-    }
-    ClearHeaderFlags(header, MHDR_DONE);
-    SetHeaderFlags(header, MHDR_INQUEUE);
-    const MMRESULT result = current->Send(port, reinterpret_cast<const BYTE*>(header->lpData), header->dwBufferLength);
-    ClearHeaderFlags(header, MHDR_INQUEUE);
-    if (result == MMSYSERR_NOERROR) {
-        SetHeaderFlags(header, MHDR_DONE);
-    }
-    return result;
+    return SendLongMessage(
+        header, [&](const BYTE* data, std::size_t size) { return device.client->Send(device.port, data, size); });
 }
 
 }  // namespace platform

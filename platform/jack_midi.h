@@ -132,7 +132,8 @@ private:
     bool ProcessOutput(Slot& slot, std::uint32_t frames);   // true when a message was taken
     bool ProcessInput(Slot& slot, std::uint32_t frames);    // true when an event was copied
     PortId AddPort(const std::string& shortName, bool output);
-    Slot* Find(PortId port) const;   // nullptr for a stale or unknown id
+    Slot* Find(PortId port) const;         // nullptr for a stale or unknown id
+    Slot* FindLocked(PortId port) const;   // the same with the mutex held
     static void CloseGate(Slot& slot, bool serverGone);
 
     jack_client_t* client = nullptr;
@@ -180,22 +181,35 @@ private:
         std::string port;   // full name of the other client's port
         std::string name;   // as listed
     };
-    struct InDevice {
+    struct Port {   // a port of ours connected to another client's port: an open output
         std::shared_ptr<JackMidiClient> client;
-        JackMidiClient::PortId port;
-        std::string target;
-        std::shared_ptr<SysExInput> input;
+        JackMidiClient::PortId port = JackMidiClient::kNoPort;
+        std::string target;   // the other client's port
     };
-    struct OutDevice {
-        std::shared_ptr<JackMidiClient> client;
-        JackMidiClient::PortId port;
-        std::string target;
+    struct InDevice : Port {
+        std::shared_ptr<SysExInput> input;
     };
 
     std::shared_ptr<JackMidiClient> Client();   // connects when needed; mutex held
     std::vector<Listed> List(bool theySend);
+    // The devices of one direction (theySend: inputs): listed again, or only
+    // when not listed yet; mutex held.
+    const std::vector<Listed>& Relist(bool theySend);
+    const std::vector<Listed>& Devices(bool theySend);
+    template <typename Caps>
+    MMRESULT GetDevCaps(bool theySend, UINT id, Caps* caps);
+    // Opening device `id`: registers a port of ours for it, not yet
+    // connected; mutex held.  Then connects it, or removes it on failure.
+    MMRESULT AddPort(bool theySend, UINT id, Port& added);
+    static MMRESULT ConnectPort(const Port& added);
+    template <typename Device>
+    static bool Holds(const std::map<std::uintptr_t, Device>& open, const std::string& target);
+    // Takes an open device out of its table; false for an unknown handle.
+    template <typename Device>
+    bool Take(std::map<std::uintptr_t, Device>& open, std::uintptr_t handle, Device& device);
     void Read();
     std::shared_ptr<SysExInput> FindIn(HMIDIIN handle);
+    bool FindOut(HMIDIOUT handle, Port& device);
 
     const std::string clientName;
     std::mutex mutex;   // guards everything below; never held while a send waits
@@ -207,7 +221,7 @@ private:
     std::uintptr_t nextHandle = 1;
     unsigned nextPortNumber = 1;
     std::map<HMIDIIN, InDevice> ins;
-    std::map<HMIDIOUT, OutDevice> outs;
+    std::map<HMIDIOUT, Port> outs;
     std::atomic<bool> stopping{false};
     std::thread reader;   // started with the first client
 };

@@ -170,52 +170,35 @@ bool MidiSystem::FindIn(HMIDIIN handle, MidiApi*& backend, HMIDIIN& local)
     return true;
 }
 
-MMRESULT MidiSystem::InReset(HMIDIIN handle)
+template <typename... Args>
+MMRESULT MidiSystem::ForwardIn(HMIDIIN handle, MMRESULT (MidiApi::*call)(HMIDIIN, Args...),
+                               std::type_identity_t<Args>... args)
 {
     MidiApi* backend = nullptr;
     HMIDIIN local = 0;
     if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InReset(local);
+    return (backend->*call)(local, args...);
 }
+
+MMRESULT MidiSystem::InReset(HMIDIIN handle) { return ForwardIn(handle, &MidiApi::InReset); }
 
 MMRESULT MidiSystem::InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIIN local = 0;
-    if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InPrepareHeader(local, header, size);
+    return ForwardIn(handle, &MidiApi::InPrepareHeader, header, size);
 }
 
 MMRESULT MidiSystem::InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIIN local = 0;
-    if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InAddBuffer(local, header, size);
+    return ForwardIn(handle, &MidiApi::InAddBuffer, header, size);
 }
 
-MMRESULT MidiSystem::InStart(HMIDIIN handle)
-{
-    MidiApi* backend = nullptr;
-    HMIDIIN local = 0;
-    if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InStart(local);
-}
+MMRESULT MidiSystem::InStart(HMIDIIN handle) { return ForwardIn(handle, &MidiApi::InStart); }
 
-MMRESULT MidiSystem::InStop(HMIDIIN handle)
-{
-    MidiApi* backend = nullptr;
-    HMIDIIN local = 0;
-    if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InStop(local);
-}
+MMRESULT MidiSystem::InStop(HMIDIIN handle) { return ForwardIn(handle, &MidiApi::InStop); }
 
 MMRESULT MidiSystem::InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIIN local = 0;
-    if (!FindIn(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->InUnprepareHeader(local, header, size);
+    return ForwardIn(handle, &MidiApi::InUnprepareHeader, header, size);
 }
 
 MMRESULT MidiSystem::InClose(HMIDIIN handle)
@@ -265,6 +248,16 @@ bool MidiSystem::FindOut(HMIDIOUT handle, MidiApi*& backend, HMIDIOUT& local)
     return true;
 }
 
+template <typename... Args>
+MMRESULT MidiSystem::ForwardOut(HMIDIOUT handle, MMRESULT (MidiApi::*call)(HMIDIOUT, Args...),
+                                std::type_identity_t<Args>... args)
+{
+    MidiApi* backend = nullptr;
+    HMIDIOUT local = 0;
+    if (!FindOut(handle, backend, local)) return MMSYSERR_INVALHANDLE;
+    return (backend->*call)(local, args...);
+}
+
 MMRESULT MidiSystem::OutClose(HMIDIOUT handle)
 {
     MidiApi* backend = nullptr;
@@ -280,26 +273,17 @@ MMRESULT MidiSystem::OutClose(HMIDIOUT handle)
 
 MMRESULT MidiSystem::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIOUT local = 0;
-    if (!FindOut(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->OutPrepareHeader(local, header, size);
+    return ForwardOut(handle, &MidiApi::OutPrepareHeader, header, size);
 }
 
 MMRESULT MidiSystem::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIOUT local = 0;
-    if (!FindOut(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->OutLongMsg(local, header, size);
+    return ForwardOut(handle, &MidiApi::OutLongMsg, header, size);
 }
 
 MMRESULT MidiSystem::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
-    MidiApi* backend = nullptr;
-    HMIDIOUT local = 0;
-    if (!FindOut(handle, backend, local)) return MMSYSERR_INVALHANDLE;
-    return backend->OutUnprepareHeader(local, header, size);
+    return ForwardOut(handle, &MidiApi::OutUnprepareHeader, header, size);
 }
 
 }  // namespace platform

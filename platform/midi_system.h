@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 namespace platform {
@@ -87,6 +88,14 @@ private:
     bool RouteOut(UINT id, Route& route);
     bool FindIn(HMIDIIN handle, MidiApi*& backend, HMIDIIN& local);
     bool FindOut(HMIDIOUT handle, MidiApi*& backend, HMIDIOUT& local);
+    // Passes a call on to the backend of an open device; MMSYSERR_INVALHANDLE
+    // for a handle that is not open.
+    template <typename... Args>
+    MMRESULT ForwardIn(HMIDIIN handle, MMRESULT (MidiApi::*call)(HMIDIIN, Args...),
+                       std::type_identity_t<Args>... args);
+    template <typename... Args>
+    MMRESULT ForwardOut(HMIDIOUT handle, MMRESULT (MidiApi::*call)(HMIDIOUT, Args...),
+                        std::type_identity_t<Args>... args);
 
     mutable std::mutex mutex;
     std::vector<std::unique_ptr<MidiApi>> backends;

@@ -34,6 +34,41 @@ DWORD HeaderFlags(const MIDIHDR* header)
 }
 
 // ---------------------------------------------------------------------------
+// Output headers
+
+MMRESULT PrepareOutputHeader(MIDIHDR* header)
+{
+    if (header == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    SetHeaderFlags(header, MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT UnprepareOutputHeader(MIDIHDR* header)
+{
+    if (header == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if ((HeaderFlags(header) & MHDR_INQUEUE) != 0) {
+        return MIDIERR_STILLPLAYING;
+    }
+    ClearHeaderFlags(header, MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CheckLongMessage(const MIDIHDR* header)
+{
+    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if ((HeaderFlags(header) & MHDR_PREPARED) == 0) {
+        return MIDIERR_UNPREPARED;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// ---------------------------------------------------------------------------
 // SysExAssembler
 
 void SysExAssembler::Post(MIDIHDR* header)

@@ -1,7 +1,8 @@
-// The input side shared by the real MIDI backends, free of any system API:
-// turning a raw MIDI byte stream into the long buffers that an input port
-// posts, the input contract around those buffers (prepare, add, start, stop,
-// reset, the callback), and the rules that name the system's MIDI devices.
+// What the real MIDI backends share, free of any system API: the checks and
+// marks on an output port's long-message headers, turning a raw MIDI byte
+// stream into the long buffers that an input port posts, the input contract
+// around those buffers (prepare, add, start, stop, reset, the callback), and
+// the rules that name the system's MIDI devices.
 #pragma once
 
 #include "platform/mmsystem.h"
@@ -22,6 +23,33 @@ namespace platform {
 void SetHeaderFlags(MIDIHDR* header, DWORD flags);     // release
 void ClearHeaderFlags(MIDIHDR* header, DWORD flags);   // release
 DWORD HeaderFlags(const MIDIHDR* header);             // acquire
+
+// ---------------------------------------------------------------------------
+// An output port's long-message headers, checked and marked as the classic
+// API does; the backend has checked the handle before.
+MMRESULT PrepareOutputHeader(MIDIHDR* header);     // marks it prepared
+MMRESULT UnprepareOutputHeader(MIDIHDR* header);   // MIDIERR_STILLPLAYING while queued
+// Checks that a long message is there and prepared (MMSYSERR_NOERROR then).
+MMRESULT CheckLongMessage(const MIDIHDR* header);
+
+// Sends a long message through `send(const BYTE*, std::size_t)`, which
+// returns once the bytes are out: the header is queued meanwhile and done
+// when the send succeeded.
+template <typename Send>
+MMRESULT SendLongMessage(MIDIHDR* header, Send&& send)
+{
+    if (const MMRESULT checked = CheckLongMessage(header); checked != MMSYSERR_NOERROR) {
+        return checked;
+    }
+    ClearHeaderFlags(header, MHDR_DONE);
+    SetHeaderFlags(header, MHDR_INQUEUE);
+    const MMRESULT result = send(reinterpret_cast<const BYTE*>(header->lpData), std::size_t{header->dwBufferLength});
+    ClearHeaderFlags(header, MHDR_INQUEUE);
+    if (result == MMSYSERR_NOERROR) {
+        SetHeaderFlags(header, MHDR_DONE);
+    }
+    return result;
+}
 
 // ---------------------------------------------------------------------------
 // Collects the SysEx messages of a raw MIDI byte stream into posted buffers.
