@@ -79,9 +79,10 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     hostIdentityReply.SetIdentity(identity);
 
     // Begin the update.
-    SendBeginUpdate(dlg.midiOut, ModelByte());
+    ClearStaleReply(dlg);
+    const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte());
     dlg.SetStatusText(LoadStringById(IDS_ERASING));
-    if (!dlg.event.Wait(timings.beginUpdateMs)) {
+    if (!AwaitReply(dlg, beginSent, timings.beginUpdateMs)) {
         dlg.Report(IDS_TIMEOUT1);
         return 0;
     }
@@ -103,8 +104,9 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     if (dlg.TransferImages() == -1) return 0;
 
     // End the update: any reply completes it, whatever its status.
-    SendEndUpdate(dlg.midiOut, ModelByte());
-    if (!dlg.event.Wait(timings.endUpdateMs)) {
+    ClearStaleReply(dlg);
+    const int endSent = SendEndUpdate(dlg.midiOut, ModelByte());
+    if (!AwaitReply(dlg, endSent, timings.endUpdateMs)) {
         dlg.Report(IDS_TRANSFER_ERROR);
         return 0;
     }
@@ -158,10 +160,11 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     SetProgressRange(kEraseProgressEnd);
     int refusals = 0;
     for (;;) {
-        SendErase(midiOut, ModelByte(), address, size);
+        ClearStaleReply(*this);
+        const int sent = SendErase(midiOut, ModelByte(), address, size);
         SetProgressPos(1);
         SetStatusText(LoadStringById(IDS_ERASING));
-        if (!event.Wait(timings.eraseMs)) {
+        if (!AwaitReply(*this, sent, timings.eraseMs)) {
             Report(IDS_TIMEOUT3);
             return -1;
         }
@@ -199,9 +202,10 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     int failures = 0;
     for (;;) {
         if (offset + block > size) block = size - offset;
-        SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
+        ClearStaleReply(*this);
+        const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
         SetStatusText(TransmitText(offset, size));
-        if (!event.Wait(timings.writeBlockMs)) {
+        if (!AwaitReply(*this, sent, timings.writeBlockMs)) {
             if (failures == kMaxBlockFailures) {
                 Report(IDS_TIMEOUT2);
                 return -1;

@@ -479,3 +479,32 @@ TEST_F(ReadTransactionTest, WorkerAndReceiveSideRunSideBySide)
     }
     device.join();
 }
+
+// ---------------------------------------------------------------------------
+// A command and its reply.
+
+TEST_F(ProtocolTest, ALeftoverReplySignalIsClearedBeforeTheNextCommand)
+{
+    endpoint.event.Set();   // a reply that came after its wait had run out
+    ClearStaleReply(endpoint);
+    EXPECT_FALSE(endpoint.event.IsSet());
+    EXPECT_FALSE(AwaitReply(endpoint, 0, 1));
+
+    // The closing signal is kept, so the worker still wakes at once.
+    endpoint.status.store(kStatusClosing);
+    endpoint.event.Set();
+    ClearStaleReply(endpoint);
+    EXPECT_TRUE(endpoint.event.IsSet());
+}
+
+TEST_F(ProtocolTest, ACommandThatWasNotSentGetsNoReply)
+{
+    endpoint.event.Set();
+    EXPECT_FALSE(AwaitReply(endpoint, -1, 60000));   // at once, the signal left alone
+    EXPECT_TRUE(endpoint.event.IsSet());
+    EXPECT_TRUE(AwaitReply(endpoint, 0, 60000));
+
+    endpoint.status.store(kStatusClosing);
+    endpoint.event.Set();
+    EXPECT_TRUE(AwaitReply(endpoint, -1, 60000));   // closing: the worker must see it
+}

@@ -330,6 +330,35 @@ TEST(UpdateProcedure, ThirtyOneLostRepliesThenAnAcknowledgementSucceed)
     EXPECT_TRUE(std::equal(image, image + size, flash.begin() + 0x04B000));
 }
 
+// A block whose send failed never left: it is sent again, and a reply signal
+// that happens to be waiting then (a late reply to an earlier command) does
+// not count as its acknowledgement.
+TEST(UpdateProcedure, ABlockWhoseSendFailedIsSentAgainWhateverSignalIsWaiting)
+{
+    DialogRig rig("flash=erased");
+    CPelUpdatorDlg* dialog = &rig.Dialog();
+    auto failed = std::make_shared<bool>(false);
+    rig.Link().SetPolicy([=](const Bytes& m) {
+        if (IsAt(m, kCmdWriteBlock, 0x04C000) && !*failed) {
+            *failed = true;
+            dialog->status.store(0);   // as a late reply to the block before would leave it
+            dialog->event.Set();
+            return Decision{Action::FailSend, {}};
+        }
+        // Stop after row 3: the boot region's erase is refused.
+        if (IsAt(m, kCmdErase, 0x000000)) return Decision{Action::Answer, ScriptedLink::StatusReply(0x05)};
+        return Decision{};
+    });
+    rig.RunUpdate();
+
+    EXPECT_EQ(CountAt(rig.Link().Sent(), kCmdWriteBlock, 0x04C000), 2u);
+    const std::vector<std::uint8_t> flash = rig.Device().FlashCopy();
+    std::size_t size = 0;
+    const std::uint8_t* image = FindImage(133, &size);
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(std::equal(image, image + size, flash.begin() + 0x04B000));
+}
+
 TEST(UpdateProcedure, ThirtySecondFailureEndsWithTheMessageOfItsKind)
 {
     {

@@ -325,6 +325,20 @@ void OnReplyTimer(platform::UINT, platform::UINT, platform::DWORD_PTR user, plat
     if (endpoint != nullptr) ParseReplies(*endpoint);
 }
 
+void ClearStaleReply(ProtocolEndpoint& endpoint)
+{
+    endpoint.event.Reset();
+    // OnDestroy writes 255 before it signals: a signal that belonged to it
+    // is given back, so the worker still wakes at once.
+    if (endpoint.status.load() == kStatusClosing) endpoint.event.Set();
+}
+
+bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeoutMs)
+{
+    if (sendResult != 0 && endpoint.status.load() != kStatusClosing) return false;
+    return endpoint.event.Wait(timeoutMs);
+}
+
 int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t dest[4],
                     std::uint32_t timeoutMs)
 {
@@ -332,8 +346,9 @@ int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint
         std::lock_guard<std::mutex> lock(receiveMutex);
         receiveCount.store(0);
     }
-    SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
-    if (!endpoint.event.Wait(timeoutMs)) return -1;
+    ClearStaleReply(endpoint);
+    const int sent = SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
+    if (!AwaitReply(endpoint, sent, timeoutMs)) return -1;
     if (endpoint.status.load() != 0) return -1;
     std::lock_guard<std::mutex> lock(receiveMutex);
     if (receiveCount.load() < 4) {

@@ -140,6 +140,16 @@ void ParseReplies(ProtocolEndpoint& endpoint);
 void OnReplyTimer(platform::UINT id, platform::UINT msg, platform::DWORD_PTR user, platform::DWORD_PTR,
                   platform::DWORD_PTR);
 
+// A worker's command and its reply.  Status replies carry nothing that ties
+// them to the command they answer, so a reply that came after its wait had
+// run out would otherwise stand for the next command's: ClearStaleReply,
+// called just before a command is sent, drops such a leftover signal (a
+// closing signal is kept).  AwaitReply waits for the reply to a command whose
+// send gave sendResult; a command that never left gets no reply, so a failed
+// send returns false at once (unless the dialog is closing).
+void ClearStaleReply(ProtocolEndpoint& endpoint);
+bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeoutMs);
+
 // One read transaction: receiveCount to 0, read request for `length` bytes,
 // wait up to timeoutMs.  0 with the first 4 received bytes in dest, -1 on a
 // time-out or a status other than 0.
