@@ -200,12 +200,14 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     std::uint32_t offset = 0;
     std::uint32_t block = kMaxBlock;
     int failures = 0;
+    bool replyMayFollow = false;   // a send of this block went unanswered in time
     for (;;) {
         if (offset + block > size) block = size - offset;
         ClearStaleReply(*this);
         const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
         SetStatusText(TransmitText(offset, size));
         if (!AwaitReply(*this, sent, timings.writeBlockMs)) {
+            if (sent == 0) replyMayFollow = true;
             if (failures == kMaxBlockFailures) {
                 Report(IDS_TIMEOUT2);
                 return -1;
@@ -213,6 +215,16 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         } else {
             const std::int32_t result = status.load();
             if (result == 0) {
+                // The device answers every copy of a block it received, and a
+                // reply carries nothing that names its block: after a copy
+                // went unanswered, its late reply would stand for the next
+                // block's.  Let such replies come in and drop them first.
+                if (replyMayFollow) {
+                    while (event.Wait(timings.writeBlockMs)) {
+                        if (ClosingStatus(status.load())) return -1;
+                    }
+                    replyMayFollow = false;
+                }
                 failures = 0;
                 offset += block;
                 SetProgressPos(static_cast<std::int32_t>(offset));

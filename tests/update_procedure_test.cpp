@@ -359,6 +359,41 @@ TEST(UpdateProcedure, ABlockWhoseSendFailedIsSentAgainWhateverSignalIsWaiting)
     EXPECT_TRUE(std::equal(image, image + size, flash.begin() + 0x04B000));
 }
 
+// A block sent twice can be answered twice.  The second reply must not stand
+// for the next block's: here the next block's first copy is lost, and it
+// is still written.
+TEST(UpdateProcedure, ASecondReplyToABlockSentTwiceDoesNotAnswerTheNextBlock)
+{
+    DialogRig rig("flash=erased");
+    ScriptedLink* link = &rig.Link();
+    auto copies = std::make_shared<int>(0);
+    auto nextLost = std::make_shared<bool>(false);
+    link->SetPolicy([=](const Bytes& m) {
+        if (IsAt(m, kCmdWriteBlock, 0x04C000) && (*copies)++ == 0) return Decision{Action::Drop, {}};
+        if (IsAt(m, kCmdWriteBlock, 0x04C000)) {
+            // The first copy's reply, late, comes just before the second's.
+            link->Device().SendFromDevice(ScriptedLink::StatusReply(0x00));
+            return Decision{};
+        }
+        if (IsAt(m, kCmdWriteBlock, 0x04D000) && !*nextLost) {
+            *nextLost = true;
+            return Decision{Action::Drop, {}};
+        }
+        if (IsAt(m, kCmdErase, 0x000000)) return Decision{Action::Answer, ScriptedLink::StatusReply(0x05)};
+        return Decision{};
+    });
+    rig.RunUpdate();
+
+    const std::vector<Bytes> sent = rig.Link().Sent();
+    EXPECT_EQ(CountAt(sent, kCmdWriteBlock, 0x04C000), 2u);
+    EXPECT_EQ(CountAt(sent, kCmdWriteBlock, 0x04D000), 2u);
+    const std::vector<std::uint8_t> flash = rig.Device().FlashCopy();
+    std::size_t size = 0;
+    const std::uint8_t* image = FindImage(133, &size);
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(std::equal(image, image + size, flash.begin() + 0x04B000));
+}
+
 TEST(UpdateProcedure, ThirtySecondFailureEndsWithTheMessageOfItsKind)
 {
     {
