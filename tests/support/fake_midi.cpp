@@ -237,22 +237,28 @@ UINT FakeMidi::InGetNumDevs()
     return Record(call);
 }
 
-MMRESULT FakeMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size)
+template <typename Caps>
+MMRESULT FakeMidi::GetCaps(Op op, UINT id, Caps* caps, UINT size, const std::vector<std::string>& names)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Call call{Op::InGetDevCaps};
+    Call call{op};
     call.id = id;
     call.size = size;
-    if (Scripted(Op::InGetDevCaps, call.result) && call.result != MMSYSERR_NOERROR) return Record(call);
-    if (caps == nullptr || size < sizeof(MIDIINCAPSA)) {
+    if (Scripted(op, call.result) && call.result != MMSYSERR_NOERROR) return Record(call);
+    if (caps == nullptr || size < sizeof(Caps)) {
         call.result = MMSYSERR_INVALPARAM;
-    } else if (id >= inNames.size()) {
+    } else if (id >= names.size()) {
         call.result = MMSYSERR_BADDEVICEID;
     } else {
-        FillCaps(caps, inNames[id]);
+        FillCaps(caps, names[id]);
         call.result = MMSYSERR_NOERROR;
     }
     return Record(call);
+}
+
+MMRESULT FakeMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return GetCaps(Op::InGetDevCaps, id, caps, size, inNames);
 }
 
 MMRESULT FakeMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags)
@@ -525,19 +531,7 @@ UINT FakeMidi::OutGetNumDevs()
 MMRESULT FakeMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Call call{Op::OutGetDevCaps};
-    call.id = id;
-    call.size = size;
-    if (Scripted(Op::OutGetDevCaps, call.result) && call.result != MMSYSERR_NOERROR) return Record(call);
-    if (caps == nullptr || size < sizeof(MIDIOUTCAPSA)) {
-        call.result = MMSYSERR_INVALPARAM;
-    } else if (id >= outNames.size()) {
-        call.result = MMSYSERR_BADDEVICEID;
-    } else {
-        FillCaps(caps, outNames[id]);
-        call.result = MMSYSERR_NOERROR;
-    }
-    return Record(call);
+    return GetCaps(Op::OutGetDevCaps, id, caps, size, outNames);
 }
 
 MMRESULT FakeMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)

@@ -166,6 +166,10 @@ private:
     // The scripted result of op, if any (lock held).
     bool Scripted(Op op, platform::MMRESULT& result);
     platform::MMRESULT Record(Call call);   // lock held; returns call.result
+    // Either direction's capabilities call (lock held).
+    template <typename Caps>
+    platform::MMRESULT GetCaps(Op op, platform::UINT id, Caps* caps, platform::UINT size,
+                               const std::vector<std::string>& names);
     static void MarkDone(platform::MIDIHDR* header);
 
     mutable std::mutex mutex;
