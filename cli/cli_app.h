@@ -10,6 +10,19 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInstances = 3;
 
+// What each exit status means, one line each in --help and the manual.
+struct ExitStatusHelp {
+    const char* status;
+    const char* meaning;
+};
+inline constexpr ExitStatusHelp kExitStatusHelp[] = {
+    {"0", "success"},
+    {"1", "the operation failed (reason on standard error)"},
+    {"2", "usage error"},
+    {"3", "20 updaters run already"},
+    {"128+N", "ended by signal N (130: Ctrl-C)"},
+};
+
 struct CliOptions {
     enum class Command { Ports, Version, Update, Plan };
     Command command = Command::Plan;

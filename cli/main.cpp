@@ -1,6 +1,8 @@
 // q9-updater-cli: updates an ARKO Q9, checks its versions, lists the MIDI
 // devices and shows the update plan, from the command line.
 #include "cli/cli_app.h"
+#include "cli/help.h"
+#include "q9_version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -12,25 +14,26 @@ int main(int argc, char** argv)
     CLI::App app{"Firmware updater for the ARKO Q9, from the command line.", "q9-updater-cli"};
     app.require_subcommand(1, 1);
 
-    CLI::App* ports = app.add_subcommand("ports", "List the MIDI input and output devices and the preselected ones");
-    CLI::App* version = app.add_subcommand("version", "Read the device's firmware versions and compare them with "
-                                                      "the carried ones");
-    CLI::App* update = app.add_subcommand("update", "Update the device's firmware, then show its versions");
-    CLI::App* plan = app.add_subcommand("plan", "Show the update plan and the carried versions (no device needed)");
-    update->add_flag("--no-version", options.noVersion, "Do not check the versions after the update");
+    app.set_version_flag("--version", std::string("q9-updater-cli ") + Q9_VERSION, "Show the program's version and exit");
 
-    app.add_option("--in", options.in, "MIDI input device: an id (see 'ports') or an exact name; "
-                                       "default: the preselected one");
-    app.add_option("--out", options.out, "MIDI output device: an id or an exact name; default: the preselected one");
+    CLI::App* ports = app.add_subcommand("ports", "List the MIDI devices with their ids");
+    CLI::App* version = app.add_subcommand("version", "Show the device's and the carried versions");
+    CLI::App* update = app.add_subcommand("update", "Update the firmware, then show the versions");
+    CLI::App* plan = app.add_subcommand("plan", "Show the update plan and the carried versions");
+    update->add_flag("--no-version", options.noVersion, "Skip the version check after the update");
+
+    app.add_option("--in", options.in, "MIDI input: an id from 'ports' or a name")->type_name("ID|NAME");
+    app.add_option("--out", options.out, "MIDI output: an id from 'ports' or a name")->type_name("ID|NAME");
     CLI::Option* virtualOption =
-        app.add_option("--virtual-device", options.virtualSettings,
-                       "Add the virtual ARKO Q9, with optional settings, e.g. "
-                       "--virtual-device=link=131072,erase-ms=2,write-ms=1")
-            ->expected(0, 1);
-    app.add_option("--trace", options.tracePath, "Write every MIDI message sent (>) and received (<) to FILE")
+        app.add_option("--virtual-device", options.virtualSettings, "Add the virtual ARKO Q9 (settings below)")
+            ->expected(0, 1)
+            ->type_name("[=SETTINGS]");
+    app.add_option("--trace", options.tracePath, "Log every MIDI message sent and received to FILE")
         ->type_name("FILE");
-    app.add_flag("--json", options.json, "Newline-delimited JSON events instead of text");
+    app.add_flag("--json", options.json, "Print newline-delimited JSON events, not text");
     for (CLI::App* sub : {ports, version, update, plan}) sub->fallthrough();
+
+    ConfigureHelp(app);
 
     try {
         app.parse(argc, argv);

@@ -1,6 +1,7 @@
 #include "resources/dialog_templates.h"
 
 #include "app/dialog_window.h"
+#include "q9_version.h"
 
 #include <array>
 
@@ -25,12 +26,13 @@ constexpr std::array<DialogControl, 11> kMainControls = {{
     {IDC_VERSION_CHECK, ControlClass::Button, "button", "Version Check", 26, 140, 62, 14, kChild | WS_TABSTOP | BS_PUSHBUTTON, 0},
 }};
 
-constexpr std::array<DialogControl, 4> kAboutControls = {{
+constexpr std::array<DialogControl, 5> kAboutControls = {{
     {IDC_STATIC, ControlClass::Static, "static", "", 11, 17, 20, 20, kChild | SS_ICON, IDR_MAINFRAME},
     {IDC_STATIC, ControlClass::Static, "static", "Provided as is, without warranty of any kind.", 40, 44, 188, 8,
      kChild | WS_GROUP | SS_LEFT, 0},
     {IDOK, ControlClass::Button, "button", "OK", 178, 6, 50, 16, kChild | WS_GROUP | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
     {IDC_ABOUT_TITLE, ControlClass::Edit, "edit", "", 39, 19, 134, 14, kChild | WS_TABSTOP | ES_READONLY, 0},
+    {IDC_ABOUT_VERSION, ControlClass::Static, "static", "Version " Q9_VERSION, 40, 35, 134, 8, kChild | SS_LEFT, 0},
 }};
 
 constexpr std::array<DialogTemplate, 2> kTemplates = {{

@@ -12,6 +12,7 @@ inline constexpr int IDD_PELUPDATOR_DIALOG = 103;
 inline constexpr std::uint32_t IDR_MAINFRAME = 128;   // the application icon
 inline constexpr int IDC_STATIC = -1;
 inline constexpr int IDC_ABOUT_TITLE = 1003;          // the about box's read-only title field
+inline constexpr int IDC_ABOUT_VERSION = 1005;        // the about box's line with the program's version
 
 // Window styles.
 inline constexpr std::uint32_t WS_POPUP = 0x80000000;

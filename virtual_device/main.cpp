@@ -5,7 +5,9 @@
 // as the device would, until SIGINT or SIGTERM.
 #include "platform/jack_midi.h"
 #include "platform/sysex_assembler.h"
+#include "virtual_device/settings_help.h"
 #include "virtual_device/virtual_q9.h"
+#include "q9_version.h"
 
 #include <signal.h>
 
@@ -31,29 +33,30 @@ constexpr const char* kOutputPort = "midi_out";
 constexpr platform::DWORD kAssemblyBuffer = 65536;
 constexpr auto kSlice = std::chrono::milliseconds(20);
 
-constexpr const char* kUsage =
+constexpr const char* kUsageHead =
     "Usage: q9-virtual-device [SETTINGS] [--verbose] [--write-expected FILE]\n"
     "\n"
     "Runs the virtual ARKO Q9 as the JACK client \"ARKO Q9\" (MIDI ports midi_in and\n"
     "midi_out) on the running JACK server, until SIGINT or SIGTERM.\n"
     "\n"
     "  SETTINGS               comma-separated items, as --virtual-device=SETTINGS of\n"
-    "                         the updater: flash=factory|erased|current|PATH,\n"
-    "                         identity=HHHHHHHH, version=XXXX, update-mode=on|off,\n"
-    "                         link=BYTES_PER_SECOND, erase-ms=N, write-ms=N, drop=N,\n"
-    "                         refuse=N, corrupt-read=N, late=MS, silent\n"
-    "                         flash=PATH keeps the flash in a 4 MiB file (created\n"
-    "                         from the factory contents when missing), written back\n"
-    "                         after each end-update and when the program ends.\n"
+    "                         the updater (below); a flash=PATH file is written back\n"
+    "                         after each end-update and when the program ends\n"
     "  -v, --verbose          print one line for every command received\n"
     "  --write-expected FILE  write the flash an update leaves behind, starting from\n"
     "                         the flash the settings give, to FILE, and end\n"
-    "  -h, --help             show this text\n";
+    "  --version              show the program's version\n"
+    "  -h, --help             show this text\n"
+    "\n"
+    "Settings:\n";
+
+std::string UsageText() { return kUsageHead + VirtualSettingsHelpText(2, 25); }
 
 struct Options {
     std::string settings;
     bool verbose = false;
     std::string expectedPath;
+    bool version = false;
 };
 
 // false with a message on a usage error; `help` when the text was asked for.
@@ -64,6 +67,10 @@ bool ParseArguments(int argc, char** argv, Options& options, bool& help, std::st
         const std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             help = true;
+            return true;
+        }
+        if (arg == "--version") {
+            options.version = true;
             return true;
         }
         if (arg == "-v" || arg == "--verbose") {
@@ -226,11 +233,15 @@ int main(int argc, char** argv)
     bool help = false;
     std::string error;
     if (!ParseArguments(argc, argv, options, help, error)) {
-        std::fprintf(stderr, "q9-virtual-device: %s\n\n%s", error.c_str(), kUsage);
+        std::fprintf(stderr, "q9-virtual-device: %s\n\n%s", error.c_str(), UsageText().c_str());
         return kExitUsage;
     }
     if (help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("q9-virtual-device %s\n", Q9_VERSION);
         return kExitOk;
     }
     VirtualDeviceSettings settings;

@@ -1,5 +1,6 @@
 // The about box: the icon, the title text "ARKO Q9 System v1.20 Updater"
-// (never with an instance number), one line of legal notice, and OK.
+// (never with an instance number), the program's version ("Version 1.20"),
+// one line of legal notice, and OK.
 #pragma once
 
 #include "app/qt/template_dialog.h"

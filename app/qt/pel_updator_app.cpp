@@ -15,6 +15,8 @@
 
 #include <cstdio>
 
+#include "q9_version.h"
+
 CPelUpdatorApp theApp;
 
 namespace {
@@ -35,6 +37,8 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions& options, QString&
     for (const QString& argument : arguments) {
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
             options.help = true;
+        } else if (argument == QLatin1String("--version")) {
+            options.version = true;
         } else if (argument == virtualOption) {
             options.virtualDevice = true;
             options.virtualSettings.clear();
@@ -58,6 +62,7 @@ QString UsageText()
         "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
         "                               lists); SETTINGS as for q9-updater-cli, e.g.\n"
         "                               link=131072,erase-ms=2,write-ms=1\n"
+        "  --version                    show the program's version\n"
         "  -h, --help                   show this text\n");
 }
 
@@ -71,11 +76,16 @@ int CPelUpdatorApp::Run(int argc, char** argv)
         QStringList arguments;
         for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
         arguments.removeIf([](const QString& a) {
-            return a != QLatin1String("-h") && a != QLatin1String("--help") && !a.startsWith(QLatin1String("--virtual-device"));
+            return a != QLatin1String("-h") && a != QLatin1String("--help") && a != QLatin1String("--version") &&
+                   !a.startsWith(QLatin1String("--virtual-device"));
         });
         ParseAppOptions(arguments, early, ignored);
         if (early.help) {
             std::fputs(UsageText().toLocal8Bit().constData(), stdout);
+            return 0;
+        }
+        if (early.version) {
+            std::printf("%s %s\n", kApplicationName, Q9_VERSION);
             return 0;
         }
         VirtualDeviceSettings settings;
@@ -88,7 +98,7 @@ int CPelUpdatorApp::Run(int argc, char** argv)
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
-    QApplication::setApplicationVersion(QStringLiteral("1.20"));
+    QApplication::setApplicationVersion(QStringLiteral(Q9_VERSION));
     QApplication::setDesktopFileName(QString::fromLatin1(kApplicationName));
     QApplication::setWindowIcon(ApplicationIcon());
 

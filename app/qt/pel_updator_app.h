@@ -20,6 +20,7 @@ inline constexpr const char* kApplicationName = "q9-updater";
 
 struct AppOptions {
     bool help = false;
+    bool version = false;             // --version
     bool virtualDevice = false;       // --virtual-device[=SETTINGS]
     std::string virtualSettings;
 };

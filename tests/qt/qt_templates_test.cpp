@@ -6,6 +6,7 @@
 #include "app/qt/main_dialog.h"
 #include "app/qt/pel_updator_app.h"
 #include "resources/dialog_templates.h"
+#include "q9_version.h"
 #include "tests/support/fake_midi.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ const std::vector<Expected> kAbout = {
     {-1, ControlClass::Static, "static", kLegalNotice, 40, 44, 188, 8, 0x50020000},
     {1, ControlClass::Button, "button", "OK", 178, 6, 50, 16, 0x50030001},
     {1003, ControlClass::Edit, "edit", "", 39, 19, 134, 14, 0x50010800},
+    {1005, ControlClass::Static, "static", "Version " Q9_VERSION, 40, 35, 134, 8, 0x50000000},
 };
 
 void ExpectTemplate(const DialogTemplate& t, const std::vector<Expected>& expected)

@@ -1,0 +1,42 @@
+// One line of help for every item of the virtual ARKO Q9's settings string,
+// shown by `q9-updater-cli --help` and `q9-virtual-device --help`.
+#pragma once
+
+#include <algorithm>
+#include <string>
+
+struct VirtualSettingHelp {
+    const char* item;
+    const char* text;
+};
+
+inline constexpr VirtualSettingHelp kVirtualSettingsHelp[] = {
+    {"flash=factory", "default: older SYSTEM (1.10) and SUBMCU (1.01)"},
+    {"flash=erased", "all flash erased (0xFF)"},
+    {"flash=current", "exactly what an update writes"},
+    {"flash=PATH", "flash kept in a 4 MiB file (made if missing)"},
+    {"identity=HHHHHHHH", "identity reply bytes (default 6E000900)"},
+    {"version=XXXX", "identity reply version (default 1000)"},
+    {"update-mode=on|off", "off: not in firmware update mode"},
+    {"link=BYTES_PER_SECOND", "link speed both ways (default 0: unlimited)"},
+    {"erase-ms=N", "flash time per 4 KiB erased (default 0)"},
+    {"write-ms=N", "flash time per block written (default 0)"},
+    {"drop=N", "every Nth reply is lost (0: never)"},
+    {"refuse=N", "every Nth command is refused (0: never)"},
+    {"corrupt-read=N", "every Nth read reply has a bad CRC (0: never)"},
+    {"late=MS", "every reply comes MS milliseconds late"},
+    {"silent", "the device never answers"},
+};
+
+// The table as help text: one line per item, `indent` spaces before it and
+// the text in a column `width` characters from the item's start.
+inline std::string VirtualSettingsHelpText(std::size_t indent, std::size_t width)
+{
+    std::string out;
+    for (const VirtualSettingHelp& entry : kVirtualSettingsHelp) {
+        std::string item = std::string(indent, ' ') + entry.item;
+        item.resize(std::max(item.size() + 1, indent + width), ' ');
+        out += item + entry.text + "\n";
+    }
+    return out;
+}
