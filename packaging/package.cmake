@@ -40,7 +40,7 @@ configure_file(${Q9_PACKAGING_SOURCE}/changelog ${Q9_PACKAGING_OUT}/changelog @O
 q9_gzip(${Q9_PACKAGING_OUT}/changelog ${Q9_PACKAGING_OUT}/changelog.gz)
 list(APPEND Q9_PACKAGING_OUTPUTS ${Q9_PACKAGING_OUT}/changelog.gz)
 install(FILES ${Q9_PACKAGING_OUT}/changelog.gz ${Q9_PACKAGING_SOURCE}/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/q9-updater)
 
 add_custom_target(q9-packaging-files ALL DEPENDS ${Q9_PACKAGING_OUTPUTS})
 
@@ -60,7 +60,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "q9-updater developers")
 set(CPACK_PACKAGE_CONTACT ${Q9_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the ARKO Q9 USB audio device")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Updates the firmware of an ARKO Q9 over MIDI System Exclusive, with a desktop\n"
     "dialog (q9-updater) and a command-line program (q9-updater-cli). It carries\n"
     "the device's firmware, identifies the device, erases and writes its flash\n"
@@ -68,7 +68,6 @@ set(CPACK_PACKAGE_DESCRIPTION
     "back the device's version fields. Real devices are reached through ALSA and\n"
     "JACK; a built-in virtual ARKO Q9, also available as the JACK program\n"
     "q9-virtual-device, lets an update run without the hardware.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config make
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-  libcli11-dev
+  libcli11-dev nlohmann-json3-dev
+  dpkg-dev lintian desktop-file-utils appstream-util man-db
   qt6-base-dev
   libasound2-dev libjack-jackd2-dev jackd2
   xvfb xauth
