@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 VIRTUAL_LINK ?= link=262144,erase-ms=2,write-ms=1
 
-.PHONY: run test deps build build-asan build-tsan fuzz bench screenshot clean
+.PHONY: run test deps build build-asan build-tsan fuzz bench screenshot clean package check-package
 
 deps:
 	@bash tools/install-deps.sh
@@ -19,7 +19,7 @@ build: deps
 run: build
 	./build/cli/q9-updater-cli update --virtual-device=$(VIRTUAL_LINK)
 
-test: build
+test: build check-package
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory build-asan build-tsan fuzz
 
@@ -43,6 +43,15 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse_replies
 	mkdir -p build-fuzz/corpus
 	./build-fuzz/tests/fuzz_parse_replies -max_total_time=30 -print_final_stats=1 build-fuzz/corpus
+
+# The Debian package, build/q9-updater_<version>_<arch>.deb.
+package: build
+	cmake --build build --target package
+
+# The package checked as installed: lintian, desktop entry, AppStream data,
+# dpkg -i, the programs from /usr/bin, the manual, dpkg -r (as root).
+check-package: package
+	bash tools/check-package.sh build
 
 bench: build
 	for b in build/bench/*_bench; do $$b; done
