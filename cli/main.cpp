@@ -14,7 +14,8 @@ int main(int argc, char** argv)
     CLI::App app{"Firmware updater for the ARKO Q9, from the command line.", "q9-updater-cli"};
     app.require_subcommand(1, 1);
 
-    app.set_version_flag("--version", std::string("q9-updater-cli ") + Q9_VERSION, "Show the program's version and exit");
+    app.set_help_flag("-h,--help", "Show this help and exit");
+    app.set_version_flag("--version", std::string("q9-updater-cli ") + Q9_VERSION, "Show the version and exit");
 
     CLI::App* ports = app.add_subcommand("ports", "List the MIDI devices with their ids");
     CLI::App* version = app.add_subcommand("version", "Show the device's and the carried versions");
