@@ -396,16 +396,16 @@ TEST(InPortNoDevices, WithNothingInstalledThereAreNoDevicesAndStartFails)
 // ---------------------------------------------------------------------------
 // Output port.
 
-TEST_F(OutPortTest, OpenPassesTheIdUnchangedWithNoCallback)
+TEST_F(OutPortTest, OpenPassesTheIdUnchangedWithItsCallback)
 {
     CMidiOutPort port;
     ASSERT_EQ(port.Open(0), 1);
     const auto calls = midi.Calls();
     ASSERT_EQ(midi.CallNames(), Names({Op::OutOpen}));
     EXPECT_EQ(calls[0].id, 0u);
-    EXPECT_EQ(calls[0].callback, 0u);
-    EXPECT_EQ(calls[0].instance, 0u);
-    EXPECT_EQ(calls[0].flags, CALLBACK_NULL);
+    EXPECT_EQ(calls[0].callback, reinterpret_cast<DWORD_PTR>(&CMidiOutPort::MidiOutCallback));
+    EXPECT_EQ(calls[0].instance, reinterpret_cast<DWORD_PTR>(&port));
+    EXPECT_EQ(calls[0].flags, CALLBACK_FUNCTION);
     EXPECT_EQ(port.handle.load(), calls[0].handle);
     EXPECT_EQ(port.deviceId, 0u);
 
@@ -523,6 +523,8 @@ TEST_F(OutPortTest, ADriverThatNeverFinishesMakesTheSendFailAfterTheLimit)
     EXPECT_EQ(midi.PendingHeaders(), 0u);
 }
 
+// The waits end through MOM_DONE: the port does not look at the done bit
+// again on its own before the limit.
 TEST_F(OutPortTest, DoneSetFromAnotherThreadEndsTheWait)
 {
     CMidiOutPort port;
