@@ -2,6 +2,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "tests/support/fake_midi.h"
+#include "tests/support/fake_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -260,6 +261,34 @@ TEST_F(InPortTest, EachReturnedBufferBecomesOneEntryInArrivalOrderAndIsPostedAga
     EXPECT_EQ(Take(port), second);
     EXPECT_EQ(port.GetFirstMessage(count), nullptr);
     EXPECT_EQ(count, 0u);
+}
+
+// The reply parser's timer is woken once per queued message, after the
+// message is in the queue; with no event set, nothing is woken.
+TEST_F(InPortTest, EachQueuedMessageWakesTheTimerEventOnceItIsQueued)
+{
+    struct WakeRecorder : FakeTimer {
+        CMidiInPort* port = nullptr;
+        std::vector<std::pair<UINT, bool>> wakes;   // event id, a message was queued
+        MMRESULT WakeEvent(UINT id) override
+        {
+            wakes.emplace_back(id, port->GetFirstMessage() != nullptr);
+            return TIMERR_NOERROR;
+        }
+    } timer;
+    CMidiInPort port;
+    timer.port = &port;
+    port.SetWakeEvent(7);
+    ASSERT_EQ(port.Start(), 1);
+    ASSERT_TRUE(midi.Deliver(Message(7)));
+    ASSERT_TRUE(midi.Deliver(Message(9000)));   // two buffers, two entries
+    const std::vector<std::pair<UINT, bool>> woken = {{7, true}, {7, true}, {7, true}};
+    EXPECT_EQ(timer.wakes, woken);
+
+    port.SetWakeEvent(0);
+    ASSERT_TRUE(midi.Deliver(Message(7)));
+    port.Close();                                // the empty buffer given back queues nothing
+    EXPECT_EQ(timer.wakes, woken);
 }
 
 TEST_F(InPortTest, AMessageLongerThanTheBufferArrivesAsSeveralEntries)
