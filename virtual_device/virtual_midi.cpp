@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 using namespace platform;
 
 namespace {
@@ -132,6 +136,12 @@ VirtualMidi::Clock::duration VirtualMidi::LinkTime(std::size_t bytes) const
 
 void VirtualMidi::Run()
 {
+#if defined(__linux__)
+    // The modelled times are due at exact instants: without this the kernel
+    // may wake the thread up to 50 us late at each one (its default slack),
+    // which would count as link time the host did not cause.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     std::unique_lock lock(mutex);
     deviceThreadId = std::this_thread::get_id();
     while (!stopping) {
