@@ -224,8 +224,15 @@ MMRESULT timeBeginPeriod(UINT period);
 MMRESULT timeEndPeriod(UINT period);
 UINT timeSetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags);
 MMRESULT timeKillEvent(UINT id);
-UINT timeSetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user);
-MMRESULT timeWakeEvent(UINT id);
+// The optional calls, the same for every timer service.
+inline UINT timeSetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user)
+{
+    return Timer().SetWakeableEvent(delay, resolution, callback, user);
+}
+inline MMRESULT timeWakeEvent(UINT id)
+{
+    return Timer().WakeEvent(id);
+}
 
 // Gives up the processor for about `ms` milliseconds.
 void Sleep(UINT ms);

@@ -254,14 +254,4 @@ MMRESULT timeKillEvent(UINT id)
     return Timer().KillEvent(id);
 }
 
-UINT timeSetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user)
-{
-    return Timer().SetWakeableEvent(delay, resolution, callback, user);
-}
-
-MMRESULT timeWakeEvent(UINT id)
-{
-    return Timer().WakeEvent(id);
-}
-
 }  // namespace platform

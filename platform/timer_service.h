@@ -32,15 +32,22 @@ public:
     MMRESULT EndPeriod(UINT period) override;
     UINT SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags) override;
     MMRESULT KillEvent(UINT id) override;
+#if !defined(_WIN32)
+    // This thread wakes early.  (The Windows service, on the system's
+    // multimedia timer, keeps TimerApi's defaults: its wakeable events run
+    // every period.)
     UINT SetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user) override;
     MMRESULT WakeEvent(UINT id) override;
+#endif
 
     // BeginPeriod calls not yet matched by an EndPeriod.
     int RaisedPeriods() const;
     // Events that are set and not yet killed (a one-shot event counts until it has fired).
     std::size_t ActiveEvents() const;
+#if !defined(_WIN32)
     // Wakeable events asleep: not running, nothing due until their next wake.
     std::size_t SleepingEvents() const;
+#endif
 
     // The deadline after `due` for a period of `period`, on the same grid of
     // absolute deadlines (so nothing drifts), and later than `now`: periods
