@@ -2,7 +2,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "platform/midi_system.h"
-#include "platform/system_midi.h"
+#include "platform/sync_output_callbacks.h"
 #include "tests/support/fake_midi.h"
 
 #include <gtest/gtest.h>
