@@ -39,13 +39,10 @@ export XDG_RUNTIME_DIR="$work/run"   # instance numbers of our own
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 wants() { [[ " $parts " == *" $1 "* ]]; }
 
-# ---------------------------------------------------------------------------
-# 1. The trace.
-if wants trace; then
-    "$cli" --trace "$work/trace.txt" --virtual-device=flash=erased,link=0 update --no-version >/dev/null \
-        || { echo "trace: the update failed"; exit 1; }
-    # Lines: "> 0.001234 F0 52 00 mm 02 ..." (write block) and "< 0.001400 F0 52 00 mm 00 ss F7".
-    awk '
+# Per write-block step from a MIDI trace ($1), labelled $2.
+# Lines: "> 0.001234 F0 52 00 mm 02 ..." (write block) and "< 0.001400 F0 52 00 mm 00 ss F7".
+block_steps() {
+    awk -v label="$2" '
         function median(a, n,   i, j, t) {
             for (i = 2; i <= n; ++i) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; --j) a[j + 1] = a[j]; a[j + 1] = t }
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
@@ -57,13 +54,21 @@ if wants trace; then
         $1 == "<" && sent != "" && replied == "" && $7 == "00" { replied = $2; next }
         $1 == ">" { sent = ""; replied = "" }
         END {
-            if (n == 0) { print "trace: no write blocks found"; exit 1 }
+            if (n == 0) { print label ": no write blocks found"; exit 1 }
             for (i = 1; i <= n; ++i) { s += step[i]; r += reply[i]; h += host[i] }
-            printf "trace: %d write-block steps at an unlimited link\n", n
+            printf "%s: %d write-block steps\n", label, n
             printf "  block to next block: mean %.3f ms, median %.3f ms\n", s / n, median(step, n)
             printf "  block to its reply:  mean %.3f ms, median %.3f ms\n", r / n, median(reply, n)
             printf "  reply to next block: mean %.3f ms, median %.3f ms\n", h / n, median(host, n)
-        }' "$work/trace.txt"
+        }' "$1"
+}
+
+# ---------------------------------------------------------------------------
+# 1. The trace.
+if wants trace; then
+    "$cli" --trace "$work/trace.txt" --virtual-device=flash=erased,link=0 update --no-version >/dev/null \
+        || { echo "trace: the update failed"; exit 1; }
+    block_steps "$work/trace.txt" "trace (unlimited link)"
 fi
 
 # ---------------------------------------------------------------------------
@@ -148,4 +153,6 @@ if wants jack; then
             echo "jack: update $run failed: $(tail -n 1 "$work/jack-update.log")"
         fi
     done
+    "$cli" --trace "$work/jack-trace.txt" update --no-version >/dev/null 2>&1 \
+        && block_steps "$work/jack-trace.txt" "jack (traced run)"
 fi
