@@ -82,7 +82,10 @@ CPelUpdatorDlg::~CPelUpdatorDlg()
 bool CPelUpdatorDlg::OnInitDialog()
 {
     FillPortLists();
-    timer.Start(1, OnReplyTimer, reinterpret_cast<platform::DWORD_PTR>(static_cast<ProtocolEndpoint*>(this)));
+    // The reply timer sleeps until the input port has queued a message and
+    // then parses at once (every 1 ms on a timer service that cannot wake).
+    midiIn.SetWakeEvent(timer.StartWakeable(
+        1, OnReplyTimer, reinterpret_cast<platform::DWORD_PTR>(static_cast<ProtocolEndpoint*>(this))));
     window.SetProgressRange(IDC_PROGRESS, 0, 100);
     window.SetWindowTitle(ApplicationTitle(instanceNumber));
     return true;
@@ -187,6 +190,7 @@ void CPelUpdatorDlg::OnDestroy()
     if (!destroyed.compare_exchange_strong(expected, true)) return;
 
     // No reply may overwrite the closing status once it is written.
+    midiIn.SetWakeEvent(0);
     timer.Stop();
     {
         std::lock_guard<std::mutex> lock(portsMutex);

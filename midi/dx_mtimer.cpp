@@ -17,17 +17,28 @@ CDxMTimer::~CDxMTimer()
 
 UINT CDxMTimer::Start(UINT period, TimerProc callback, DWORD_PTR user)
 {
+    return StartEvent(period, callback, user, false);
+}
+
+UINT CDxMTimer::StartWakeable(UINT period, TimerProc callback, DWORD_PTR user)
+{
+    return StartEvent(period, callback, user, true);
+}
+
+UINT CDxMTimer::StartEvent(UINT period, TimerProc callback, DWORD_PTR user, bool wakeable)
+{
     Stop();
     timeBeginPeriod(caps.wPeriodMin);
-    if (callback != nullptr) {
-        timerId = timeSetEvent(period, caps.wPeriodMin, callback, user, TIME_PERIODIC);
-    } else {
-        timerId = timeSetEvent(period, caps.wPeriodMin, &CDxMTimer::DefaultTimerCallback,
-                               reinterpret_cast<DWORD_PTR>(this), TIME_PERIODIC);
+    if (callback == nullptr) {
+        callback = &CDxMTimer::DefaultTimerCallback;
+        user = reinterpret_cast<DWORD_PTR>(this);
     }
+    const UINT id = wakeable ? timeSetWakeableEvent(period, caps.wPeriodMin, callback, user)
+                             : timeSetEvent(period, caps.wPeriodMin, callback, user, TIME_PERIODIC);
+    timerId = id;
     // No event, so no Stop will ever give the raised resolution back: do it now.
-    if (timerId == 0) timeEndPeriod(caps.wPeriodMin);
-    return timerId;
+    if (id == 0) timeEndPeriod(caps.wPeriodMin);
+    return id;
 }
 
 int CDxMTimer::Stop()

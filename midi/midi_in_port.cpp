@@ -4,7 +4,9 @@
 // Exclusion: the callback (driver thread) appends, the reply parser (timer
 // thread) reads and removes the head.  Both take queueMutex only to change
 // links; the allocation and the copy of a message happen outside it, so the
-// callback never waits for more than a few pointer stores.
+// callback never waits for more than a few pointer stores.  After appending,
+// the callback wakes the parser's timer event (SetWakeEvent), so a message
+// waits in the queue only until the timer thread is free.
 //
 // The receive buffer is never freed while the driver may hold it: Close sets
 // `closing` (under handBackMutex, so no hand-back can slip in behind it)
@@ -240,6 +242,7 @@ void CMidiInPort::MidiInCallback(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PT
         entry->bytes = bytes;
         entry->count = recorded;
         port->Append(entry);
+        if (const UINT wake = port->wakeEvent.load(); wake != 0) timeWakeEvent(wake);
     } else {
         delete entry;
         delete[] bytes;

@@ -33,6 +33,10 @@ public:
     const std::uint8_t* GetFirstMessage(std::uint32_t& count);
     void RemoveFirstMessage();
 
+    // The timer event (timeSetWakeableEvent) that the callback wakes after
+    // it has queued a message, so that the queue is read at once; 0: none.
+    void SetWakeEvent(platform::UINT eventId) { wakeEvent.store(eventId); }
+
     static void GetDeviceName(platform::UINT id, char* name /* kDeviceNameCapacity bytes */);
     static platform::UINT GetDeviceCount();
 
@@ -58,4 +62,5 @@ private:
     std::mutex handBackMutex;              // makes "not closing, hand back" one step against Close
     std::atomic<bool> bufferAtDriver{false};  // the driver holds the receive buffer
     std::mutex lifeMutex;                  // Start and Close one at a time
+    std::atomic<platform::UINT> wakeEvent{0};
 };

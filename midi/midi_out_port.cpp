@@ -1,6 +1,12 @@
 // One MIDI output device; a blocking SysEx send that waits, for a bounded
 // time, until the driver is done with the caller's header.
 //
+// The driver says so with MOM_DONE through the port's callback, after it has
+// set the header's done bit.  A send looks at its bit under doneMutex and
+// the callback takes doneMutex before it notifies, so a completion is never
+// missed; two sends on two threads each wait for their own header's bit.
+// A driver that is finished before midiOutLongMsg returns costs no wait.
+//
 // Close against a send on another thread: a send counts itself in
 // sendsInFlight before it reads the handle; Close takes the handle away
 // first and then waits until no send is in flight, so the device is never
@@ -29,7 +35,9 @@ int CMidiOutPort::Open(UINT id)
     }
     deviceId = id;
     HMIDIOUT opened = 0;
-    if (midiOutOpen(&opened, id, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return 0;
+    if (midiOutOpen(&opened, id, reinterpret_cast<DWORD_PTR>(&CMidiOutPort::MidiOutCallback),
+                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
+        return 0;
     handle.store(opened);
     return 1;
 }
@@ -64,21 +72,31 @@ int CMidiOutPort::SendLongMessage(MIDIHDR* header)
         return 0;
     }
 
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(doneWaitLimitMs.load());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(doneWaitLimitMs.load());
     std::atomic_ref<DWORD> flags(header->dwFlags);
-    while ((flags.load(std::memory_order_acquire) & MHDR_DONE) == 0) {
-        if (Clock::now() >= deadline) {
-            // The driver never finished (device gone).  There is no way to
-            // take the header back; unprepare (the driver refuses while it
-            // still holds it) and report the failure.
-            midiOutUnprepareHeader(held, header, kHeaderSize);
-            return 0;
-        }
-        Sleep(1);
+    bool done = false;
+    {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        done = doneSignalled.wait_until(
+            lock, deadline, [&] { return (flags.load(std::memory_order_acquire) & MHDR_DONE) != 0; });
     }
+    // Not done: the driver never finished (device gone).  There is no way to
+    // take the header back; unprepare (the driver refuses while it still
+    // holds it) and report the failure.
     midiOutUnprepareHeader(held, header, kHeaderSize);
-    return 1;
+    return done ? 1 : 0;
+}
+
+void CMidiOutPort::MidiOutCallback(HMIDIOUT, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
+{
+    auto* port = reinterpret_cast<CMidiOutPort*>(instance);
+    if (msg != MOM_DONE || port == nullptr) return;
+    {
+        // Empty: a send that has looked at its bit and found it clear is
+        // waiting by the time this lock is free.
+        std::lock_guard<std::mutex> lock(port->doneMutex);
+    }
+    port->doneSignalled.notify_all();
 }
 
 void CMidiOutPort::GetDeviceName(UINT id, char* name)

@@ -5,6 +5,7 @@
 #include "platform/mmsystem.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 class CMidiOutPort {
@@ -24,6 +25,11 @@ public:
     static void GetDeviceName(platform::UINT id, char* name /* kDeviceNameCapacity bytes */);
     static platform::UINT GetDeviceCount();
 
+    // Registered by Open with the port as instance data: MOM_DONE wakes the
+    // sends waiting for their headers.
+    static void MidiOutCallback(platform::HMIDIOUT handle, platform::UINT msg, platform::DWORD_PTR instance,
+                                platform::DWORD_PTR param1, platform::DWORD_PTR param2);
+
     // How long a send waits for the driver to mark its header done.
     static constexpr platform::UINT kDoneWaitLimitMs = 5000;
     // The limit this port applies; tests shorten it.
@@ -37,4 +43,6 @@ public:
 private:
     std::mutex closeMutex;        // Close waits here for sends in flight
     std::atomic<int> sendsInFlight{0};
+    std::mutex doneMutex;         // orders a send's look at its done bit against MOM_DONE
+    std::condition_variable doneSignalled;
 };

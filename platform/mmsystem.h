@@ -52,6 +52,11 @@ inline constexpr UINT MIM_ERROR = 0x3C5;
 inline constexpr UINT MIM_LONGERROR = 0x3C6;
 inline constexpr UINT MIM_MOREDATA = 0x3CC;
 
+// Messages of the MIDI output callback.
+inline constexpr UINT MOM_OPEN = 0x3C7;
+inline constexpr UINT MOM_CLOSE = 0x3C8;
+inline constexpr UINT MOM_DONE = 0x3C9;
+
 // One long (SysEx) buffer, as handed between a port and the driver.
 struct MIDIHDR {
     char* lpData = nullptr;       // the buffer
@@ -95,9 +100,20 @@ struct MIDIOUTCAPSA {
 // The input callback: device handle, message, instance data, parameter 1
 // (for MIM_LONGDATA the returned MIDIHDR*), parameter 2.
 using MidiInProc = void (*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+// The output callback, passed to OutOpen as its DWORD_PTR `callback` with
+// CALLBACK_FUNCTION: device handle, message, instance data, parameter 1 (for
+// MOM_DONE the finished MIDIHDR*), parameter 2.
+using MidiOutProc = void (*)(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 // One MIDI service.  Device ids run from 0 to count - 1 in each direction.
 // Backends call the input callback from a thread of their own.
+//
+// Output opened with CALLBACK_FUNCTION: once the backend is finished with a
+// long message's header it sets MHDR_DONE (release store) and only then calls
+// the callback with MOM_DONE and the header, at once and from any thread; it
+// may still hold a lock of its own then (the callback takes only short locks
+// of its own and calls no MIDI function).  No callback of a device runs any
+// more once its OutClose has returned.
 class MidiApi {
 public:
     virtual ~MidiApi() = default;
@@ -170,6 +186,11 @@ using TimerProc = void (*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 // A periodic timer service.  Callbacks of one event run one after another on
 // the service's timer thread; KillEvent returns only when no callback of that
 // event is running any more (unless called from that callback itself).
+//
+// Waking early is optional.  A service that can do it overrides both calls
+// below; one that cannot keeps the defaults and is still correct: its
+// "wakeable" events are plain periodic ones, so their callbacks run every
+// period and find at most a period later what a wake would have signalled.
 class TimerApi {
 public:
     virtual ~TimerApi() = default;
@@ -178,6 +199,19 @@ public:
     virtual MMRESULT EndPeriod(UINT period) = 0;
     virtual UINT SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags) = 0;
     virtual MMRESULT KillEvent(UINT id) = 0;
+
+    // An event whose callback runs once after its first period and then
+    // only when woken, and sleeps otherwise.  Default: SetEvent(...,
+    // TIME_PERIODIC), whose callback runs every period.
+    virtual UINT SetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user)
+    {
+        return SetEvent(delay, resolution, callback, user, TIME_PERIODIC);
+    }
+    // Runs the event's callback as soon as the timer thread is free; a wake
+    // that comes while the callback runs makes it run once more afterwards.
+    // Callable from any thread; an id that is not live is ignored.  Default:
+    // TIMERR_NOCANDO (the callback runs at its next period instead).
+    virtual MMRESULT WakeEvent(UINT /*id*/) { return TIMERR_NOCANDO; }
 };
 
 // The process-wide timer service (a real one by default); same rules as
@@ -190,6 +224,15 @@ MMRESULT timeBeginPeriod(UINT period);
 MMRESULT timeEndPeriod(UINT period);
 UINT timeSetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags);
 MMRESULT timeKillEvent(UINT id);
+// The optional calls, the same for every timer service.
+inline UINT timeSetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user)
+{
+    return Timer().SetWakeableEvent(delay, resolution, callback, user);
+}
+inline MMRESULT timeWakeEvent(UINT id)
+{
+    return Timer().WakeEvent(id);
+}
 
 // Gives up the processor for about `ms` milliseconds.
 void Sleep(UINT ms);

@@ -1,5 +1,7 @@
 #include "platform/system_midi.h"
 
+#include "platform/sync_output_callbacks.h"
+
 #include <memory>
 
 #if defined(Q9_HAVE_ALSA)
@@ -14,10 +16,10 @@ namespace platform {
 void AddSystemBackends([[maybe_unused]] MidiSystem& system)
 {
 #if defined(Q9_HAVE_ALSA)
-    system.Add(std::make_unique<AlsaMidi>());
+    system.Add(std::make_unique<SyncOutputCallbacks>(std::make_unique<AlsaMidi>()));
 #endif
 #if defined(Q9_HAVE_JACK)
-    system.Add(std::make_unique<JackMidi>());
+    system.Add(std::make_unique<SyncOutputCallbacks>(std::make_unique<JackMidi>()));
 #endif
 }
 

@@ -6,7 +6,8 @@
 namespace platform {
 
 // Adds the backends this build has, in this order: ALSA raw MIDI (hardware)
-// and JACK (when a server runs).  Backends without devices list nothing.
+// and JACK (when a server runs), each behind SyncOutputCallbacks.  Backends
+// without devices list nothing.
 void AddSystemBackends(MidiSystem& system);
 
 }  // namespace platform

@@ -61,6 +61,14 @@ std::size_t TimerService::ActiveEvents() const
     return events.size();
 }
 
+std::size_t TimerService::SleepingEvents() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [this](const auto& event) {
+        return event.second.due == kAsleep && event.first != runningId;
+    }));
+}
+
 TimerService::Clock::time_point TimerService::NextDeadline(Clock::time_point due, Clock::duration period,
                                                            Clock::time_point now)
 {
@@ -84,8 +92,18 @@ UINT TimerService::NewIdLocked()
 UINT TimerService::SetEvent(UINT delay, UINT /*resolution*/, TimerProc callback, DWORD_PTR user, UINT flags)
 {
     // Only function callbacks exist here; the event-handle forms are refused.
-    if (callback == nullptr || delay < kPeriodMin || delay > kPeriodMax) return 0;
     if ((flags & ~TIME_PERIODIC) != 0) return 0;
+    return AddEvent(delay, callback, user, (flags & TIME_PERIODIC) != 0, false);
+}
+
+UINT TimerService::SetWakeableEvent(UINT delay, UINT /*resolution*/, TimerProc callback, DWORD_PTR user)
+{
+    return AddEvent(delay, callback, user, true, true);
+}
+
+UINT TimerService::AddEvent(UINT delay, TimerProc callback, DWORD_PTR user, bool periodic, bool wakeable)
+{
+    if (callback == nullptr || delay < kPeriodMin || delay > kPeriodMax) return 0;
 
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return 0;
@@ -98,9 +116,25 @@ UINT TimerService::SetEvent(UINT delay, UINT /*resolution*/, TimerProc callback,
     }
     const Clock::duration period = std::chrono::milliseconds(delay);
     const UINT id = NewIdLocked();
-    events.emplace(id, Entry{callback, user, period, Clock::now() + period, (flags & TIME_PERIODIC) != 0});
+    Entry entry{callback, user, period, Clock::now() + period, periodic};
+    entry.wakeable = wakeable;
+    events.emplace(id, entry);
     wake.notify_all();
     return id;
+}
+
+MMRESULT TimerService::WakeEvent(UINT id)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = events.find(id);
+        if (it == events.end()) return MMSYSERR_INVALPARAM;
+        it->second.woken = true;
+        // While its callback runs, the thread sees `woken` when it returns.
+        if (runningId != id) it->second.due = Clock::now();
+    }
+    wake.notify_all();
+    return TIMERR_NOERROR;
 }
 
 MMRESULT TimerService::KillEvent(UINT id)
@@ -130,6 +164,10 @@ void TimerService::Run()
         auto next = std::min_element(events.begin(), events.end(),
                                      [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
         const Clock::time_point due = next->second.due;
+        if (due == kAsleep) {
+            wake.wait(lock);   // nothing due until a wake, a new event or the end
+            continue;
+        }
         if (Clock::now() < due) {
             wake.wait_until(lock, due);
             continue;
@@ -138,6 +176,7 @@ void TimerService::Run()
         const UINT id = next->first;
         const Entry entry = next->second;
         if (!entry.periodic) events.erase(next);
+        else next->second.woken = false;   // this run serves every wake so far
         runningId = id;
         lock.unlock();
         entry.callback(id, 0, entry.user, 0, 0);
@@ -147,8 +186,17 @@ void TimerService::Run()
 
         // The next deadline counts from the one just served, so the period
         // never drifts; a callback that overran skips the periods it missed.
+        // A wake that came during the run runs the callback again at once; a
+        // wakeable event otherwise sleeps until the next wake.
         auto again = events.find(id);
-        if (again != events.end()) again->second.due = NextDeadline(due, entry.period, Clock::now());
+        if (again == events.end()) continue;
+        Entry& left = again->second;
+        if (left.woken)
+            left.due = Clock::now();
+        else if (left.wakeable)
+            left.due = kAsleep;
+        else
+            left.due = NextDeadline(due, entry.period, Clock::now());
     }
 }
 

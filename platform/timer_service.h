@@ -1,6 +1,8 @@
 // The real timer service behind platform::Timer(): one timer thread, started
 // when the first event is set, that runs the callbacks of every event one
-// after another at absolute deadlines of a steady clock.
+// after another at absolute deadlines of a steady clock.  It wakes early: a
+// woken event runs as soon as the thread is free, and while every event is
+// a sleeping wakeable one the thread waits without a deadline.
 #pragma once
 
 #include <chrono>
@@ -30,11 +32,22 @@ public:
     MMRESULT EndPeriod(UINT period) override;
     UINT SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags) override;
     MMRESULT KillEvent(UINT id) override;
+#if !defined(_WIN32)
+    // This thread wakes early.  (The Windows service, on the system's
+    // multimedia timer, keeps TimerApi's defaults: its wakeable events run
+    // every period.)
+    UINT SetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user) override;
+    MMRESULT WakeEvent(UINT id) override;
+#endif
 
     // BeginPeriod calls not yet matched by an EndPeriod.
     int RaisedPeriods() const;
     // Events that are set and not yet killed (a one-shot event counts until it has fired).
     std::size_t ActiveEvents() const;
+#if !defined(_WIN32)
+    // Wakeable events asleep: not running, nothing due until their next wake.
+    std::size_t SleepingEvents() const;
+#endif
 
     // The deadline after `due` for a period of `period`, on the same grid of
     // absolute deadlines (so nothing drifts), and later than `now`: periods
@@ -47,12 +60,16 @@ private:
         TimerProc callback;
         DWORD_PTR user;
         Clock::duration period;
-        Clock::time_point due;
+        Clock::time_point due;     // kAsleep: a wakeable event waiting for its wake
         bool periodic;
+        bool wakeable = false;
+        bool woken = false;        // a wake its callback has not served yet
     };
+    static constexpr Clock::time_point kAsleep = Clock::time_point::max();
 
     void Run();
     UINT NewIdLocked();
+    UINT AddEvent(UINT delay, TimerProc callback, DWORD_PTR user, bool periodic, bool wakeable);
 
     mutable std::mutex mutex;
     std::condition_variable wake;       // events changed, or the service ends

@@ -51,6 +51,18 @@ bool Eventually(Predicate predicate)
     return true;
 }
 
+// The same without sleeping: for states that follow within microseconds.
+template <typename Predicate>
+bool Soon(Predicate predicate)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Against the recording fake.
 
@@ -161,6 +173,28 @@ TEST(DxMTimerFake, WithoutCallbackEachPeriodRunsOnTimerEvent)
 
 }
 
+// A timer service that cannot wake early: the wakeable start falls back to an
+// ordinary periodic event, with the same resolution bookkeeping.
+TEST(DxMTimerFake, WakeableStartOnAServiceThatCannotWakeIsPeriodic)
+{
+    FakeTimer fake;
+    CDxMTimer timer;
+    fake.ClearCalls();
+    CallbackLog log;
+    log.expectedUser = reinterpret_cast<DWORD_PTR>(&log);
+    const UINT id = timer.StartWakeable(1, CountingCallback, log.expectedUser);
+    ASSERT_NE(id, 0u);
+    EXPECT_THAT(fake.Log(), ElementsAre("BeginPeriod(1)", "SetEvent(1,1,periodic)=" + std::to_string(id)));
+    EXPECT_EQ(timeWakeEvent(id), TIMERR_NOCANDO);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fake.Fire(id));
+    EXPECT_EQ(log.calls, 3);
+    EXPECT_EQ(log.wrongUser, 0);
+    fake.ClearCalls();
+    timer.Stop();
+    EXPECT_THAT(fake.Log(), ElementsAre("KillEvent(" + std::to_string(id) + ")", "EndPeriod(1)"));
+    EXPECT_EQ(fake.RaisedPeriods(), 0);
+}
+
 TEST(DxMTimerFake, FailedStartGivesResolutionBackAtOnceAndCountsAsStopped)
 {
     FakeTimer fake;
@@ -210,6 +244,28 @@ TEST(DxMTimerReal, CallbackRunsRepeatedlyAndNeverAfterStopReturned)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(shared.calls, atStop);
     EXPECT_EQ(shared.lateCalls, 0);
+}
+
+TEST(DxMTimerReal, WakeableCallbackRunsOncePerWakeAndNeverAfterStop)
+{
+    CallbackLog log;
+    log.expectedUser = reinterpret_cast<DWORD_PTR>(&log);
+    CDxMTimer timer;
+    const UINT id = timer.StartWakeable(1, CountingCallback, log.expectedUser);
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(Soon([&] { return log.calls == 1; })) << "the run after the first period";
+    for (int wake = 1; wake <= 5; ++wake) {
+        const int before = log.calls;
+#if !defined(_WIN32)   // the Windows service runs it every period instead
+        EXPECT_EQ(timeWakeEvent(id), TIMERR_NOERROR);
+#else
+        timeWakeEvent(id);
+#endif
+        EXPECT_TRUE(Soon([&] { return log.calls > before; }));
+    }
+    EXPECT_EQ(log.wrongUser, 0);
+    timer.Stop();
+    EXPECT_NE(timeWakeEvent(id), TIMERR_NOERROR);
 }
 
 TEST(DxMTimerReal, OnTimerEventRunsOnTheTimerThread)

@@ -2,6 +2,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "tests/support/fake_midi.h"
+#include "tests/support/fake_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -262,6 +263,34 @@ TEST_F(InPortTest, EachReturnedBufferBecomesOneEntryInArrivalOrderAndIsPostedAga
     EXPECT_EQ(count, 0u);
 }
 
+// The reply parser's timer is woken once per queued message, after the
+// message is in the queue; with no event set, nothing is woken.
+TEST_F(InPortTest, EachQueuedMessageWakesTheTimerEventOnceItIsQueued)
+{
+    struct WakeRecorder : FakeTimer {
+        CMidiInPort* port = nullptr;
+        std::vector<std::pair<UINT, bool>> wakes;   // event id, a message was queued
+        MMRESULT WakeEvent(UINT id) override
+        {
+            wakes.emplace_back(id, port->GetFirstMessage() != nullptr);
+            return TIMERR_NOERROR;
+        }
+    } timer;
+    CMidiInPort port;
+    timer.port = &port;
+    port.SetWakeEvent(7);
+    ASSERT_EQ(port.Start(), 1);
+    ASSERT_TRUE(midi.Deliver(Message(7)));
+    ASSERT_TRUE(midi.Deliver(Message(9000)));   // two buffers, two entries
+    const std::vector<std::pair<UINT, bool>> woken = {{7, true}, {7, true}, {7, true}};
+    EXPECT_EQ(timer.wakes, woken);
+
+    port.SetWakeEvent(0);
+    ASSERT_TRUE(midi.Deliver(Message(7)));
+    port.Close();                                // the empty buffer given back queues nothing
+    EXPECT_EQ(timer.wakes, woken);
+}
+
 TEST_F(InPortTest, AMessageLongerThanTheBufferArrivesAsSeveralEntries)
 {
     CMidiInPort port;
@@ -396,16 +425,16 @@ TEST(InPortNoDevices, WithNothingInstalledThereAreNoDevicesAndStartFails)
 // ---------------------------------------------------------------------------
 // Output port.
 
-TEST_F(OutPortTest, OpenPassesTheIdUnchangedWithNoCallback)
+TEST_F(OutPortTest, OpenPassesTheIdUnchangedWithItsCallback)
 {
     CMidiOutPort port;
     ASSERT_EQ(port.Open(0), 1);
     const auto calls = midi.Calls();
     ASSERT_EQ(midi.CallNames(), Names({Op::OutOpen}));
     EXPECT_EQ(calls[0].id, 0u);
-    EXPECT_EQ(calls[0].callback, 0u);
-    EXPECT_EQ(calls[0].instance, 0u);
-    EXPECT_EQ(calls[0].flags, CALLBACK_NULL);
+    EXPECT_EQ(calls[0].callback, reinterpret_cast<DWORD_PTR>(&CMidiOutPort::MidiOutCallback));
+    EXPECT_EQ(calls[0].instance, reinterpret_cast<DWORD_PTR>(&port));
+    EXPECT_EQ(calls[0].flags, CALLBACK_FUNCTION);
     EXPECT_EQ(port.handle.load(), calls[0].handle);
     EXPECT_EQ(port.deviceId, 0u);
 
@@ -523,6 +552,8 @@ TEST_F(OutPortTest, ADriverThatNeverFinishesMakesTheSendFailAfterTheLimit)
     EXPECT_EQ(midi.PendingHeaders(), 0u);
 }
 
+// The waits end through MOM_DONE: the port does not look at the done bit
+// again on its own before the limit.
 TEST_F(OutPortTest, DoneSetFromAnotherThreadEndsTheWait)
 {
     CMidiOutPort port;

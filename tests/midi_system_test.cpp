@@ -2,6 +2,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "platform/midi_system.h"
+#include "platform/sync_output_callbacks.h"
 #include "tests/support/fake_midi.h"
 
 #include <gtest/gtest.h>
@@ -258,4 +259,64 @@ TEST(MidiSystemAlone, DestructionClosesWhatWasLeftOpen)
     std::lock_guard<std::mutex> lock(recorded.mutex);
     ASSERT_EQ(recorded.calls.size(), 2u);
     EXPECT_EQ(recorded.calls.back().second, MIM_CLOSE);
+}
+
+// A backend that is finished with a long message when OutLongMsg returns
+// gets the output callback from SyncOutputCallbacks.
+namespace {
+
+struct OutRecord {
+    std::vector<std::pair<UINT, DWORD_PTR>> calls;   // message, parameter 1
+};
+
+void RecordOut(HMIDIOUT, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
+{
+    reinterpret_cast<OutRecord*>(instance)->calls.emplace_back(msg, param1);
+}
+
+}  // namespace
+
+TEST(SyncOutputCallbacks, OpenDoneAndCloseReachTheCallbackOnlyForFinishedSends)
+{
+    auto owned = std::make_unique<FakeMidi>();
+    FakeMidi* inner = owned.get();
+    inner->SetOutDevices({"ARKO Q9"});
+    SyncOutputCallbacks sync(std::move(owned));
+    OutRecord record;
+    const auto callback = reinterpret_cast<DWORD_PTR>(&RecordOut);
+    const auto instance = reinterpret_cast<DWORD_PTR>(&record);
+
+    HMIDIOUT out = 0;
+    EXPECT_EQ(sync.OutOpen(&out, 0, 0, instance, CALLBACK_FUNCTION), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(sync.OutOpen(&out, 0, callback, instance, 0x77), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(sync.OutOpen(&out, 0, callback, instance, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    const FakeMidi::Call opened = inner->Calls().back();
+    EXPECT_EQ(opened.flags, CALLBACK_NULL) << "the backend itself is opened without a callback";
+    EXPECT_EQ(opened.callback, 0u);
+
+    std::uint8_t bytes[] = {0xF0, 0x01, 0xF7};
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<char*>(bytes);
+    header.dwBufferLength = sizeof(bytes);
+    const auto param = reinterpret_cast<DWORD_PTR>(&header);
+    ASSERT_EQ(sync.OutPrepareHeader(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(sync.OutLongMsg(out, &header, sizeof(header)), MMSYSERR_NOERROR);   // done: MOM_DONE
+    inner->Script(Op::OutLongMsg, MMSYSERR_ERROR);
+    EXPECT_EQ(sync.OutLongMsg(out, &header, sizeof(header)), MMSYSERR_ERROR);     // refused: nothing
+    inner->SetDoneMode(FakeMidi::DoneMode::Never);
+    header.dwFlags &= ~MHDR_DONE;
+    EXPECT_EQ(sync.OutLongMsg(out, &header, sizeof(header)), MMSYSERR_NOERROR);   // not done: nothing
+    EXPECT_EQ(sync.OutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sync.OutLongMsg(out, &header, sizeof(header)), MMSYSERR_INVALHANDLE);
+
+    const std::vector<std::pair<UINT, DWORD_PTR>> expected = {{MOM_OPEN, 0}, {MOM_DONE, param}, {MOM_CLOSE, 0}};
+    EXPECT_EQ(record.calls, expected);
+
+    // Opened without a callback, nothing is called.
+    record.calls.clear();
+    ASSERT_EQ(sync.OutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    inner->SetDoneMode(FakeMidi::DoneMode::Immediately);
+    EXPECT_EQ(sync.OutLongMsg(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(sync.OutClose(out), MMSYSERR_NOERROR);
+    EXPECT_TRUE(record.calls.empty());
 }

@@ -26,7 +26,21 @@ bool Eventually(Predicate predicate)
     return true;
 }
 
+// The same without sleeping: for states that follow within microseconds.
+template <typename Predicate>
+bool Soon(Predicate predicate)
+{
+    const auto limit = Clock::now() + 20s;
+    while (!predicate()) {
+        if (Clock::now() > limit) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 void Nothing(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+constexpr UINT kTimerPeriodMaxForTest = TimerService::kPeriodMax;
 
 struct Counter {
     std::atomic<int> calls{0};
@@ -151,6 +165,59 @@ TEST(TimerService, CallbackMayKillItsOwnEvent)
     EXPECT_EQ(shared.calls, 1);
     EXPECT_EQ(shared.killResult, TIMERR_NOERROR);
 }
+
+#if !defined(_WIN32)   // the Windows service cannot wake early
+TEST(TimerService, WakeableEventRunsAfterItsFirstPeriodThenOncePerWake)
+{
+    TimerService service;
+    struct Shared {
+        std::atomic<int> calls{0};
+        std::atomic<bool> hold{false};    // the next run waits inside until released
+        std::atomic<bool> inside{false};
+        std::atomic<bool> release{false};
+    } shared;
+    auto callback = [](UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+        auto* s = reinterpret_cast<Shared*>(user);
+        if (s->hold.exchange(false)) {
+            s->inside = true;
+            s->inside.notify_all();
+            s->release.wait(false);
+        }
+        ++s->calls;
+    };
+    const UINT id = service.SetWakeableEvent(1, 1, callback, reinterpret_cast<DWORD_PTR>(&shared));
+    ASSERT_NE(id, 0u);
+    auto runsThenSleeps = [&](int calls) {
+        return Soon([&] { return shared.calls == calls && service.SleepingEvents() == 1; });
+    };
+    EXPECT_TRUE(runsThenSleeps(1)) << "one run after the first period, then asleep";
+    for (int wake = 1; wake <= 3; ++wake) {
+        EXPECT_EQ(service.WakeEvent(id), TIMERR_NOERROR);
+        EXPECT_TRUE(runsThenSleeps(1 + wake)) << "one run per wake";
+    }
+
+    // Wakes that come while the callback runs make it run once more afterwards.
+    shared.hold = true;
+    EXPECT_EQ(service.WakeEvent(id), TIMERR_NOERROR);
+    shared.inside.wait(false);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(service.WakeEvent(id), TIMERR_NOERROR);
+    shared.release = true;
+    shared.release.notify_all();
+    EXPECT_TRUE(runsThenSleeps(6));
+
+    EXPECT_EQ(service.KillEvent(id), TIMERR_NOERROR);
+    EXPECT_EQ(service.WakeEvent(id), MMSYSERR_INVALPARAM);
+
+    // An ordinary event woken runs at once, long before its period.
+    Counter counter;
+    const UINT slow = service.SetEvent(kTimerPeriodMaxForTest, 1, Count, reinterpret_cast<DWORD_PTR>(&counter),
+                                       TIME_PERIODIC);
+    EXPECT_EQ(service.WakeEvent(slow), TIMERR_NOERROR);
+    EXPECT_TRUE(Soon([&] { return counter.calls == 1; }));
+    EXPECT_EQ(service.SleepingEvents(), 0u);
+}
+
+#endif
 
 TEST(TimerService, EndsCleanlyWithLiveEvents)
 {

@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 using namespace platform;
 
 namespace {
@@ -132,6 +136,12 @@ VirtualMidi::Clock::duration VirtualMidi::LinkTime(std::size_t bytes) const
 
 void VirtualMidi::Run()
 {
+#if defined(__linux__)
+    // The modelled times are due at exact instants: without this the kernel
+    // may wake the thread up to 50 us late at each one (its default slack),
+    // which would count as link time the host did not cause.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     std::unique_lock lock(mutex);
     deviceThreadId = std::this_thread::get_id();
     while (!stopping) {
@@ -154,8 +164,9 @@ void VirtualMidi::Run()
         case Timed::What::Done: {
             const auto it = inFlight.find(event.send);
             if (it != inFlight.end()) {
-                SetFlags(it->second, MHDR_DONE, MHDR_INQUEUE);
+                MIDIHDR* header = it->second;
                 inFlight.erase(it);
+                FinishSend(header);
             }
             break;
         }
@@ -268,8 +279,18 @@ void VirtualMidi::ReturnInputBuffers(std::unique_lock<std::mutex>& lock)
 // device thread never touches the caller's header again.
 void VirtualMidi::FinishInFlightSends()
 {
-    for (auto& [id, header] : inFlight) SetFlags(header, MHDR_DONE, MHDR_INQUEUE);
-    inFlight.clear();
+    std::map<std::uint64_t, MIDIHDR*> finishing;
+    finishing.swap(inFlight);
+    for (auto& [id, header] : finishing) FinishSend(header);
+}
+
+// The header is done and the sender hears of it at once.  The callback runs
+// under the mutex, so OutClose (which takes it) never returns while one runs.
+void VirtualMidi::FinishSend(MIDIHDR* header)
+{
+    SetFlags(header, MHDR_DONE, MHDR_INQUEUE);
+    if (outCallback != nullptr)
+        outCallback(outHandle, MOM_DONE, outInstance, reinterpret_cast<DWORD_PTR>(header), 0);
 }
 
 void VirtualMidi::WaitForCallbacks(std::unique_lock<std::mutex>& lock)
@@ -413,25 +434,42 @@ UINT VirtualMidi::OutGetNumDevs() { return 1; }
 
 MMRESULT VirtualMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) { return FillCaps(id, caps, size); }
 
-MMRESULT VirtualMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWORD flags)
+MMRESULT VirtualMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
 {
     if (id != 0) return MMSYSERR_BADDEVICEID;
-    if (handle == nullptr || flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
-    std::lock_guard lock(mutex);
-    if (outOpen) return MMSYSERR_ALLOCATED;
-    outOpen = true;
-    outHandle = nextHandle++;
-    *handle = outHandle;
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    if (flags == CALLBACK_FUNCTION ? callback == 0 : flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
+    const auto proc = flags == CALLBACK_FUNCTION ? reinterpret_cast<MidiOutProc>(callback) : nullptr;
+    HMIDIOUT opened = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (outOpen) return MMSYSERR_ALLOCATED;
+        outOpen = true;
+        outHandle = nextHandle++;
+        outCallback = proc;
+        outInstance = instance;
+        opened = outHandle;
+    }
+    *handle = opened;
+    if (proc != nullptr) proc(opened, MOM_OPEN, instance, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT VirtualMidi::OutClose(HMIDIOUT handle)
 {
-    std::lock_guard lock(mutex);
-    if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
-    FinishInFlightSends();
-    outOpen = false;
-    SaveLocked();
+    MidiOutProc callback = nullptr;
+    DWORD_PTR instance = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
+        FinishInFlightSends();
+        callback = outCallback;
+        instance = outInstance;
+        outOpen = false;
+        outCallback = nullptr;
+        SaveLocked();
+    }
+    if (callback != nullptr) callback(handle, MOM_CLOSE, instance, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
@@ -488,8 +526,8 @@ MMRESULT VirtualMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT 
     if (header == nullptr || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
     for (auto it = inFlight.begin(); it != inFlight.end(); ++it) {
         if (it->second == header) {
-            SetFlags(header, MHDR_DONE, MHDR_INQUEUE);
             inFlight.erase(it);
+            FinishSend(header);
             return MIDIERR_STILLPLAYING;
         }
     }

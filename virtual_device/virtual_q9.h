@@ -247,6 +247,7 @@ private:
     void DeliverToHost(std::unique_lock<std::mutex>& lock);
     void ReturnInputBuffers(std::unique_lock<std::mutex>& lock);
     void FinishInFlightSends();
+    void FinishSend(platform::MIDIHDR* header);   // mutex held
     void WaitForCallbacks(std::unique_lock<std::mutex>& lock);
     void SaveLocked();
     Clock::duration LinkTime(std::size_t bytes) const;
@@ -274,6 +275,8 @@ private:
     // Output device.
     bool outOpen = false;
     platform::HMIDIOUT outHandle = 0;
+    platform::MidiOutProc outCallback = nullptr;   // MOM_DONE for each finished header
+    platform::DWORD_PTR outInstance = 0;
     std::map<std::uint64_t, platform::MIDIHDR*> inFlight;   // sends whose header is not yet done
     std::uint64_t nextSend = 1;
 

@@ -155,6 +155,14 @@ void FakeMidi::MarkDone(MIDIHDR* header)
     StoreFlags(header, MHDR_DONE, MHDR_INQUEUE);
 }
 
+void FakeMidi::FinishOutput(HMIDIOUT handle, MIDIHDR* header)
+{
+    MarkDone(header);
+    const auto it = outCallbacks.find(handle);
+    if (it != outCallbacks.end())
+        it->second.first(handle, MOM_DONE, it->second.second, reinterpret_cast<DWORD_PTR>(header), 0);
+}
+
 // ---------------------------------------------------------------------------
 // Input.
 
@@ -498,8 +506,9 @@ std::size_t FakeMidi::PendingHeaders() const
 void FakeMidi::CompletePending()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    for (auto& entry : pending) MarkDone(entry.second);
-    pending.clear();
+    std::vector<std::pair<HMIDIOUT, MIDIHDR*>> finishing;
+    finishing.swap(pending);
+    for (auto& entry : finishing) FinishOutput(entry.first, entry.second);
 }
 
 void FakeMidi::OnSend(std::function<void(const std::vector<std::uint8_t>&)> function)
@@ -554,6 +563,11 @@ MMRESULT FakeMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_
         *handle = opened;
         call.handle = opened;
         call.result = MMSYSERR_NOERROR;
+        if (flags == CALLBACK_FUNCTION && callback != 0) {
+            const auto proc = reinterpret_cast<MidiOutProc>(callback);
+            outCallbacks[opened] = {proc, instance};
+            proc(opened, MOM_OPEN, instance, 0, 0);
+        }
     }
     return Record(call);
 }
@@ -570,6 +584,12 @@ MMRESULT FakeMidi::OutClose(HMIDIOUT handle)
         // A closed device never touches its headers again.
         std::erase_if(pending, [handle](const auto& entry) { return entry.first == handle; });
         call.result = MMSYSERR_NOERROR;
+        const auto it = outCallbacks.find(handle);
+        if (it != outCallbacks.end()) {
+            const auto [proc, instance] = it->second;
+            outCallbacks.erase(it);
+            proc(handle, MOM_CLOSE, instance, 0, 0);
+        }
     }
     return Record(call);
 }
@@ -621,7 +641,7 @@ MMRESULT FakeMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         StoreFlags(header, MHDR_INQUEUE, MHDR_DONE);
         switch (doneMode) {
         case DoneMode::Immediately:
-            MarkDone(header);
+            FinishOutput(handle, header);
             break;
         case DoneMode::Never:
             pending.emplace_back(handle, header);
@@ -630,7 +650,7 @@ MMRESULT FakeMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
             pending.emplace_back(handle, header);
             const unsigned delay = doneDelayMs;
             std::lock_guard<std::mutex> later(laterMutex);
-            laterThreads.emplace_back([this, header, delay] {
+            laterThreads.emplace_back([this, handle, header, delay] {
                 {
                     std::unique_lock<std::mutex> wait(laterMutex);
                     if (laterCond.wait_for(wait, std::chrono::milliseconds(delay), [this] { return stopping; }))
@@ -641,7 +661,7 @@ MMRESULT FakeMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
                                        [header](const auto& entry) { return entry.second == header; });
                 if (it == pending.end()) return;
                 pending.erase(it);
-                MarkDone(header);
+                FinishOutput(handle, header);
             });
             break;
         }

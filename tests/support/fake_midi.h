@@ -37,7 +37,9 @@
 // (Sent()) and then, by the done mode, marks the header done at once
 // (DoneMode::Immediately, the default), never (DoneMode::Never; the header
 // stays pending until CompletePending() or forever), or from another thread
-// after SetDoneDelay() milliseconds (DoneMode::Later).  OutUnprepareHeader
+// after SetDoneDelay() milliseconds (DoneMode::Later).  A device opened with
+// CALLBACK_FUNCTION hears MOM_DONE (with the fake's lock held) right after
+// each header is marked done, and MOM_OPEN / MOM_CLOSE.  OutUnprepareHeader
 // refuses with MIDIERR_STILLPLAYING while the header is pending.  A
 // responder set with OnSend() runs after each accepted long message, on the
 // sender's thread and with no lock held: it can answer by calling Deliver().
@@ -171,6 +173,8 @@ private:
     platform::MMRESULT GetCaps(Op op, platform::UINT id, Caps* caps, platform::UINT size,
                                const std::vector<std::string>& names);
     static void MarkDone(platform::MIDIHDR* header);
+    // Marks an output header done and tells the device's callback (lock held).
+    void FinishOutput(platform::HMIDIOUT handle, platform::MIDIHDR* header);
 
     mutable std::mutex mutex;
     std::recursive_mutex deliverMutex;   // one delivery at a time, its pieces together
@@ -182,6 +186,7 @@ private:
     std::map<platform::HMIDIIN, InDevice> inputs;
     platform::HMIDIIN lastIn = 0;
     std::map<platform::HMIDIOUT, platform::UINT> outputs;
+    std::map<platform::HMIDIOUT, std::pair<platform::MidiOutProc, platform::DWORD_PTR>> outCallbacks;
     platform::HMIDIOUT lastOut = 0;
     std::vector<std::uint8_t> resetPartial;
     bool hasResetPartial = false;
