@@ -10,6 +10,7 @@ packages=(
   libcli11-dev
   qt6-base-dev
   libasound2-dev libjack-jackd2-dev jackd2
+  libfuse3-dev fuse3
   xvfb xauth
 )
 
