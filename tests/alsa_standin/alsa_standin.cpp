@@ -28,6 +28,7 @@
 #include <sound/asound.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,6 +347,7 @@ void* Init(fuse_conn_info*, fuse_config* config)
     config->attr_timeout = 0;
     config->negative_timeout = 0;
     config->direct_io = 1;
+    config->intr = 1;   // a signalled waiter (a killed process) ends a drain
     return nullptr;
 }
 
@@ -423,14 +425,18 @@ int Open(const char* path, fuse_file_info* fi)
     return 0;
 }
 
-// The kernel's drain: until the output is empty, the card goes, or the limit.
+// The kernel's drain: until the output is empty or the limit, whatever the
+// non-blocking flag says; an unplug does not end it (the bytes never leave),
+// a signal to the waiting process does.
 int Drain(Card& card, std::unique_lock<std::mutex>& lock)
 {
     ++card.drains;
-    const bool empty = card.changed.wait_for(lock, std::chrono::milliseconds(options.drainLimitMs), [&] {
-        return card.unplugged || (card.out.empty() && card.inFlight == 0);
-    });
-    if (card.unplugged) return -ENODEV;
+    const auto limit = Clock::now() + std::chrono::milliseconds(options.drainLimitMs);
+    bool empty = false;
+    while (!(empty = card.out.empty() && card.inFlight == 0) && Clock::now() < limit) {
+        if (fuse_interrupted()) return -EINTR;
+        card.changed.wait_for(lock, std::chrono::milliseconds(10));
+    }
     card.out.clear();
     card.Notify();
     return empty ? 0 : -EIO;
@@ -449,7 +455,7 @@ int Flush(const char*, fuse_file_info* fi)
     Handle* h = HandleOf(fi);
     if (h == nullptr || h->control) return 0;
     std::unique_lock<std::mutex> lock(h->card->mutex);
-    if (h->output && h->card->outHolder == h && !h->card->unplugged) Drain(*h->card, lock);
+    if (h->output && h->card->outHolder == h) Drain(*h->card, lock);
     LetGo(h);
     return 0;
 }
@@ -661,6 +667,7 @@ int Ioctl(const char*, unsigned int cmd, void*, fuse_file_info* fi, unsigned int
     if (h == nullptr) return -EBADF;
     {
         std::lock_guard<std::mutex> lock(h->card->mutex);
+        // A drain begun before the unplug goes on (above); a new one fails.
         if (h->card->unplugged) return -ENODEV;
     }
     return h->control ? ControlIoctl(*h->card, cmd, data) : MidiIoctl(*h, cmd, data);
@@ -703,6 +710,10 @@ int main(int argc, char** argv)
         for (int n = 0; n < options.cards; ++n) Plug(-1, options.name);
     }
     std::thread(ControlLoop).detach();
+    // libfuse interrupts a request's thread with SIGUSR1 (Drain looks).
+    struct sigaction interrupt {};
+    interrupt.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &interrupt, nullptr);
 
     fuse_operations ops{};
     ops.init = Init;

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The ALSA raw MIDI backend through the real alsa-lib, against a stand-in for
+# the kernel's sound devices: a FUSE file system on /dev/snd inside a private
+# mount namespace (tools: tests/alsa_standin), with the virtual ARKO Q9
+# behind each card.  One full update per kernel buffer size, then a table of
+# faults: unplug, stalled output, a device held by another process, two
+# cards of the same name.
+#
+# Usage: alsa_e2e_test.sh BUILD_DIR     (exit 77: skipped)
+set -u
+
+build=${1:?usage: alsa_e2e_test.sh BUILD_DIR}
+cli=$build/cli/q9-updater-cli
+standin=$build/tests/alsa_standin/q9-alsa-standin
+
+skip() { echo "SKIP: $*"; exit 77; }
+
+if [ -z "${Q9_ALSA_NAMESPACE:-}" ]; then
+    [ -x "$cli" ] || skip "$cli is not built"
+    [ -x "$standin" ] || skip "the stand-in is not built (libfuse3-dev missing)"
+    [ -c /dev/fuse ] || skip "no /dev/fuse"
+    command -v unshare >/dev/null || skip "no unshare"
+    [ "$(id -u)" = 0 ] || skip "mounting FUSE on /dev/snd needs root"
+    unshare -m --propagation private true 2>/dev/null || skip "unshare -m is not allowed here"
+    exec env Q9_ALSA_NAMESPACE=1 unshare -m --propagation private bash "$0" "$@"
+fi
+
+# --- Inside the namespace: a /dev of our own with the few real nodes in it.
+# The real /dev is reached through a bind mount only while the nodes are
+# bound, and removed at once: nothing below may ever delete through it.
+work=$(mktemp -d)
+realdev=$(mktemp -d)
+mount --bind /dev "$realdev" || { echo "FAIL: cannot bind /dev"; exit 1; }
+mount -t tmpfs -o mode=755 q9dev /dev
+for node in null zero full random urandom tty fuse; do
+    [ -c "$realdev/$node" ] || continue
+    touch "/dev/$node"
+    mount --bind "$realdev/$node" "/dev/$node"
+done
+umount "$realdev" && rmdir "$realdev" || { echo "FAIL: cannot let go of the real /dev"; exit 1; }
+mkdir /dev/snd /dev/shm
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+standin_pid=""
+fail() {
+    echo "FAIL: $*" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $(basename "$log")" >&2; tail -n 15 "$log" >&2; }
+    done
+    exit 1
+}
+stop_standin() {
+    [ -n "$standin_pid" ] || return 0
+    umount -l /dev/snd 2>/dev/null
+    wait "$standin_pid" 2>/dev/null
+    standin_pid=""
+}
+trap 'stop_standin; rm -rf --one-file-system "$work"' EXIT
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
+
+# start_standin [stand-in options...]; control: echo "unplug 0" >"$control"
+control=$work/control
+mkfifo "$control"
+start_standin() {
+    "$standin" /dev/snd --control "$control" --drain-limit-ms 3000 "$@" 2>"$work/standin.log" &
+    standin_pid=$!
+    for _ in $(seq 100); do
+        [ -e /dev/snd/controlC0 ] && return 0
+        sleep 0.05
+    done
+    fail "the stand-in did not come up"
+}
+
+# ---------------------------------------------------------------------------
+# One full update per kernel buffer size, with lost and refused replies, then
+# the version report and the flash against what the plan writes.
+expected=$work/expected.bin
+"$standin" --dump-current "$expected" || fail "--dump-current"
+for buffer in 4096 16384 65536; do
+    rm -f "$work"/flash*
+    start_standin --buffer "$buffer" --device "flash=$work/flash%c,link=2097152,drop=200,refuse=150"
+    "$cli" ports >"$work/ports.log" 2>&1 || fail "ports ($buffer)"
+    [ "$(grep -c 'ARKO Q9  (preselected)' "$work/ports.log")" = 2 ] || fail "ARKO Q9 not listed both ways ($buffer)"
+    "$cli" update >"$work/update.log" 2>&1 || fail "update with a $buffer-byte kernel buffer"
+    grep -q "Version update completed." "$work/update.log" || fail "no completion ($buffer)"
+    grep -q "SYSTEM:.*1.20 -> 1.20" "$work/update.log" || fail "no version report after the update ($buffer)"
+    stop_standin
+    cmp -s "$work/flash0" "$expected" || fail "the flash differs from the plan's ($buffer)"
+    grep -q "not handled" "$work/standin.log" && fail "alsa-lib sent an ioctl the stand-in does not know"
+    echo "buffer $buffer: update ok; $(grep '^card 0' "$work/standin.log")"
+done
+
+# ---------------------------------------------------------------------------
+# Faults.  Each row: name, stand-in options, device settings, then a command
+# run while an update goes on, its delay, the expected exit status, a text
+# the output must hold, and the most seconds from the fault to the end.
+run_fault() {
+    local name=$1 options=$2 settings=$3 action=$4 delay=$5 status=$6 text=$7 limit=$8
+    start_standin $options --device "$settings"
+    "$cli" update >"$work/fault.log" 2>&1 &
+    local pid=$!
+    sleep "$delay"
+    local t0
+    t0=$(now)
+    eval "$action"
+    wait "$pid"
+    local got=$? took
+    took=$(seconds "$t0" "$(now)")
+    stop_standin
+    echo "$name: exit $got, ended $took s after the fault"
+    [ "$got" = "$status" ] || fail "$name: exit status $got, not $status"
+    grep -q -- "$text" "$work/fault.log" || fail "$name: no \"$text\""
+    below "$took" "$limit" || fail "$name: ended $took s after the fault (limit $limit s)"
+}
+
+disconnected="disconnected"
+for buffer in 4096 65536; do
+    run_fault "unplug during the blocks ($buffer)" "--buffer $buffer" "link=131072" \
+        'echo "unplug 0" >"$control"' 1.5 1 "$disconnected" 2
+    run_fault "unplug during a stalled send ($buffer)" "--buffer $buffer" "link=131072" \
+        'echo "stall 0 1" >"$control"; sleep 0.5; echo "unplug 0" >"$control"' 1.5 1 "$disconnected" 2.5
+    run_fault "Ctrl-C during a stalled send ($buffer)" "--buffer $buffer" "link=131072" \
+        'echo "stall 0 1" >"$control"; sleep 0.5; t0=$(now); kill -INT $pid' 1.5 130 "" 1
+done
+
+# A device held by another process: the open error, and who holds it.
+start_standin
+exec 3>/dev/snd/midiC0D0
+"$cli" update >"$work/held.log" 2>&1
+status=$?
+exec 3>&-
+[ "$status" = 1 ] || fail "a held device: exit status $status"
+grep -q "Can't open MIDI Out device" "$work/held.log" || fail "a held device: no open error"
+stop_standin
+
+# Two cards of the same name: both listed, told apart; the second updates.
+start_standin --cards 2 --device "link=0"
+"$cli" ports >"$work/ports.log" 2>&1 || fail "ports with two cards"
+grep -q "0  ARKO Q9$" "$work/ports.log" || fail "two cards: the first is not \"ARKO Q9\""
+grep -q "1  ARKO Q9 (2)" "$work/ports.log" || fail "two cards: the second is not \"ARKO Q9 (2)\""
+"$cli" --in "ARKO Q9 (2)" --out "ARKO Q9 (2)" --no-version update >"$work/second.log" 2>&1 ||
+    fail "update of the second of two cards"
+stop_standin
+echo "PASS"
