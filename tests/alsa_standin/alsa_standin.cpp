@@ -56,7 +56,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    std::size_t buffer = 4096;      // the kernel's default raw MIDI buffer (one page on x86-64)
+    std::size_t buffer = 4096;      // a page: the raw MIDI buffer alsa-lib asks for (4 KiB on x86-64)
     std::size_t chunk = 64;         // bytes the USB side takes at a time
     int drainLimitMs = 10000;       // the kernel's drain limit
     int cards = 1;
@@ -158,7 +158,8 @@ struct Card {
         inSysEx = false;
         if (b != 0xF7) return;
         for (const VirtualQ9::Reply& reply : device.Receive(message.data(), message.size())) {
-            if (reply.busyMs != 0 && !SleepUntil(lock, Clock::now() + std::chrono::milliseconds(reply.busyMs))) {
+            const std::uint32_t waitMs = reply.busyMs + device.Settings().lateMs;
+            if (waitMs != 0 && !SleepUntil(lock, Clock::now() + std::chrono::milliseconds(waitMs))) {
                 return;
             }
             if (!reply.lost) Deliver(lock, reply.bytes);
@@ -625,6 +626,12 @@ int MidiIoctl(Handle& h, unsigned cmd, void* data)
         if (params->buffer_size < 32 || params->buffer_size > 1024 * 1024 || params->avail_min < 1 ||
             params->avail_min > params->buffer_size) {
             return -EINVAL;
+        }
+        // alsa-lib asks for one page at open: --buffer stands for the page
+        // size of the system modelled (16 KiB, 64 KiB on some ARM64 kernels).
+        if (params->buffer_size == static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+            params->buffer_size = options.buffer;
+            params->avail_min = std::min(params->avail_min, params->buffer_size);
         }
         (input ? card.inSize : card.outSize) = params->buffer_size;
         (input ? card.inAvailMin : card.outAvailMin) = params->avail_min;
