@@ -98,7 +98,8 @@ struct Card {
     std::vector<std::uint8_t> message;   // the SysEx message arriving at the device
     bool inSysEx = false;
     // Figures for the summary.
-    std::size_t writes = 0, refusedWrites = 0, bytesOut = 0, drains = 0;
+    std::size_t writes = 0, refusedWrites = 0, bytesOut = 0, drains = 0, bytesIn = 0;
+    std::uint64_t busyMs = 0;   // the device's flash time
     std::thread link;
 
     Card(int number, std::string id, std::string name, const VirtualDeviceSettings& settings)
@@ -134,6 +135,7 @@ struct Card {
         if (rate != 0 && !SleepUntil(lock, Clock::now() + std::chrono::microseconds(bytes.size() * 1000000 / rate))) {
             return;
         }
+        bytesIn += bytes.size();
         for (std::uint8_t b : bytes) {
             if (in.size() < inSize) {
                 in.push_back(b);
@@ -158,6 +160,7 @@ struct Card {
         inSysEx = false;
         if (b != 0xF7) return;
         for (const VirtualQ9::Reply& reply : device.Receive(message.data(), message.size())) {
+            busyMs += reply.busyMs;
             const std::uint32_t waitMs = reply.busyMs + device.Settings().lateMs;
             if (waitMs != 0 && !SleepUntil(lock, Clock::now() + std::chrono::milliseconds(waitMs))) {
                 return;
@@ -243,8 +246,11 @@ void Plug(int number, const std::string& name)
 
 void Summarize(Card& card)
 {
-    std::fprintf(stderr, "card %d (%s): %zu writes, %zu refused, %zu bytes out, %zu drains, %zu input bytes lost\n",
-                 card.number, card.id.c_str(), card.writes, card.refusedWrites, card.bytesOut, card.drains, card.lost);
+    std::fprintf(stderr,
+                 "card %d (%s): %zu writes, %zu refused, %zu bytes out, %zu drains, %zu bytes in, %zu input bytes "
+                 "lost, %llu ms flash\n",
+                 card.number, card.id.c_str(), card.writes, card.refusedWrites, card.bytesOut, card.drains,
+                 card.bytesIn, card.lost, static_cast<unsigned long long>(card.busyMs));
 }
 
 void Leave(const std::shared_ptr<Card>& card, bool unplug)
