@@ -249,9 +249,9 @@ struct AlsaMidi::OutDevice {
             if (written > 0) {
                 sent += static_cast<std::size_t>(written);
                 lastProgress = Clock::now();
-                continue;
-            }
-            if (written != -EAGAIN && written != 0) {
+                if (sent == size) break;
+                // The buffer is full: the next write waits for avail_min.
+            } else if (written != -EAGAIN && written != 0) {
                 lost = written == -ENODEV;
                 return MIDIERR_NODEVICE;   // unplugged, or the device failed
             }
@@ -304,12 +304,15 @@ struct AlsaMidi::OutDevice {
             } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
                 return MIDIERR_NODEVICE;   // the device takes no more bytes
             }
-            // Sleep about as long as the rest needs at the rate seen so far.
-            int waitMs = bytesPerMs > 0 ? static_cast<int>(static_cast<double>(pending) / bytesPerMs) : 1;
-            waitMs = std::clamp(waitMs, 1, kMaxEmptyWaitMs);
+            // Sleep half as long as the rest needs at the rate seen so far,
+            // so that the end is seen soon after it comes.
+            double waitUs = bytesPerMs > 0 ? 500.0 * static_cast<double>(pending) / bytesPerMs : 250.0;
+            waitUs = std::clamp(waitUs, 200.0, 1000.0 * kMaxEmptyWaitMs);
+            const long us = static_cast<long>(waitUs);
+            const timespec timeout{us / 1000000, (us % 1000000) * 1000};
             pollfd woken = fds.back();
             woken.revents = 0;
-            poll(&woken, 1, waitMs);
+            ppoll(&woken, 1, &timeout, nullptr);
         }
     }
 
