@@ -1,5 +1,6 @@
 #include "platform/alsa_midi.h"
 
+#include "platform/alsa_midi_cards.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>
@@ -11,7 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -24,57 +25,6 @@ namespace {
 void Silent(const char*, int, const char*, int, const char*, ...) {}
 
 using Clock = std::chrono::steady_clock;
-
-std::mutex noteMutex;
-std::string note;   // what the last failed open or listing found out
-
-void SetNote(std::string text)
-{
-    std::lock_guard<std::mutex> lock(noteMutex);
-    note = std::move(text);
-}
-
-// The processes that hold a raw MIDI device, as the kernel shows them in
-// /proc/asound/card<c>/midi<d> ("Owner PID : 1234"), with their names.
-std::string Holders(int card, int device)
-{
-    std::ifstream info("/proc/asound/card" + std::to_string(card) + "/midi" + std::to_string(device));
-    std::string line;
-    std::string holders;
-    while (std::getline(info, line)) {
-        const std::size_t at = line.find("Owner PID");
-        const std::size_t colon = line.find(':', at);
-        if (at == std::string::npos || colon == std::string::npos) continue;
-        const long pid = std::strtol(line.c_str() + colon + 1, nullptr, 10);
-        if (pid <= 0) continue;
-        std::string name;
-        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
-        holders += (holders.empty() ? "" : ", ") + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
-    }
-    return holders;
-}
-
-MMRESULT OpenError(int err, int card, int device)
-{
-    switch (-err) {
-    case EBUSY: {
-        const std::string holders = Holders(card, device);
-        SetNote("The device is in use by another program" +
-                (holders.empty() ? std::string() : " (process " + holders + ")") +
-                ". Close that program, then try again.");
-        return MMSYSERR_ALLOCATED;
-    }
-    case EACCES:
-    case EPERM:
-        SetNote("No permission to use the sound devices (/dev/snd). Add your user to the \"audio\" group, "
-                "then log in again.");
-        return MIDIERR_NODEVICE;
-    case ENOMEM:
-        return MMSYSERR_NOMEM;
-    default:
-        return MIDIERR_NODEVICE;
-    }
-}
 
 // A wake-up that poll can wait on beside the device: set by the closing
 // side, never cleared.
@@ -138,18 +88,29 @@ unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int 
 // A device whose card has gone: closing it may wait for the kernel's drain
 // of bytes that will never leave, so it is closed on a thread of its own
 // and nobody waits for that.
+//
+// Such a close must be under way before the process ends: a file that the
+// exit itself closes gets no signal and waits the whole drain, while a
+// thread blocked in close is interrupted by the exit.  `closersStarting`
+// counts the threads not yet in their close.
+std::atomic<int> closersStarting{0};
+std::atomic<bool> lettingGo{false};
+
 void LetGo(snd_rawmidi_t* rawmidi)
 {
-    std::thread([rawmidi] { snd_rawmidi_close(rawmidi); }).detach();
+    lettingGo.store(true);
+    ++closersStarting;
+    try {
+        std::thread([rawmidi] {
+            --closersStarting;
+            snd_rawmidi_close(rawmidi);
+        }).detach();
+    } catch (const std::system_error&) {
+        --closersStarting;   // no thread: the file stays open until the process ends
+    }
 }
 
 }  // namespace
-
-std::string AlsaMidi::TakeNote()
-{
-    std::lock_guard<std::mutex> lock(noteMutex);
-    return std::exchange(note, std::string());
-}
 
 // ---------------------------------------------------------------------------
 // Open devices.
@@ -345,90 +306,16 @@ AlsaMidi::~AlsaMidi()
         device->closing.store(true);
         device->wake.Set();
     }
-}
-
-namespace {
-
-// The card's id and name, or false.
-bool ReadCard(int card, std::string& id, std::string& name, int& err)
-{
-    snd_ctl_t* ctl = nullptr;
-    err = snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0);
-    if (err < 0) return false;
-    snd_ctl_card_info_t* info = nullptr;
-    snd_ctl_card_info_alloca(&info);
-    err = snd_ctl_card_info(ctl, info);
-    if (err == 0) {
-        id = snd_ctl_card_info_get_id(info);
-        name = snd_ctl_card_info_get_name(info);
+    openIns.clear();
+    openOuts.clear();
+    // Dead devices' closes under way before the program goes on to end.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+    while (closersStarting.load() > 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    snd_ctl_close(ctl);
-    return err == 0;
-}
-
-}  // namespace
-
-std::vector<AlsaMidi::Entry> AlsaMidi::Enumerate(bool input)
-{
-    const snd_rawmidi_stream_t stream = input ? SND_RAWMIDI_STREAM_INPUT : SND_RAWMIDI_STREAM_OUTPUT;
-    std::vector<Entry> entries;
-    snd_rawmidi_info_t* info = nullptr;
-    snd_rawmidi_info_alloca(&info);
-    bool denied = false;
-    int card = -1;
-    while (snd_card_next(&card) == 0 && card >= 0) {
-        Entry cardEntry;
-        cardEntry.card = card;
-        int err = 0;
-        if (!ReadCard(card, cardEntry.cardId, cardEntry.cardName, err)) {
-            denied = denied || err == -EACCES || err == -EPERM;
-            continue;
-        }
-        snd_ctl_t* ctl = nullptr;
-        if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) < 0) {
-            continue;
-        }
-        std::vector<Entry> found;
-        std::vector<std::string> subNames;
-        int device = -1;
-        while (snd_ctl_rawmidi_next_device(ctl, &device) == 0 && device >= 0) {
-            snd_rawmidi_info_set_device(info, static_cast<unsigned>(device));
-            snd_rawmidi_info_set_stream(info, stream);
-            snd_rawmidi_info_set_subdevice(info, 0);
-            if (snd_ctl_rawmidi_info(ctl, info) < 0) {
-                continue;   // no such direction on this device
-            }
-            const unsigned subdevices = snd_rawmidi_info_get_subdevices_count(info);
-            for (unsigned sub = 0; sub < subdevices; ++sub) {
-                snd_rawmidi_info_set_subdevice(info, sub);
-                if (snd_ctl_rawmidi_info(ctl, info) < 0) {
-                    continue;
-                }
-                const char* subName = snd_rawmidi_info_get_subdevice_name(info);
-                const char* deviceName = snd_rawmidi_info_get_name(info);
-                std::string name = subName != nullptr ? subName : "";
-                if (name.empty() && deviceName != nullptr) {
-                    name = deviceName;
-                }
-                Entry entry = cardEntry;
-                entry.device = device;
-                entry.hwName = "hw:" + std::to_string(card) + "," + std::to_string(device) + "," + std::to_string(sub);
-                found.push_back(entry);
-                subNames.push_back(name);
-            }
-        }
-        snd_ctl_close(ctl);
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            found[i].name = RawMidiDeviceName(cardEntry.cardName, subNames[i], static_cast<unsigned>(found.size()));
-            entries.push_back(found[i]);
-        }
+    if (lettingGo.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // from the count to the call
     }
-    std::vector<std::string> names;
-    for (const Entry& entry : entries) names.push_back(entry.name);
-    NumberSameNames(names);
-    for (std::size_t i = 0; i < entries.size(); ++i) entries[i].name = names[i];
-    if (denied) OpenError(-EACCES, 0, 0);
-    return entries;
 }
 
 void AlsaMidi::EnsureListed(bool input)
@@ -497,8 +384,8 @@ MMRESULT AlsaMidi::Reserve(bool input, UINT id, Entry& entry, std::uintptr_t& ne
     std::string cardId;
     std::string cardName;
     int err = 0;
-    if (!ReadCard(entry.card, cardId, cardName, err) || cardId != entry.cardId || cardName != entry.cardName) {
-        SetNote("The device \"" + entry.name + "\" is no longer there. List the devices again.");
+    if (!ReadAlsaCard(entry.card, cardId, cardName, err) || cardId != entry.cardId || cardName != entry.cardName) {
+        SetAlsaNote("The device \"" + entry.name + "\" is no longer there. List the devices again.");
         return MIDIERR_NODEVICE;
     }
     return MMSYSERR_NOERROR;
@@ -545,7 +432,7 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
     snd_rawmidi_t* rawmidi = nullptr;
     const int err = snd_rawmidi_open(&rawmidi, nullptr, entry.hwName.c_str(), SND_RAWMIDI_NONBLOCK);
     if (err < 0) {
-        return OpenError(err, entry.card, entry.device);
+        return AlsaOpenError(err, entry.card, entry.device);
     }
     // A larger kernel buffer keeps bytes while the port's callback runs.
     snd_rawmidi_params_t* params = nullptr;
@@ -628,7 +515,7 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
     snd_rawmidi_t* rawmidi = nullptr;
     const int err = snd_rawmidi_open(nullptr, &rawmidi, entry.hwName.c_str(), SND_RAWMIDI_NONBLOCK);
     if (err < 0) {
-        return OpenError(err, entry.card, entry.device);
+        return AlsaOpenError(err, entry.card, entry.device);
     }
     // Writes wait until half the kernel's buffer is free, so that a block
     // goes out in a few large writes, not in one per byte the link takes.
