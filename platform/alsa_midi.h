@@ -16,8 +16,10 @@
 // - Input: a reading thread per open device feeds a SysExInput, which calls
 //   the port's callback on that thread; when the device goes away the
 //   callback gets MIM_CLOSE.
-// - No wait has a fixed period: threads sleep in poll until the device or a
-//   close wakes them.
+// - No wait has a fixed period: reading and writing threads sleep in poll
+//   until the device or a close wakes them; the wait for an empty buffer
+//   reads its status at intervals sized from how fast it empties (0.2 to
+//   kMaxEmptyWaitMs ms), and a close wakes it too.
 // - With no sound devices the lists are empty, and ALSA prints nothing.
 #pragma once
 

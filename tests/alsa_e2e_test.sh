@@ -83,6 +83,12 @@ status=$?
 exec 3>&-
 [ "$status" = 1 ] || fail "a held device: exit status $status"
 grep -q "Can't open MIDI Out device" "$work/held.log" || fail "a held device: no open error"
+grep -q "in use by another program" "$work/held.log" || fail "a held device: no word of the other program"
+# Unplugged, then back under another card number: found and updated again.
+echo "unplug 0" >"$control"
+echo "plug 3" >"$control"
+sleep 0.2
+"$cli" update --no-version >"$work/replug.log" 2>&1 || fail "update after a re-plug as card 3"
 stop_standin
 
 # Two cards of the same name: both listed, told apart, and two updaters side
