@@ -265,10 +265,10 @@ struct AlsaMidi::OutDevice {
             } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
                 return MIDIERR_NODEVICE;   // the device takes no more bytes
             }
-            // Sleep half as long as the rest needs at the rate seen so far,
+            // Sleep a third of what the rest needs at the rate seen so far,
             // so that the end is seen soon after it comes.
-            double waitUs = bytesPerMs > 0 ? 500.0 * static_cast<double>(pending) / bytesPerMs : 250.0;
-            waitUs = std::clamp(waitUs, 200.0, 1000.0 * kMaxEmptyWaitMs);
+            double waitUs = bytesPerMs > 0 ? 300.0 * static_cast<double>(pending) / bytesPerMs : 100.0;
+            waitUs = std::clamp(waitUs, 100.0, 1000.0 * kMaxEmptyWaitMs);
             const long us = static_cast<long>(waitUs);
             const timespec timeout{us / 1000000, (us % 1000000) * 1000};
             pollfd woken = fds.back();

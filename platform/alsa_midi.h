@@ -18,7 +18,7 @@
 //   callback gets MIM_CLOSE.
 // - No wait has a fixed period: reading and writing threads sleep in poll
 //   until the device or a close wakes them; the wait for an empty buffer
-//   reads its status at intervals sized from how fast it empties (0.2 to
+//   reads its status at intervals sized from how fast it empties (0.1 to
 //   kMaxEmptyWaitMs ms), and a close wakes it too.
 // - With no sound devices the lists are empty, and ALSA prints nothing.
 #pragma once
