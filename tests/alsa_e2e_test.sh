@@ -75,9 +75,10 @@ Q9_ALSA_STANDIN_CONTROL=$control "$build/tests/alsa_midi_test" >"$work/backend.l
 grep -q "SKIPPED" "$work/backend.log" && fail "alsa_midi_test skipped inside the namespace"
 stop_standin
 
-# A device held by another process: the open error, and who holds it.
+# A device held by another process (this shell, opening its output without
+# truncating it): the open error, and a word of the other program.
 start_standin
-exec 3>/dev/snd/midiC0D0
+exec 3>>/dev/snd/midiC0D0 || fail "cannot hold the device for the held-device case"
 "$cli" update >"$work/held.log" 2>&1
 status=$?
 exec 3>&-

@@ -254,11 +254,16 @@ int Open(const char* path, fuse_file_info* fi)
         const int mode = fi->flags & O_ACCMODE;
         handle->input = mode == O_RDONLY || mode == O_RDWR;
         handle->output = mode == O_WRONLY || mode == O_RDWR;
-        std::lock_guard<std::mutex> lock(card->mutex);
+        std::unique_lock<std::mutex> lock(card->mutex);
         if (card->unplugged) return -ENODEV;
-        if ((handle->input && card->inHolder != nullptr) || (handle->output && card->outHolder != nullptr)) {
-            return -EBUSY;
-        }
+        // The kernel lets go of a device at close; here the release comes a
+        // moment after the close returned, so a reopen right after waits
+        // for it briefly.
+        auto held = [&] {
+            return (handle->input && card->inHolder != nullptr) || (handle->output && card->outHolder != nullptr);
+        };
+        card->changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return !held(); });
+        if (held()) return -EBUSY;
         // A fresh substream: empty buffers of the default size.
         if (handle->input) {
             card->inHolder = handle.get();
@@ -316,8 +321,7 @@ int Flush(const char*, fuse_file_info* fi)
     if (h == nullptr || h->control) return 0;
     std::unique_lock<std::mutex> lock(h->card->mutex);
     if (h->output && h->card->outHolder == h) Drain(*h->card, lock);
-    LetGo(h);
-    return 0;
+    return 0;   // the device is let go at release: this may be a duplicate's close
 }
 
 int Release(const char*, fuse_file_info* fi)
@@ -332,6 +336,7 @@ int Release(const char*, fuse_file_info* fi)
     }
     std::lock_guard<std::mutex> lock(handle->card->mutex);
     LetGo(handle.get());
+    handle->card->changed.notify_all();
     handle->card->handles.erase(handle.get());
     if (handle->poll != nullptr) fuse_pollhandle_destroy(handle->poll);
     return 0;
