@@ -117,6 +117,8 @@ int CPelUpdatorDlg::ReopenPorts()
     {
         // The box below is shown without the lock: closing the dialog meanwhile must not wait for it.
         std::lock_guard<std::mutex> lock(portsMutex);
+        std::int32_t lost = kStatusDisconnected;   // a device lost before: the new open starts afresh
+        status.compare_exchange_strong(lost, 0);
         midiOut.Close();
         if (!midiOut.Open(static_cast<platform::UINT>(outSelection))) {
             failure = IDS_CANT_OPEN_OUT;
@@ -243,9 +245,19 @@ void CPelUpdatorDlg::ShowError(std::uint32_t stringId)
     window.MessageBox(LoadStringById(stringId), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
 }
 
+bool CPelUpdatorDlg::ClosingStatus(std::int32_t value)
+{
+    if (value == kStatusDisconnected) {
+        Report(IDS_DEVICE_DISCONNECTED);
+        return true;
+    }
+    return value == kStatusClosing && destroyed.load();
+}
+
 void CPelUpdatorDlg::Report(std::uint32_t stringId)
 {
     if (Quiet()) return;
+    if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
     ShowError(stringId);
     EnableControls();
 }

@@ -108,10 +108,12 @@ private:
     bool Closing() const { return status.load() == kStatusClosing; }
     // True once the dialog is going away: no box is shown any more.
     bool Quiet() const { return destroyed.load() || Closing(); }
-    // The status a woken worker found means the dialog is closing (and not a
-    // device that answered with the byte 0xFF).
-    bool ClosingStatus(std::int32_t value) const { return value == kStatusClosing && destroyed.load(); }
-    // Error box (unless the dialog is closing), then back to idle.
+    // The status a woken worker found means it must end: the dialog is
+    // closing (and not a device that answered with the byte 0xFF), or the
+    // device went away, which is reported here.
+    bool ClosingStatus(std::int32_t value);
+    // Error box (unless the dialog is closing), then back to idle; once the
+    // device has gone away, every failure is reported as that.
     void Report(std::uint32_t stringId);
     int ReopenPorts();
 

@@ -276,7 +276,14 @@ bool IsReport(const CliWindow::Box& box)
 void PrintErrors(const std::vector<CliWindow::Box>& boxes, std::size_t from)
 {
     for (std::size_t i = from; i < boxes.size(); ++i) {
-        if (boxes[i].IsError()) std::fprintf(stderr, "%s: %s\n", boxes[i].caption.c_str(), boxes[i].text.c_str());
+        if (!boxes[i].IsError()) continue;
+        std::fprintf(stderr, "%s: %s\n", boxes[i].caption.c_str(), boxes[i].text.c_str());
+#ifdef Q9_CLI_SYSTEM_MIDI
+        // What the system can tell about a device that would not open.
+        if (const std::string note = platform::TakeSystemMidiNote(); !note.empty()) {
+            std::fprintf(stderr, "%s\n", note.c_str());
+        }
+#endif
     }
 }
 
@@ -386,6 +393,10 @@ int RunPorts(Session& session, const CliOptions& options, int instanceNumber)
         std::printf("Instance %d preselects names followed by \" (%d)\".\n", instanceNumber, instanceNumber);
     }
     std::fflush(stdout);
+#ifdef Q9_CLI_SYSTEM_MIDI
+    // Devices that could not be listed (no permission), said so.
+    if (const std::string note = platform::TakeSystemMidiNote(); !note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+#endif
     return kExitOk;
 }
 

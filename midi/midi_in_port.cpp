@@ -220,10 +220,20 @@ UINT CMidiInPort::GetDeviceCount()
     return midiInGetNumDevs();
 }
 
+void CMidiInPort::SetDeviceLostHandler(void (*handler)(void*), void* context)
+{
+    lostHandler = handler;
+    lostContext = context;
+}
+
 void CMidiInPort::MidiInCallback(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
 {
-    if (msg != MIM_LONGDATA) return;
     auto* port = reinterpret_cast<CMidiInPort*>(instance);
+    if (msg == MIM_CLOSE && port != nullptr && !port->closing.load() && port->lostHandler != nullptr) {
+        port->lostHandler(port->lostContext);
+        return;
+    }
+    if (msg != MIM_LONGDATA) return;
     auto* returned = reinterpret_cast<MIDIHDR*>(param1);
     if (port == nullptr || returned == nullptr) return;
 

@@ -43,6 +43,10 @@ public:
     static void MidiInCallback(platform::HMIDIIN handle, platform::UINT msg, platform::DWORD_PTR instance,
                                platform::DWORD_PTR param1, platform::DWORD_PTR param2);
 
+    // Called on the driver's thread when the device goes away while the
+    // port is started (the driver's MIM_CLOSE outside Close).
+    void SetDeviceLostHandler(void (*handler)(void*), void* context);
+
     platform::HMIDIIN handle = 0;
     platform::MIDIHDR* header = nullptr;
     platform::UINT deviceId = 0;
@@ -63,4 +67,6 @@ private:
     std::atomic<bool> bufferAtDriver{false};  // the driver holds the receive buffer
     std::mutex lifeMutex;                  // Start and Close one at a time
     std::atomic<platform::UINT> wakeEvent{0};
+    void (*lostHandler)(void*) = nullptr;  // set once, before the port is started
+    void* lostContext = nullptr;
 };

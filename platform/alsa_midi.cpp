@@ -1,14 +1,20 @@
 #include "platform/alsa_midi.h"
 
+#include "platform/alsa_midi_cards.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -18,19 +24,28 @@ namespace {
 // reports failures in its own words.
 void Silent(const char*, int, const char*, int, const char*, ...) {}
 
-MMRESULT OpenError(int err)
-{
-    switch (-err) {
-    case EBUSY:
-        return MMSYSERR_ALLOCATED;   // held by another program (or by us)
-    case ENOMEM:
-        return MMSYSERR_NOMEM;
-    default:
-        return MIDIERR_NODEVICE;
-    }
-}
+using Clock = std::chrono::steady_clock;
 
-std::vector<pollfd> PollDescriptors(snd_rawmidi_t* rawmidi)
+// A wake-up that poll can wait on beside the device: set by the closing
+// side, never cleared.
+struct Wake {
+    Wake() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Wake()
+    {
+        if (fd >= 0) close(fd);
+    }
+    Wake(const Wake&) = delete;
+    Wake& operator=(const Wake&) = delete;
+    void Set() const
+    {
+        const std::uint64_t one = 1;
+        if (fd >= 0) [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof one);
+    }
+    const int fd;
+};
+
+// The device's poll descriptors, then the wake-up's.
+std::vector<pollfd> PollDescriptors(snd_rawmidi_t* rawmidi, const Wake& wake)
 {
     const int count = snd_rawmidi_poll_descriptors_count(rawmidi);
     std::vector<pollfd> fds(count > 0 ? static_cast<std::size_t>(count) : 0);
@@ -38,27 +53,61 @@ std::vector<pollfd> PollDescriptors(snd_rawmidi_t* rawmidi)
         const int filled = snd_rawmidi_poll_descriptors(rawmidi, fds.data(), static_cast<unsigned>(count));
         fds.resize(filled > 0 ? static_cast<std::size_t>(filled) : 0);
     }
+    if (!fds.empty()) fds.push_back({wake.fd, POLLIN, 0});
     return fds;
 }
 
-// Waits up to timeoutMs for the device; the ALSA event bits, 0 on time-out.
+constexpr unsigned short kWoken = 0x8000;   // not an ALSA event bit
+constexpr unsigned short kFailed = POLLERR | POLLHUP | POLLNVAL;
+
+// Waits up to timeoutMs (-1: no limit) for the device or the wake-up; the
+// device's event bits, kWoken, or 0 on time-out.
 unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int timeoutMs)
 {
-    if (fds.empty()) {
+    if (fds.size() < 2) {
         return POLLERR;
     }
+    for (pollfd& fd : fds) fd.revents = 0;
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready < 0) {
         return errno == EINTR ? 0 : POLLERR;
+    }
+    if (fds.back().revents != 0) {
+        return kWoken;
     }
     if (ready == 0) {
         return 0;
     }
     unsigned short events = 0;
-    if (snd_rawmidi_poll_descriptors_revents(rawmidi, fds.data(), static_cast<unsigned>(fds.size()), &events) < 0) {
+    if (snd_rawmidi_poll_descriptors_revents(rawmidi, fds.data(), static_cast<unsigned>(fds.size() - 1), &events) < 0) {
         return POLLERR;
     }
     return events;
+}
+
+// A device whose card has gone: closing it may wait for the kernel's drain
+// of bytes that will never leave, so it is closed on a thread of its own
+// and nobody waits for that.
+//
+// Such a close must be under way before the process ends: a file that the
+// exit itself closes gets no signal and waits the whole drain, while a
+// thread blocked in close is interrupted by the exit.  `closersStarting`
+// counts the threads not yet in their close.
+std::atomic<int> closersStarting{0};
+std::atomic<bool> lettingGo{false};
+
+void LetGo(snd_rawmidi_t* rawmidi)
+{
+    lettingGo.store(true);
+    ++closersStarting;
+    try {
+        std::thread([rawmidi] {
+            --closersStarting;
+            snd_rawmidi_close(rawmidi);
+        }).detach();
+    } catch (const std::system_error&) {
+        --closersStarting;   // no thread: the file stays open until the process ends
+    }
 }
 
 }  // namespace
@@ -75,21 +124,26 @@ struct AlsaMidi::InDevice {
     ~InDevice()
     {
         input.Shutdown();
-        stop.store(true);
+        wake.Set();
         reader.join();
-        snd_rawmidi_close(rawmidi);
+        snd_rawmidi_close(rawmidi);   // input has nothing to drain
     }
 
-    // Reads until stopped or until the device goes away; bytes read while
-    // input is not started are thrown away by SysExInput.
+    // Reads until woken or until the device goes away, which the port then
+    // hears of (MIM_CLOSE); bytes read while input is not started are thrown
+    // away by SysExInput.
     void Read()
     {
-        std::vector<pollfd> fds = PollDescriptors(rawmidi);
+        std::vector<pollfd> fds = PollDescriptors(rawmidi, wake);
         BYTE buffer[1024];
-        while (!stop.load()) {
-            const unsigned short events = WaitDevice(rawmidi, fds, kPollMs);
-            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-                return;   // unplugged: nothing more will come
+        for (;;) {
+            const unsigned short events = WaitDevice(rawmidi, fds, -1);
+            if (events == kWoken) {
+                return;
+            }
+            if ((events & kFailed) != 0) {
+                input.DeviceLost();
+                return;
             }
             if ((events & POLLIN) == 0) {
                 continue;
@@ -100,6 +154,7 @@ struct AlsaMidi::InDevice {
                     break;
                 }
                 if (got < 0) {
+                    input.DeviceLost();
                     return;
                 }
                 input.Feed(buffer, static_cast<std::size_t>(got));
@@ -109,21 +164,43 @@ struct AlsaMidi::InDevice {
 
     snd_rawmidi_t* const rawmidi;
     SysExInput input;
-    std::atomic<bool> stop{false};
+    Wake wake;
     std::thread reader;   // last: starts once the rest exists
 };
 
 struct AlsaMidi::OutDevice {
-    explicit OutDevice(snd_rawmidi_t* rawmidi) : rawmidi(rawmidi) {}
-    ~OutDevice() { snd_rawmidi_close(rawmidi); }
+    OutDevice(snd_rawmidi_t* rawmidi, std::size_t bufferSize) : rawmidi(rawmidi), bufferSize(bufferSize) {}
+    ~OutDevice()
+    {
+        if (rawmidi == nullptr) return;
+        if (lost) {
+            LetGo(rawmidi);
+        } else {
+            snd_rawmidi_close(rawmidi);   // nothing left unsent: the kernel's drain ends at once
+        }
+    }
 
-    // One whole message, then the drain: MMSYSERR_NOERROR once every byte
-    // has left the kernel's buffer.
+    // One whole message, then the wait until the kernel's buffer is empty:
+    // MMSYSERR_NOERROR once every byte has left.  On any failure the bytes
+    // still in the kernel's buffer are discarded, so that no close waits
+    // for them.
     MMRESULT Send(const BYTE* data, std::size_t size)
     {
         std::lock_guard<std::mutex> lock(sendMutex);
-        std::vector<pollfd> fds = PollDescriptors(rawmidi);
-        auto lastProgress = std::chrono::steady_clock::now();
+        if (rawmidi == nullptr || lost) {
+            return MIDIERR_NODEVICE;
+        }
+        const MMRESULT result = Write(data, size);
+        if (result != MMSYSERR_NOERROR) {
+            if (snd_rawmidi_drop(rawmidi) == -ENODEV) lost = true;
+        }
+        return result;
+    }
+
+    MMRESULT Write(const BYTE* data, std::size_t size)
+    {
+        std::vector<pollfd> fds = PollDescriptors(rawmidi, wake);
+        auto lastProgress = Clock::now();
         std::size_t sent = 0;
         while (sent < size) {
             if (closing.load()) {
@@ -132,30 +209,80 @@ struct AlsaMidi::OutDevice {
             const ssize_t written = snd_rawmidi_write(rawmidi, data + sent, size - sent);
             if (written > 0) {
                 sent += static_cast<std::size_t>(written);
-                lastProgress = std::chrono::steady_clock::now();
-                continue;
-            }
-            if (written != -EAGAIN && written != 0) {
+                lastProgress = Clock::now();
+                if (sent == size) break;
+                // The buffer is full: the next write waits for avail_min.
+            } else if (written != -EAGAIN && written != 0) {
+                lost = written == -ENODEV;
                 return MIDIERR_NODEVICE;   // unplugged, or the device failed
             }
-            const unsigned short events = WaitDevice(rawmidi, fds, kPollMs);
-            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-                return MIDIERR_NODEVICE;
-            }
-            if (std::chrono::steady_clock::now() - lastProgress > std::chrono::milliseconds(kStallMs)) {
+            const int left = kStallMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            Clock::now() - lastProgress).count());
+            if (left <= 0) {
                 return MIDIERR_NODEVICE;   // the device takes no more bytes
             }
+            const unsigned short events = WaitDevice(rawmidi, fds, left);
+            if ((events & kFailed) != 0) {
+                lost = true;
+                return MIDIERR_NODEVICE;
+            }
         }
-        // The kernel bounds this wait itself.
-        if (snd_rawmidi_drain(rawmidi) < 0) {
-            return MIDIERR_NODEVICE;
+        return AwaitEmpty(fds);
+    }
+
+    // snd_rawmidi_drain would block whatever the mode and outlast an unplug:
+    // the buffer's status is read instead, with waits sized by how fast it
+    // empties, and a close wakes the wait at once.
+    MMRESULT AwaitEmpty(std::vector<pollfd>& fds)
+    {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        auto lastProgress = Clock::now();
+        std::size_t lastPending = SIZE_MAX;
+        double bytesPerMs = 0;
+        for (;;) {
+            if (closing.load()) {
+                return MIDIERR_NODEVICE;
+            }
+            const int err = snd_rawmidi_status(rawmidi, status);
+            if (err < 0) {
+                lost = err == -ENODEV;
+                return MIDIERR_NODEVICE;
+            }
+            const std::size_t avail = snd_rawmidi_status_get_avail(status);
+            const std::size_t pending = avail >= bufferSize ? 0 : bufferSize - avail;
+            if (pending == 0) {
+                return MMSYSERR_NOERROR;
+            }
+            const auto now = Clock::now();
+            if (pending < lastPending) {
+                if (lastPending != SIZE_MAX) {
+                    const double ms = std::chrono::duration<double, std::milli>(now - lastProgress).count();
+                    if (ms > 0) bytesPerMs = static_cast<double>(lastPending - pending) / ms;
+                }
+                lastPending = pending;
+                lastProgress = now;
+            } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
+                return MIDIERR_NODEVICE;   // the device takes no more bytes
+            }
+            // Sleep a third of what the rest needs at the rate seen so far,
+            // so that the end is seen soon after it comes.
+            double waitUs = bytesPerMs > 0 ? 300.0 * static_cast<double>(pending) / bytesPerMs : 100.0;
+            waitUs = std::clamp(waitUs, 100.0, 1000.0 * kMaxEmptyWaitMs);
+            const long us = static_cast<long>(waitUs);
+            const timespec timeout{us / 1000000, (us % 1000000) * 1000};
+            pollfd woken = fds.back();
+            woken.revents = 0;
+            ppoll(&woken, 1, &timeout, nullptr);
         }
-        return MMSYSERR_NOERROR;
     }
 
     snd_rawmidi_t* const rawmidi;
+    const std::size_t bufferSize;
     std::mutex sendMutex;   // one message at a time, each whole
+    bool lost = false;      // the card is gone (sendMutex, or the last owner)
     std::atomic<bool> closing{false};
+    Wake wake;
 };
 
 // ---------------------------------------------------------------------------
@@ -177,66 +304,18 @@ AlsaMidi::~AlsaMidi()
     }
     for (auto& [handle, device] : openOuts) {
         device->closing.store(true);
+        device->wake.Set();
     }
-}
-
-std::vector<AlsaMidi::Entry> AlsaMidi::Enumerate(bool input)
-{
-    const snd_rawmidi_stream_t stream = input ? SND_RAWMIDI_STREAM_INPUT : SND_RAWMIDI_STREAM_OUTPUT;
-    std::vector<Entry> entries;
-    snd_ctl_card_info_t* cardInfo = nullptr;
-    snd_rawmidi_info_t* info = nullptr;
-    if (snd_ctl_card_info_malloc(&cardInfo) < 0 || snd_rawmidi_info_malloc(&info) < 0) {
-        snd_ctl_card_info_free(cardInfo);
-        return entries;
+    openIns.clear();
+    openOuts.clear();
+    // Dead devices' closes under way before the program goes on to end.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+    while (closersStarting.load() > 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    int card = -1;
-    while (snd_card_next(&card) == 0 && card >= 0) {
-        const std::string cardHw = "hw:" + std::to_string(card);
-        snd_ctl_t* ctl = nullptr;
-        if (snd_ctl_open(&ctl, cardHw.c_str(), 0) < 0) {
-            continue;
-        }
-        std::string cardName;
-        if (snd_ctl_card_info(ctl, cardInfo) == 0 && snd_ctl_card_info_get_name(cardInfo) != nullptr) {
-            cardName = snd_ctl_card_info_get_name(cardInfo);
-        }
-        struct Found {
-            std::string hwName;
-            std::string subName;
-        };
-        std::vector<Found> found;
-        int device = -1;
-        while (snd_ctl_rawmidi_next_device(ctl, &device) == 0 && device >= 0) {
-            snd_rawmidi_info_set_device(info, static_cast<unsigned>(device));
-            snd_rawmidi_info_set_stream(info, stream);
-            snd_rawmidi_info_set_subdevice(info, 0);
-            if (snd_ctl_rawmidi_info(ctl, info) < 0) {
-                continue;   // no such direction on this device
-            }
-            const unsigned subdevices = snd_rawmidi_info_get_subdevices_count(info);
-            for (unsigned sub = 0; sub < subdevices; ++sub) {
-                snd_rawmidi_info_set_subdevice(info, sub);
-                if (snd_ctl_rawmidi_info(ctl, info) < 0) {
-                    continue;
-                }
-                const char* subName = snd_rawmidi_info_get_subdevice_name(info);
-                const char* deviceName = snd_rawmidi_info_get_name(info);
-                std::string name = subName != nullptr ? subName : "";
-                if (name.empty() && deviceName != nullptr) {
-                    name = deviceName;
-                }
-                found.push_back({cardHw + "," + std::to_string(device) + "," + std::to_string(sub), name});
-            }
-        }
-        snd_ctl_close(ctl);
-        for (const Found& f : found) {
-            entries.push_back({f.hwName, RawMidiDeviceName(cardName, f.subName, static_cast<unsigned>(found.size()))});
-        }
+    if (lettingGo.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // from the count to the call
     }
-    snd_rawmidi_info_free(info);
-    snd_ctl_card_info_free(cardInfo);
-    return entries;
 }
 
 void AlsaMidi::EnsureListed(bool input)
@@ -288,16 +367,27 @@ MMRESULT AlsaMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT) { return Get
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-MMRESULT AlsaMidi::Reserve(bool input, UINT id, std::string& hwName, std::uintptr_t& newHandle)
+MMRESULT AlsaMidi::Reserve(bool input, UINT id, Entry& entry, std::uintptr_t& newHandle)
 {
     EnsureListed(input);
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::vector<Entry>& list = input ? inList : outList;
-    if (id >= list.size()) {
-        return MMSYSERR_BADDEVICEID;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::vector<Entry>& list = input ? inList : outList;
+        if (id >= list.size()) {
+            return MMSYSERR_BADDEVICEID;
+        }
+        entry = list[id];
+        newHandle = nextHandle++;
     }
-    hwName = list[id].hwName;
-    newHandle = nextHandle++;
+    // Card numbers are given again after an unplug: the card behind the
+    // number must still be the one listed.
+    std::string cardId;
+    std::string cardName;
+    int err = 0;
+    if (!ReadAlsaCard(entry.card, cardId, cardName, err) || cardId != entry.cardId || cardName != entry.cardName) {
+        SetAlsaNote("The device \"" + entry.name + "\" is no longer there. List the devices again.");
+        return MIDIERR_NODEVICE;
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -334,25 +424,23 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    std::string hwName;
+    Entry entry;
     HMIDIIN newHandle = 0;
-    if (const MMRESULT result = Reserve(true, id, hwName, newHandle); result != MMSYSERR_NOERROR) {
+    if (const MMRESULT result = Reserve(true, id, entry, newHandle); result != MMSYSERR_NOERROR) {
         return result;
     }
     snd_rawmidi_t* rawmidi = nullptr;
-    const int err = snd_rawmidi_open(&rawmidi, nullptr, hwName.c_str(), SND_RAWMIDI_NONBLOCK);
+    const int err = snd_rawmidi_open(&rawmidi, nullptr, entry.hwName.c_str(), SND_RAWMIDI_NONBLOCK);
     if (err < 0) {
-        return OpenError(err);
+        return AlsaOpenError(err, entry.card, entry.device);
     }
     // A larger kernel buffer keeps bytes while the port's callback runs.
     snd_rawmidi_params_t* params = nullptr;
-    if (snd_rawmidi_params_malloc(&params) == 0) {
-        if (snd_rawmidi_params_current(rawmidi, params) == 0) {
-            snd_rawmidi_params_set_buffer_size(rawmidi, params, kInputBufferBytes);
-            snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
-            snd_rawmidi_params(rawmidi, params);   // the default buffer serves too
-        }
-        snd_rawmidi_params_free(params);
+    snd_rawmidi_params_alloca(&params);
+    if (snd_rawmidi_params_current(rawmidi, params) == 0) {
+        snd_rawmidi_params_set_buffer_size(rawmidi, params, kInputBufferBytes);
+        snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
+        snd_rawmidi_params(rawmidi, params);   // the default buffer serves too
     }
     auto device = std::make_shared<InDevice>(rawmidi, newHandle, callback, instance);
     std::lock_guard<std::mutex> lock(mutex);
@@ -419,17 +507,27 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
     if (handle == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    std::string hwName;
+    Entry entry;
     HMIDIOUT newHandle = 0;
-    if (const MMRESULT result = Reserve(false, id, hwName, newHandle); result != MMSYSERR_NOERROR) {
+    if (const MMRESULT result = Reserve(false, id, entry, newHandle); result != MMSYSERR_NOERROR) {
         return result;
     }
     snd_rawmidi_t* rawmidi = nullptr;
-    const int err = snd_rawmidi_open(nullptr, &rawmidi, hwName.c_str(), SND_RAWMIDI_NONBLOCK);
+    const int err = snd_rawmidi_open(nullptr, &rawmidi, entry.hwName.c_str(), SND_RAWMIDI_NONBLOCK);
     if (err < 0) {
-        return OpenError(err);
+        return AlsaOpenError(err, entry.card, entry.device);
     }
-    auto device = std::make_shared<OutDevice>(rawmidi);
+    // Writes wait until half the kernel's buffer is free, so that a block
+    // goes out in a few large writes, not in one per byte the link takes.
+    std::size_t bufferSize = 4096;
+    snd_rawmidi_params_t* params = nullptr;
+    snd_rawmidi_params_alloca(&params);
+    if (snd_rawmidi_params_current(rawmidi, params) == 0) {
+        bufferSize = std::max<std::size_t>(snd_rawmidi_params_get_buffer_size(params), 1);
+        snd_rawmidi_params_set_avail_min(rawmidi, params, std::max<std::size_t>(bufferSize / 2, 1));
+        snd_rawmidi_params(rawmidi, params);
+    }
+    auto device = std::make_shared<OutDevice>(rawmidi, bufferSize);
     std::lock_guard<std::mutex> lock(mutex);
     outs.emplace(newHandle, std::move(device));
     *handle = newHandle;
@@ -442,9 +540,10 @@ MMRESULT AlsaMidi::OutClose(HMIDIOUT handle)
     if (!device) {
         return MMSYSERR_INVALHANDLE;
     }
-    // A send still running on another thread fails at its next look and
-    // the device closes when it lets go.
+    // A send still running on another thread ends at once, its bytes are
+    // discarded, and the device closes when it lets go.
     device->closing.store(true);
+    device->wake.Set();
     return MMSYSERR_NOERROR;
 }
 

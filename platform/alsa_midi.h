@@ -3,12 +3,23 @@
 // while it is open.
 //
 // - Names: the subdevice's name when the card has several entries in that
-//   direction, else the card's name; cut to 31 characters.
+//   direction, else the card's name; cut to 31 characters.  Devices of one
+//   name are told apart: the second and later get " (2)", " (3)"...
+// - Opening checks that the card behind the listed number is still the one
+//   listed (its id and name): card numbers are given again after an unplug.
 // - Output: OutLongMsg writes the whole message with the kernel's flow
-//   control, drains it, and marks the header done before it returns; it
-//   fails (MIDIERR_NODEVICE) when the device goes away or stops taking bytes.
+//   control, waits until the kernel's buffer is empty (its status, not the
+//   blocking drain), and marks the header done before it returns; it fails
+//   (MIDIERR_NODEVICE) at once when the device goes away or the port is
+//   closed, and after kStallMs without progress.  A failed send discards
+//   what it left in the kernel's buffer.
 // - Input: a reading thread per open device feeds a SysExInput, which calls
-//   the port's callback on that thread.
+//   the port's callback on that thread; when the device goes away the
+//   callback gets MIM_CLOSE.
+// - No wait has a fixed period: reading and writing threads sleep in poll
+//   until the device or a close wakes them; the wait for an empty buffer
+//   reads its status at intervals sized from how fast it empties (0.1 to
+//   kMaxEmptyWaitMs ms), and a close wakes it too.
 // - With no sound devices the lists are empty, and ALSA prints nothing.
 #pragma once
 
@@ -49,18 +60,25 @@ public:
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
 
-    // Waits: how long a reading thread sleeps in poll before it looks at its
-    // stop flag, and how long a send may go without the device taking a
-    // byte before it fails.
-    static constexpr int kPollMs = 50;
+    // How long a send may go without the device taking a byte before it
+    // fails, and the longest single wait for the kernel's buffer to empty.
     static constexpr int kStallMs = 5000;
+    static constexpr int kMaxEmptyWaitMs = 20;
     // The kernel's input buffer, asked for at open: several replies' worth.
     static constexpr std::size_t kInputBufferBytes = 65536;
+
+    // What the last failed open (or listing) found out for the user: who
+    // holds the device, a missing permission; empty when nothing is known.
+    static std::string TakeNote();
 
 private:
     struct Entry {
         std::string hwName;   // "hw:CARD,DEVICE,SUBDEVICE"
         std::string name;     // as listed
+        int card = -1;
+        int device = -1;
+        std::string cardId;   // the card's id and name when it was listed
+        std::string cardName;
     };
     struct InDevice;
     struct OutDevice;
@@ -70,9 +88,9 @@ private:
     void EnsureListed(bool input);   // lists once if no count was asked for yet
     template <typename Caps>
     MMRESULT GetDevCaps(bool input, UINT id, Caps* caps);
-    // The first step of an open: checks the id, names the device and takes
-    // a handle for it.
-    MMRESULT Reserve(bool input, UINT id, std::string& hwName, std::uintptr_t& newHandle);
+    // The first step of an open: checks the id and the card, and takes a
+    // handle for the device.
+    MMRESULT Reserve(bool input, UINT id, Entry& entry, std::uintptr_t& newHandle);
     // An open device, or nullptr; Take also removes it from its table.
     template <typename Device>
     std::shared_ptr<Device> Find(const std::map<std::uintptr_t, std::shared_ptr<Device>>& open, std::uintptr_t handle);

@@ -319,6 +319,21 @@ void SysExInput::Feed(const BYTE* data, std::size_t size)
     }
 }
 
+void SysExInput::DeviceLost()
+{
+    std::lock_guard<std::mutex> delivering(callbackMutex);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (shut) {
+            return;
+        }
+        started = false;
+    }
+    if (callback != nullptr) {
+        callback(handle, MIM_CLOSE, instance, 0, 0);
+    }
+}
+
 void SysExInput::Shutdown()
 {
     std::lock_guard<std::mutex> delivering(callbackMutex);
@@ -395,6 +410,22 @@ std::string RawMidiDeviceName(std::string_view cardName, std::string_view subdev
         chosen = entriesOnCard > 1 ? cardName : subdeviceName;
     }
     return CutDeviceName(chosen);
+}
+
+void NumberSameNames(std::vector<std::string>& names)
+{
+    std::map<std::string, unsigned> seen;
+    for (std::string& name : names) {
+        const unsigned n = ++seen[name];
+        if (n > 1) {
+            const std::string suffix = " (" + std::to_string(n) + ")";
+            std::string base = name;
+            while (CutDeviceName(base + suffix) != base + suffix) {
+                base = CutDeviceName(base.substr(0, base.size() - 1));
+            }
+            name = base + suffix;
+        }
+    }
 }
 
 std::vector<std::string> JackDeviceNames(const std::vector<std::string>& portNames)

@@ -134,6 +134,10 @@ public:
     // Called by the backend's reading thread with the bytes that arrived.
     void Feed(const BYTE* data, std::size_t size);
 
+    // The device went away: the callback gets MIM_CLOSE once, unless the
+    // input was shut down before.
+    void DeviceLost();
+
     // Forgets every posted buffer without handing it back (their INQUEUE
     // flags are cleared) and stops all further callbacks.
     void Shutdown();
@@ -170,6 +174,11 @@ void CopyDeviceName(std::string_view name, char (&pname)[kMaxPnameLen]);
 // chosen one is empty.  Cut to 31 characters.
 std::string RawMidiDeviceName(std::string_view cardName, std::string_view subdeviceName,
                               unsigned entriesOnCard);
+
+// Tells apart entries that would be listed under one name: the second and
+// later of a name get " (2)", " (3)"... in list order (cut so that the
+// whole stays within 31 characters).
+void NumberSameNames(std::vector<std::string>& names);
 
 // JACK ports ("client:port") in the order given: a client with one port in
 // the list is named by its client name, a client with several by each full

@@ -23,4 +23,13 @@ void AddSystemBackends([[maybe_unused]] MidiSystem& system)
 #endif
 }
 
+std::string TakeSystemMidiNote()
+{
+#if defined(Q9_HAVE_ALSA)
+    return AlsaMidi::TakeNote();
+#else
+    return {};
+#endif
+}
+
 }  // namespace platform

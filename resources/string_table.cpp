@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 17> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 18> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -23,6 +23,8 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 17> kStrings = {{
     {IDS_BOOT_READ_FAILED, "Can't read the boot version from the device. Nothing has been written."},
     {IDS_VERSION_READ_FAILED, "Can't read the version information from the device."},
     {IDS_IMAGE_MISSING, "A firmware image is missing from this updater. The update has stopped."},
+    {IDS_DEVICE_DISCONNECTED, "The device was disconnected. Nothing more will be written to it. "
+                              "Run the update again once it is connected."},
 }};
 
 }  // namespace

@@ -21,6 +21,7 @@ inline constexpr std::uint32_t IDS_DATA_TRANSMIT = 115;
 inline constexpr std::uint32_t IDS_BOOT_READ_FAILED = 116;
 inline constexpr std::uint32_t IDS_VERSION_READ_FAILED = 117;
 inline constexpr std::uint32_t IDS_IMAGE_MISSING = 118;
+inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 130;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -545,3 +545,13 @@ TEST(DeviceNames, JackPortsAreNamedByClientWhenItHasOnePort)
     EXPECT_EQ(JackDeviceNames(ports), expected);
     EXPECT_TRUE(JackDeviceNames({}).empty());
 }
+
+TEST(DeviceNames, SameNamesAreNumberedFromTheSecondInListOrder)
+{
+    std::vector<std::string> names = {"ARKO Q9", "UM-ONE", "ARKO Q9", "ARKO Q9",
+                                      "A card with a name of 31 chars.", "A card with a name of 31 chars."};
+    NumberSameNames(names);
+    const std::vector<std::string> expected = {"ARKO Q9",     "UM-ONE", "ARKO Q9 (2)", "ARKO Q9 (3)",
+                                               "A card with a name of 31 chars.", "A card with a name of 31 ch (2)"};
+    EXPECT_EQ(names, expected);
+}

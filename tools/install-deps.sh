@@ -11,6 +11,7 @@ packages=(
   dpkg-dev lintian desktop-file-utils appstream-util man-db
   qt6-base-dev
   libasound2-dev libjack-jackd2-dev jackd2
+  libfuse3-dev fuse3
   xvfb xauth
 )
 

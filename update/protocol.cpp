@@ -221,13 +221,21 @@ namespace {
 constexpr std::uint8_t kAcknowledge = 0x00;
 constexpr std::uint8_t kReject = 0x01;
 
+// A reply's status, unless the device was lost meanwhile: that stays.
+void StoreStatus(ProtocolEndpoint& endpoint, std::int32_t value)
+{
+    std::int32_t current = endpoint.status.load();
+    while (current != kStatusDisconnected && !endpoint.status.compare_exchange_weak(current, value)) {
+    }
+}
+
 // A read-data reply: F0 52 .. .. 60 04 30 .. .. nL nH <packed n> <crc5> F7.
 // Writes the slot's status; the caller signals.  `count` bounds every read.
 void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
 {
     // Anything but a well-formed, fitting reply with a matching CRC fails
     // the read: a waiter never takes older bytes for this reply's answer.
-    endpoint.status.store(1);
+    StoreStatus(endpoint, 1);
     if (count < 6 || m[5] != 0x04) return;
     if (count < 7 || m[6] != 0x30) return;
     if (count < 11) return;
@@ -242,7 +250,7 @@ void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint
     Unpack7(dest, m + 11, packed);
     if (Crc32(dest, n) != Decode5(m + 11 + packed)) return;
     receiveCount.store(at + static_cast<std::int32_t>(n));
-    endpoint.status.store(0);
+    StoreStatus(endpoint, 0);
 }
 
 void SendHostIdentity(CMidiOutPort& port)
@@ -263,7 +271,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             // A status byte must be a SysEx data byte; 0x80 and above (0xFF
             // would read as "dialog closing") is a damaged message.
             if (count < 6 || m[5] > 0x7F) return;
-            endpoint.status.store(m[5]);
+            StoreStatus(endpoint, m[5]);
             endpoint.event.Set();
             return;
         case 0x01:
@@ -272,7 +280,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             SendStatusReply(endpoint.midiOut, kAcknowledge);
             return;
         case 0x02:
-            endpoint.status.store(0);
+            StoreStatus(endpoint, 0);
             endpoint.event.Set();
             return;
         case 0x03:
@@ -295,7 +303,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             return;
         case 0x02:
             if (count < 10) return;
-            endpoint.status.store(0);
+            StoreStatus(endpoint, 0);
             endpoint.identity.Set(m + 6);
             endpoint.event.Set();
             return;
@@ -325,17 +333,39 @@ void OnReplyTimer(platform::UINT, platform::UINT, platform::DWORD_PTR user, plat
     if (endpoint != nullptr) ParseReplies(*endpoint);
 }
 
+ProtocolEndpoint::ProtocolEndpoint()
+{
+    midiIn.SetDeviceLostHandler(
+        [](void* context) {
+            auto* endpoint = static_cast<ProtocolEndpoint*>(context);
+            std::int32_t current = endpoint->status.load();
+            while (current != kStatusClosing && !endpoint->status.compare_exchange_weak(current, kStatusDisconnected)) {
+            }
+            endpoint->event.Set();
+        },
+        this);
+}
+
+namespace {
+
+bool Ending(std::int32_t status)
+{
+    return status == kStatusClosing || status == kStatusDisconnected;
+}
+
+}  // namespace
+
 void ClearStaleReply(ProtocolEndpoint& endpoint)
 {
     endpoint.event.Reset();
-    // OnDestroy writes 255 before it signals: a signal that belonged to it
-    // is given back, so the worker still wakes at once.
-    if (endpoint.status.load() == kStatusClosing) endpoint.event.Set();
+    // OnDestroy writes 255 (a lost device 256) before it signals: a signal
+    // that belonged to it is given back, so the worker still wakes at once.
+    if (Ending(endpoint.status.load())) endpoint.event.Set();
 }
 
 bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeoutMs)
 {
-    if (sendResult != 0 && endpoint.status.load() != kStatusClosing) return false;
+    if (sendResult != 0 && !Ending(endpoint.status.load())) return false;
     return endpoint.event.Wait(timeoutMs);
 }
 

@@ -104,8 +104,15 @@ void ResetProtocolState();
 // The reply slot and the ports it belongs with.  The main dialog is one;
 // tests make their own.
 inline constexpr std::int32_t kStatusClosing = 255;
+// The device went away (no status byte of the device can be this); kept
+// until the ports are opened again, so every later wait ends at once.
+inline constexpr std::int32_t kStatusDisconnected = 256;
 
 struct ProtocolEndpoint {
+    ProtocolEndpoint();
+    ProtocolEndpoint(const ProtocolEndpoint&) = delete;
+    ProtocolEndpoint& operator=(const ProtocolEndpoint&) = delete;
+
     CMidiInPort midiIn;
     CMidiOutPort midiOut;
     platform::Event event;                  // auto-reset, not signalled

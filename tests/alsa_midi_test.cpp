@@ -1,0 +1,131 @@
+// The ALSA raw MIDI backend itself against the stand-in for the kernel's
+// sound devices: run by alsa_e2e_test.sh inside its namespace, with the
+// stand-in's command FIFO in Q9_ALSA_STANDIN_CONTROL; skipped elsewhere.
+#include <gtest/gtest.h>
+
+#if defined(Q9_HAVE_ALSA)
+#include "platform/alsa_midi.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* Control() { return std::getenv("Q9_ALSA_STANDIN_CONTROL"); }
+
+void Command(const std::string& line)
+{
+    std::ofstream(Control()) << line << "\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));   // the stand-in acts on it
+}
+
+double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::atomic<int> closes{0};
+void Callback(HMIDIIN, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    if (msg == MIM_CLOSE) ++closes;
+}
+
+// A 4,700-byte SysEx message, the size of a firmware block.
+std::vector<char> Block()
+{
+    std::vector<char> bytes(4700, 0x11);
+    bytes.front() = static_cast<char>(0xF0);
+    bytes.back() = static_cast<char>(0xF7);
+    return bytes;
+}
+
+struct Fault {
+    const char* name;
+    const char* fault;   // stand-in command while the send is stalled; "" = close the port
+    bool inputLost;      // the input side hears of it (MIM_CLOSE)
+};
+
+}  // namespace
+
+// A send stalled by the device ends at once on a close or an unplug, and
+// the device opens again at once (nothing left for the close to drain).
+TEST(AlsaMidiStandIn, AStalledSendEndsAtOnce)
+{
+    if (Control() == nullptr) GTEST_SKIP() << "runs inside alsa_e2e_test.sh";
+    const Fault faults[] = {
+        {"close", "", false},
+        {"unplug", "unplug 0", true},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        AlsaMidi alsa;
+        ASSERT_EQ(alsa.OutGetNumDevs(), 1u);
+        ASSERT_EQ(alsa.InGetNumDevs(), 1u);
+        HMIDIOUT out = 0;
+        HMIDIIN in = 0;
+        ASSERT_EQ(alsa.OutOpen(&out, 0, 0, 0, 0), MMSYSERR_NOERROR);
+        ASSERT_EQ(alsa.InOpen(&in, 0, &Callback, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+        closes = 0;
+        Command("stall 0 1");
+        std::vector<char> block = Block();
+        MIDIHDR header{};
+        header.lpData = block.data();
+        header.dwBufferLength = static_cast<DWORD>(block.size());
+        ASSERT_EQ(alsa.OutPrepareHeader(out, &header, sizeof header), MMSYSERR_NOERROR);
+        std::atomic<MMRESULT> sent{MMSYSERR_NOERROR};
+        std::atomic<bool> done{false};
+        std::thread sender([&] {
+            sent = alsa.OutLongMsg(out, &header, sizeof header);
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(done.load());
+        const auto t0 = Clock::now();
+        if (*f.fault == '\0') {
+            EXPECT_EQ(alsa.OutClose(out), MMSYSERR_NOERROR);
+        } else {
+            Command(f.fault);
+        }
+        sender.join();
+        EXPECT_LT(Since(t0), 0.5);
+        EXPECT_NE(sent.load(), MMSYSERR_NOERROR);
+        if (f.inputLost) {
+            while (closes.load() == 0 && Since(t0) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(closes.load(), 1);
+            alsa.OutClose(out);
+            Command("plug");
+        } else {
+            EXPECT_EQ(closes.load(), 0);
+            Command("stall 0 0");
+            const auto t1 = Clock::now();
+            ASSERT_EQ(alsa.OutOpen(&out, 0, 0, 0, 0), MMSYSERR_NOERROR);   // not held by a draining close
+            EXPECT_EQ(alsa.OutClose(out), MMSYSERR_NOERROR);
+            EXPECT_LT(Since(t1), 0.5);
+        }
+        alsa.InClose(in);
+    }
+}
+
+// Card numbers are given again after an unplug: an open by a stale list
+// position must not reach another card.
+TEST(AlsaMidiStandIn, AnotherCardUnderTheListedNumberIsNotOpened)
+{
+    if (Control() == nullptr) GTEST_SKIP() << "runs inside alsa_e2e_test.sh";
+    AlsaMidi alsa;
+    ASSERT_EQ(alsa.OutGetNumDevs(), 1u);
+    Command("unplug 0");
+    Command("plug 0 Other Synth");
+    HMIDIOUT out = 0;
+    EXPECT_EQ(alsa.OutOpen(&out, 0, 0, 0, 0), MIDIERR_NODEVICE);
+    EXPECT_NE(AlsaMidi::TakeNote().find("no longer there"), std::string::npos);
+    Command("unplug 0");
+    Command("plug 0");
+    EXPECT_EQ(alsa.OutOpen(&out, 0, 0, 0, 0), MMSYSERR_NOERROR);   // the same card again
+    alsa.OutClose(out);
+}
+#endif
