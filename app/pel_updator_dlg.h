@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/dialog_window.h"
+#include "app/reply_doubt.h"
 #include "midi/dx_mtimer.h"
 #include "update/protocol.h"
 
@@ -85,6 +86,7 @@ public:
     int TransferImages();
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
+    int ReportReadBack();   // a read-back that failed: its message, -1
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
 
     // Version check.
@@ -100,6 +102,7 @@ public:
     DialogWindow& Window() { return window; }
 
     CDxMTimer timer;
+    LinkDoubt linkDoubt{*this};   // the update worker's view of the link
     std::atomic<std::int32_t> busy{0};
     VersionReport versions;   // written by the version worker, read after its completion is posted
 

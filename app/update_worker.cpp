@@ -79,6 +79,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     hostIdentityReply.SetIdentity(identity);
 
     // Begin the update.
+    dlg.linkDoubt.Reset();
     ClearStaleReply(dlg);
     const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte());
     dlg.SetStatusText(LoadStringById(IDS_ERASING));
@@ -103,7 +104,9 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     // Every failure inside has been reported there (or the dialog is closing).
     if (dlg.TransferImages() == -1) return 0;
 
-    // End the update: any reply completes it, whatever its status.
+    // End the update: any reply completes it, whatever its status.  Every
+    // block has been acknowledged outside doubt or read back by now.
+    if (!dlg.linkDoubt.Settle()) return 0;
     ClearStaleReply(dlg);
     const int endSent = SendEndUpdate(dlg.midiOut, ModelByte());
     if (!AwaitReply(dlg, endSent, timings.endUpdateMs)) {
@@ -127,6 +130,7 @@ int CPelUpdatorDlg::TransferImages()
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.address != 0) continue;
         std::uint8_t stamp[kBootStampLength] = {};
+        if (!linkDoubt.Settle()) return -1;
         if (ReadTransaction(*this, kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs) != 0) {
             Report(IDS_BOOT_READ_FAILED);
             return -1;
@@ -159,21 +163,48 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     const ProtocolTimings timings = Timings();
     SetProgressRange(kEraseProgressEnd);
     int refusals = 0;
+    bool sentOnce = false;
     for (;;) {
-        ClearStaleReply(*this);
-        const int sent = SendErase(midiOut, ModelByte(), address, size);
-        SetProgressPos(1);
-        SetStatusText(LoadStringById(IDS_ERASING));
-        if (!AwaitReply(*this, sent, timings.eraseMs)) {
+        if (!linkDoubt.Settle()) return -1;
+        if (sentOnce && linkDoubt.InDoubt()) {
+            // Acknowledged in doubt: the region must read back erased before
+            // anything is written into it.
+            SetStatusText(LoadStringById(IDS_CHECKING));
+            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size);
+            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::Match) {
+                linkDoubt.Confirmed();
+                SetProgressPos(kEraseProgressEnd);
+                return 0;
+            }
+            // Not erased: the erase is sent again, and counts as refused.
+            if (refusals == kMaxEraseRefusals) {
+                Report(IDS_TRANSFER_ERROR);
+                return -1;
+            }
+            ++refusals;
+        }
+        std::int32_t result = 0;
+        const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
+            [&] {
+                const int sent = SendErase(midiOut, ModelByte(), address, size);
+                SetProgressPos(1);
+                SetStatusText(LoadStringById(IDS_ERASING));
+                return sent;
+            },
+            timings.eraseMs, result);
+        sentOnce = true;
+        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        if (outcome != LinkDoubt::Outcome::Answered) {
             Report(IDS_TIMEOUT3);
             return -1;
         }
-        const std::int32_t result = status.load();
         if (result == 0) {
+            if (linkDoubt.InDoubt()) continue;   // confirmed by reading back first
             SetProgressPos(kEraseProgressEnd);
             return 0;
         }
-        if (ClosingStatus(result)) return -1;
         if (refusals == kMaxEraseRefusals) {
             Report(IDS_TRANSFER_ERROR);
             return -1;
@@ -182,6 +213,12 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
         platform::Sleep(timings.retryPauseMs);
         if (Quiet()) return -1;
     }
+}
+
+int CPelUpdatorDlg::ReportReadBack()
+{
+    Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
+    return -1;
 }
 
 int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId)
@@ -200,42 +237,77 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     std::uint32_t offset = 0;
     std::uint32_t block = kMaxBlock;
     int failures = 0;
-    bool replyMayFollow = false;   // a send of this block went unanswered in time
+    bool lastTimedOut = false;
+    bool sentOnce = false;       // this block has left at least once
+    bool ackedInDoubt = false;   // ... and its last copy was acknowledged in doubt
     for (;;) {
         if (offset + block > size) block = size - offset;
-        ClearStaleReply(*this);
-        const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
-        SetStatusText(TransmitText(offset, size));
-        if (!AwaitReply(*this, sent, timings.writeBlockMs)) {
-            if (sent == 0) replyMayFollow = true;
-            if (failures == kMaxBlockFailures) {
-                Report(IDS_TIMEOUT2);
-                return -1;
-            }
-        } else {
-            const std::int32_t result = status.load();
-            if (result == 0) {
-                // The device answers every copy of a block it received, and a
-                // reply carries nothing that names its block: after a copy
-                // went unanswered, its late reply would stand for the next
-                // block's.  Let such replies come in and drop them first.
-                if (replyMayFollow) {
-                    while (event.Wait(timings.writeBlockMs)) {
-                        if (ClosingStatus(status.load())) return -1;
-                    }
-                    replyMayFollow = false;
-                }
-                failures = 0;
-                offset += block;
+        if (!linkDoubt.Settle()) return -1;
+        bool done = false;
+        if (sentOnce && linkDoubt.InDoubt()) {
+            // A copy of this block left while the link was in doubt: what the
+            // flash holds decides, not the replies.
+            const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
+            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::Match) {
+                linkDoubt.Confirmed();
+                done = true;
+            } else if (check == LinkDoubt::Check::NeedsErase) {
+                // The sector holds other bits (the blocks of this plan fill
+                // whole sectors of their erased regions, or end one).
+                const std::uint32_t sector = (address + offset) & ~(kMaxBlock - 1);
+                if (EraseRegion(sector, kMaxBlock) == -1) return -1;
+                SetProgressRange(static_cast<std::int32_t>(size));
                 SetProgressPos(static_cast<std::int32_t>(offset));
-                if (offset >= size) return 0;
-                continue;
             }
-            if (ClosingStatus(result)) return -1;
+        }
+        if (done) {
+            failures = 0;
+            sentOnce = false;
+            ackedInDoubt = false;
+            offset += block;
+            SetProgressPos(static_cast<std::int32_t>(offset));
+            if (offset >= size) return 0;
+            continue;
+        }
+        if (ackedInDoubt) {
+            // Acknowledged, yet the flash does not hold it: a failure like a refusal.
+            ackedInDoubt = false;
             if (failures == kMaxBlockFailures) {
                 Report(IDS_TRANSFER_ERROR);
                 return -1;
             }
+            ++failures;
+        }
+        std::int32_t result = 0;
+        const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
+            [&] {
+                const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
+                SetStatusText(TransmitText(offset, size));
+                return sent;
+            },
+            timings.writeBlockMs, result);
+        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
+        if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
+            // In doubt, the next turn reads the block back before it counts.
+            if (linkDoubt.InDoubt()) {
+                ackedInDoubt = true;
+                continue;
+            }
+            failures = 0;
+            sentOnce = false;
+            offset += block;
+            SetProgressPos(static_cast<std::int32_t>(offset));
+            if (offset >= size) return 0;
+            continue;
+        }
+        ackedInDoubt = false;
+        lastTimedOut = outcome != LinkDoubt::Outcome::Answered;
+        if (failures == kMaxBlockFailures) {
+            Report(lastTimedOut ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
+            return -1;
         }
         ++failures;
         platform::Sleep(timings.retryPauseMs);

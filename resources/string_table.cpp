@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 17> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 20> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -23,6 +23,9 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 17> kStrings = {{
     {IDS_BOOT_READ_FAILED, "Can't read the boot version from the device. Nothing has been written."},
     {IDS_VERSION_READ_FAILED, "Can't read the version information from the device."},
     {IDS_IMAGE_MISSING, "A firmware image is missing from this updater. The update has stopped."},
+    {IDS_CHECKING, "Checking Flash memory."},
+    {IDS_READBACK_FAILED, "Can't read the flash back from the device to check what it holds."},
+    {IDS_READ_REFUSED, "The device refused to read back 4096 bytes at once; it does not support reads that large."},
 }};
 
 }  // namespace

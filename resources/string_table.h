@@ -21,6 +21,9 @@ inline constexpr std::uint32_t IDS_DATA_TRANSMIT = 115;
 inline constexpr std::uint32_t IDS_BOOT_READ_FAILED = 116;
 inline constexpr std::uint32_t IDS_VERSION_READ_FAILED = 117;
 inline constexpr std::uint32_t IDS_IMAGE_MISSING = 118;
+inline constexpr std::uint32_t IDS_CHECKING = 130;
+inline constexpr std::uint32_t IDS_READBACK_FAILED = 131;
+inline constexpr std::uint32_t IDS_READ_REFUSED = 132;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -1,0 +1,135 @@
+#include "app/reply_doubt.h"
+
+#include "update/timings.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int kReadAttempts = 7;   // read-backs of one range before the check gives up
+
+}  // namespace
+
+void LinkDoubt::Reset()
+{
+    doubt = false;
+    owed = false;
+    lastClean = false;
+    slowestMs = 0;
+    readRefusal = 0;
+}
+
+std::uint32_t LinkDoubt::QuietMs() const
+{
+    const ProtocolTimings& t = Timings();
+    const std::uint64_t scaled = 2ull * slowestMs;
+    const std::uint32_t low = t.writeBlockMs;
+    const std::uint32_t high = std::max(t.quietMaxMs, low);
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(scaled, low, high));
+}
+
+void LinkDoubt::NoteLatency(Clock::time_point now)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastSend).count();
+    if (ms > 0) slowestMs = std::max(slowestMs, static_cast<std::uint32_t>(std::min<long long>(ms, 0xFFFFFFF)));
+}
+
+bool LinkDoubt::Settle()
+{
+    if (endpoint.event.Wait(0)) {
+        // A reply that no command of ours is waiting for.
+        if (endpoint.status.load() == kStatusClosing) return false;
+        doubt = true;
+        owed = true;
+    }
+    if (!owed) return true;
+    std::uint32_t quiet = QuietMs();
+    while (endpoint.event.Wait(quiet)) {
+        if (endpoint.status.load() == kStatusClosing) return false;
+        NoteLatency(Clock::now());
+        quiet = QuietMs();
+    }
+    owed = false;
+    return true;
+}
+
+LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::uint32_t waitMs, std::int32_t& status)
+{
+    const bool quietBefore = !owed;
+    lastClean = false;
+    ClearStaleReply(endpoint);
+    lastSend = Clock::now();
+    const int sent = send();
+    if (sent != 0) {
+        if (endpoint.status.load() == kStatusClosing) return Outcome::Closing;
+        return Outcome::NotSent;
+    }
+    owed = true;
+    // Replies already seen to come late are waited for as long as they took
+    // (twice, bounded), not given up on and answered by the next command.
+    const std::uint32_t wait = slowestMs > waitMs ? std::max(waitMs, QuietMs()) : waitMs;
+    if (!endpoint.event.Wait(wait)) {
+        doubt = true;
+        slowestMs = std::max(slowestMs, wait);
+        return Outcome::TimedOut;
+    }
+    status = endpoint.status.load();
+    if (status == kStatusClosing) return Outcome::Closing;
+    NoteLatency(Clock::now());
+    owed = false;
+    lastClean = quietBefore;
+    return Outcome::Answered;
+}
+
+void LinkDoubt::Confirmed()
+{
+    if (lastClean && !owed) doubt = false;
+}
+
+LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length)
+{
+    std::uint8_t read[kMaxBlock];
+    readRefusal = 0;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (!Settle()) return Check::Closing;
+        std::int32_t refusal = 0;
+        lastSend = Clock::now();
+        switch (ReadDeviceBlock(endpoint, address, length, read, Timings().readMs, &refusal)) {
+        case BlockRead::Ok: {
+            Check result = Check::Match;
+            for (std::uint32_t i = 0; i < length; ++i) {
+                const std::uint8_t want = expected != nullptr ? expected[i] : 0xFF;
+                if ((read[i] & want) != want) return Check::NeedsErase;
+                if (read[i] != want) result = Check::Differs;
+            }
+            return result;
+        }
+        case BlockRead::TimedOut:
+            doubt = true;
+            owed = true;
+            break;
+        case BlockRead::Refused:
+            readRefusal = refusal;
+            break;
+        case BlockRead::BadData:
+            break;
+        case BlockRead::Closing:
+            return Check::Closing;
+        }
+    }
+    return Check::ReadFailed;
+}
+
+LinkDoubt::Check LinkDoubt::CompareErased(std::uint32_t address, std::uint32_t size)
+{
+    Check result = Check::Match;
+    for (std::uint32_t done = 0; done < size; done += kMaxBlock) {
+        const Check part = Compare(address + done, nullptr, std::min(size - done, kMaxBlock));
+        if (part == Check::Match) continue;
+        if (part != Check::Differs && part != Check::NeedsErase) return part;
+        result = Check::Differs;
+        break;
+    }
+    return result;
+}
