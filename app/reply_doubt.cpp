@@ -29,6 +29,11 @@ std::uint32_t LinkDoubt::QuietMs() const
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(scaled, low, high));
 }
 
+std::uint32_t LinkDoubt::WaitMs(std::uint32_t base) const
+{
+    return slowestMs > base ? std::max(base, QuietMs()) : base;
+}
+
 void LinkDoubt::NoteLatency(Clock::time_point now)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastSend).count();
@@ -68,10 +73,8 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     owed = true;
     // Replies already seen to come late are waited for as long as they took
     // (twice, bounded), not given up on and answered by the next command.
-    const std::uint32_t wait = slowestMs > waitMs ? std::max(waitMs, QuietMs()) : waitMs;
-    if (!endpoint.event.Wait(wait)) {
+    if (!endpoint.event.Wait(WaitMs(waitMs))) {
         doubt = true;
-        slowestMs = std::max(slowestMs, wait);
         return Outcome::TimedOut;
     }
     status = endpoint.status.load();
@@ -95,7 +98,8 @@ LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* e
         if (!Settle()) return Check::Closing;
         std::int32_t refusal = 0;
         lastSend = Clock::now();
-        switch (ReadDeviceBlock(endpoint, address, length, read, Timings().readMs, &refusal)) {
+        // A read of 4 KiB takes the link about as long as a block's write.
+        switch (ReadDeviceBlock(endpoint, address, length, read, WaitMs(Timings().writeBlockMs), &refusal)) {
         case BlockRead::Ok: {
             Check result = Check::Match;
             for (std::uint32_t i = 0; i < length; ++i) {

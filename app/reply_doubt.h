@@ -56,6 +56,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     std::uint32_t QuietMs() const;
+    // A wait of `base`, longer when replies have been seen to take longer.
+    std::uint32_t WaitMs(std::uint32_t base) const;
     void NoteLatency(Clock::time_point now);
 
     ProtocolEndpoint& endpoint;

@@ -18,6 +18,7 @@ constexpr int kPlanRows = static_cast<int>(kImagePlan.size());
 constexpr int kMaxEraseRefusals = 6;     // the 7th refusal ends the update
 constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the update
 constexpr std::int32_t kEraseProgressEnd = 10;
+constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
 
@@ -106,14 +107,19 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
 
     // End the update: any reply completes it, whatever its status.  Every
     // block has been acknowledged outside doubt or read back by now.
-    if (!dlg.linkDoubt.Settle()) return 0;
-    ClearStaleReply(dlg);
-    const int endSent = SendEndUpdate(dlg.midiOut, ModelByte());
-    if (!AwaitReply(dlg, endSent, timings.endUpdateMs)) {
-        dlg.Report(IDS_TRANSFER_ERROR);
-        return 0;
+    // A lost reply is asked for again: the flash is complete already.
+    for (int attempt = 1;; ++attempt) {
+        if (!dlg.linkDoubt.Settle()) return 0;
+        std::int32_t ignored = 0;
+        const LinkDoubt::Outcome outcome = dlg.linkDoubt.Exchange(
+            [&] { return SendEndUpdate(dlg.midiOut, ModelByte()); }, timings.endUpdateMs, ignored);
+        if (outcome == LinkDoubt::Outcome::Closing) return 0;
+        if (outcome == LinkDoubt::Outcome::Answered) break;
+        if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
+            dlg.Report(IDS_TRANSFER_ERROR);
+            return 0;
+        }
     }
-    if (dlg.ClosingStatus(dlg.status.load())) return 0;
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
@@ -164,6 +170,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     SetProgressRange(kEraseProgressEnd);
     int refusals = 0;
     bool sentOnce = false;
+    bool ackedInDoubt = false;
     for (;;) {
         if (!linkDoubt.Settle()) return -1;
         if (sentOnce && linkDoubt.InDoubt()) {
@@ -178,12 +185,15 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
                 SetProgressPos(kEraseProgressEnd);
                 return 0;
             }
-            // Not erased: the erase is sent again, and counts as refused.
-            if (refusals == kMaxEraseRefusals) {
-                Report(IDS_TRANSFER_ERROR);
-                return -1;
+            // Not erased: the erase is sent again.  After an acknowledgement
+            // that counts as a refusal (a time-out has been counted already).
+            if (ackedInDoubt) {
+                if (refusals == kMaxEraseRefusals) {
+                    Report(IDS_TRANSFER_ERROR);
+                    return -1;
+                }
+                ++refusals;
             }
-            ++refusals;
         }
         std::int32_t result = 0;
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
@@ -196,17 +206,23 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             timings.eraseMs, result);
         sentOnce = true;
         if (outcome == LinkDoubt::Outcome::Closing) return -1;
-        if (outcome != LinkDoubt::Outcome::Answered) {
+        if (outcome == LinkDoubt::Outcome::NotSent) {
             Report(IDS_TIMEOUT3);
             return -1;
         }
-        if (result == 0) {
-            if (linkDoubt.InDoubt()) continue;   // confirmed by reading back first
+        ackedInDoubt = false;
+        if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
+            if (linkDoubt.InDoubt()) {
+                ackedInDoubt = true;   // confirmed by reading back first
+                continue;
+            }
             SetProgressPos(kEraseProgressEnd);
             return 0;
         }
+        // A refusal, or no reply in time: the region may still have been
+        // erased (a lost reply); the next turn reads it back to see.
         if (refusals == kMaxEraseRefusals) {
-            Report(IDS_TRANSFER_ERROR);
+            Report(outcome == LinkDoubt::Outcome::TimedOut ? IDS_TIMEOUT3 : IDS_TRANSFER_ERROR);
             return -1;
         }
         ++refusals;
