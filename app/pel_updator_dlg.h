@@ -89,6 +89,17 @@ public:
     int ReportReadBack();   // a read-back that failed: its message, -1
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
 
+    // Verify: the regions the plan writes, read back and compared.
+    struct VerifyResult {
+        bool completed = false;            // every block was read
+        std::uint32_t blocks = 0;          // blocks compared
+        std::uint32_t differingBlocks = 0;
+        std::uint32_t firstDifference = 0; // flash address of the first differing byte
+    };
+    void OnVerify();
+    static unsigned VerifyWorker(CPelUpdatorDlg* dialog);
+    VerifyResult LastVerify();
+
     // Version check.
     int IdentifyDevice();
     int ReadDeviceMemory(std::uint32_t address, std::uint32_t length, std::uint8_t* dest);
@@ -127,4 +138,6 @@ private:
     std::mutex workerMutex;
     std::thread worker;
     std::atomic<bool> destroyed{false};
+    std::mutex verifyMutex;
+    VerifyResult verifyResult;   // guarded by verifyMutex
 };

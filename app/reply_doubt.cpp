@@ -36,8 +36,11 @@ std::uint32_t LinkDoubt::WaitMs(std::uint32_t base) const
 
 void LinkDoubt::NoteLatency(Clock::time_point now)
 {
+    // The slowest recent reply: a single slow one (a busy machine) fades
+    // over a few dozen replies; a device that is always late stays so.
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastSend).count();
-    if (ms > 0) slowestMs = std::max(slowestMs, static_cast<std::uint32_t>(std::min<long long>(ms, 0xFFFFFFF)));
+    const auto latency = static_cast<std::uint32_t>(std::clamp<long long>(ms, 0, 0xFFFFFFF));
+    slowestMs = std::max(latency, slowestMs - slowestMs / 16);
 }
 
 bool LinkDoubt::Settle()
@@ -102,10 +105,11 @@ LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* e
         switch (ReadDeviceBlock(endpoint, address, length, read, WaitMs(Timings().writeBlockMs), &refusal)) {
         case BlockRead::Ok: {
             Check result = Check::Match;
-            for (std::uint32_t i = 0; i < length; ++i) {
+            for (std::uint32_t i = length; i-- > 0;) {
                 const std::uint8_t want = expected != nullptr ? expected[i] : 0xFF;
-                if ((read[i] & want) != want) return Check::NeedsErase;
-                if (read[i] != want) result = Check::Differs;
+                if (read[i] == want) continue;
+                firstDifference = i;
+                if (result != Check::NeedsErase) result = (read[i] & want) != want ? Check::NeedsErase : Check::Differs;
             }
             return result;
         }

@@ -49,6 +49,8 @@ public:
     // Reads a whole region in reads of 4 KiB; Match when it is all erased.
     Check CompareErased(std::uint32_t address, std::uint32_t size);
 
+    // Offset of the first differing byte in the last range compared.
+    std::uint32_t FirstDifference() const { return firstDifference; }
     // Why the last read-back failed: the device's refusal status, or 0 when
     // it timed out or its data were damaged every time.
     std::int32_t ReadRefusal() const { return readRefusal; }
@@ -67,4 +69,5 @@ private:
     std::uint32_t slowestMs = 0;
     Clock::time_point lastSend{};
     std::int32_t readRefusal = 0;
+    std::uint32_t firstDifference = 0;
 };

@@ -64,6 +64,7 @@ const char* CommandName(CliOptions::Command command)
     case CliOptions::Command::Version: return "version";
     case CliOptions::Command::Update: return "update";
     case CliOptions::Command::Plan: return "plan";
+    case CliOptions::Command::Verify: return "verify";
     }
     return "";
 }
@@ -415,6 +416,61 @@ int TerminalWidth()
     return 80;
 }
 
+UpdateProgress::Mode ProgressMode(const CliOptions& options)
+{
+    if (options.json) return UpdateProgress::Mode::Json;
+    if (::isatty(STDOUT_FILENO) != 0) {
+        const char* term = std::getenv("TERM");
+        if (term == nullptr || std::strcmp(term, "dumb") != 0) return UpdateProgress::Mode::Live;
+    }
+    return UpdateProgress::Mode::Lines;
+}
+
+// The verify worker with live progress; true when every block matched.
+bool VerifyPass(Session& session, const CliOptions& options, bool& interrupted)
+{
+    const std::size_t first = session.window.Boxes().size();
+    UpdateProgress progress(ProgressMode(options), stdout, TerminalWidth());
+    interrupted = !session.Run(&CPelUpdatorDlg::OnVerify, &progress);
+    const CPelUpdatorDlg::VerifyResult result = session.dialog.LastVerify();
+    const bool ok = !interrupted && result.completed && result.differingBlocks == 0;
+    progress.Finish(interrupted ? UpdateProgress::Outcome::Interrupted
+                    : ok        ? UpdateProgress::Outcome::Completed
+                                : UpdateProgress::Outcome::Failed,
+                    Clock::now());
+    if (interrupted) return false;
+    const std::vector<CliWindow::Box> boxes = session.window.Boxes();
+    PrintErrors(boxes, first);
+    if (options.json && result.completed) {
+        JsonObject event;
+        event.Add("event", "verify").Add("ok", ok).Add("blocks", static_cast<std::int64_t>(result.blocks));
+        event.Add("differingBlocks", static_cast<std::int64_t>(result.differingBlocks));
+        if (!ok) event.Add("firstDifference", Hex(result.firstDifference));
+        Emit(event.Text());
+    } else if (ok) {
+        Emit(session.window.ControlText(IDC_STATUS));
+    }
+    if (!result.completed && boxes.size() == first) {
+        std::fprintf(stderr, "%s: the verify ended without completing.\n", kProgram);
+    }
+    return ok;
+}
+
+int RunVerify(Session& session, const CliOptions& options)
+{
+    session.dialog.OnInitDialog();
+    if (!session.SelectPorts(options)) {
+        EmitResult(options, false, kExitFailed, {});
+        return kExitFailed;
+    }
+    bool interrupted = false;
+    const bool ok = VerifyPass(session, options, interrupted);
+    if (interrupted) return InterruptedExit(options);
+    const int exitStatus = ok ? kExitOk : kExitFailed;
+    EmitResult(options, ok, exitStatus, session.window.ControlText(IDC_STATUS));
+    return exitStatus;
+}
+
 int RunUpdate(Session& session, const CliOptions& options)
 {
     session.dialog.OnInitDialog();
@@ -423,13 +479,7 @@ int RunUpdate(Session& session, const CliOptions& options)
         return kExitFailed;
     }
 
-    UpdateProgress::Mode mode = UpdateProgress::Mode::Lines;
-    if (options.json) {
-        mode = UpdateProgress::Mode::Json;
-    } else if (::isatty(STDOUT_FILENO) != 0) {
-        const char* term = std::getenv("TERM");
-        if (term == nullptr || std::strcmp(term, "dumb") != 0) mode = UpdateProgress::Mode::Live;
-    }
+    const UpdateProgress::Mode mode = ProgressMode(options);
     const std::string inName = session.Selected(IDC_MIDI_IN);
     const std::string outName = session.Selected(IDC_MIDI_OUT);
     const int inId = session.window.GetListSelection(IDC_MIDI_IN);
@@ -472,6 +522,16 @@ int RunUpdate(Session& session, const CliOptions& options)
         return kExitFailed;
     }
     if (!options.json) Emit(status);
+    if (options.verify) {
+        if (!options.json) std::printf("\n");
+        bool interrupted = false;
+        const bool verified = VerifyPass(session, options, interrupted);
+        if (interrupted) return InterruptedExit(options);
+        if (!verified) {
+            EmitResult(options, false, kExitFailed, status);
+            return kExitFailed;
+        }
+    }
     if (options.noVersion) {
         EmitResult(options, true, kExitOk, status);
         return kExitOk;
@@ -499,9 +559,25 @@ int RunUpdate(Session& session, const CliOptions& options)
     bool interrupted = false;
     const bool ok = VersionCheck(session, options, interrupted);
     if (interrupted) return InterruptedExit(options);
-    const int exitStatus = ok ? kExitOk : kExitFailed;
-    EmitResult(options, ok, exitStatus, status);
-    return exitStatus;
+    // The update itself completed: a failed version read after it is a
+    // warning with an exit status of its own, never the update's failure.
+    if (!ok) {
+        std::fprintf(stderr, "%s: warning: the update completed, but the versions could not be read after it.\n",
+                     kProgram);
+        if (options.json) {
+            Emit(JsonObject()
+                     .Add("event", "result")
+                     .Add("command", CommandName(options.command))
+                     .Add("ok", true)
+                     .Add("exit", kExitVersionAfterUpdate)
+                     .Add("status", status)
+                     .Add("versionRead", false)
+                     .Text());
+        }
+        return kExitVersionAfterUpdate;
+    }
+    EmitResult(options, true, kExitOk, status);
+    return kExitOk;
 }
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -567,6 +643,7 @@ int RunCli(const CliOptions& options)
         case CliOptions::Command::Ports: exitStatus = RunPorts(session, options, instanceNumber); break;
         case CliOptions::Command::Version: exitStatus = RunVersion(session, options); break;
         case CliOptions::Command::Update: exitStatus = RunUpdate(session, options); break;
+        case CliOptions::Command::Verify: exitStatus = RunVerify(session, options); break;
         case CliOptions::Command::Plan: break;
         }
         session.window.Close();

@@ -9,9 +9,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInstances = 3;
+inline constexpr int kExitVersionAfterUpdate = 4;   // the update completed; the version read after it failed
 
 struct CliOptions {
-    enum class Command { Ports, Version, Update, Plan };
+    enum class Command { Ports, Version, Update, Plan, Verify };
     Command command = Command::Plan;
     std::string in;              // an id or an exact device name; empty: the preselection
     std::string out;
@@ -20,6 +21,7 @@ struct CliOptions {
     std::string tracePath;       // empty: no trace
     bool json = false;
     bool noVersion = false;      // update: no version check afterwards
+    bool verify = false;         // update: verify afterwards
 };
 
 // Runs one command; the exit status.  Messages go to stdout and stderr.

@@ -16,8 +16,10 @@ int main(int argc, char** argv)
     CLI::App* version = app.add_subcommand("version", "Read the device's firmware versions and compare them with "
                                                       "the carried ones");
     CLI::App* update = app.add_subcommand("update", "Update the device's firmware, then show its versions");
+    CLI::App* verify = app.add_subcommand("verify", "Read back every region the update writes and compare it with the carried firmware");
     CLI::App* plan = app.add_subcommand("plan", "Show the update plan and the carried versions (no device needed)");
     update->add_flag("--no-version", options.noVersion, "Do not check the versions after the update");
+    update->add_flag("--verify", options.verify, "Verify the device's flash after the update (see 'verify')");
 
     app.add_option("--in", options.in, "MIDI input device: an id (see 'ports') or an exact name; "
                                        "default: the preselected one");
@@ -30,7 +32,7 @@ int main(int argc, char** argv)
     app.add_option("--trace", options.tracePath, "Write every MIDI message sent (>) and received (<) to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "Newline-delimited JSON events instead of text");
-    for (CLI::App* sub : {ports, version, update, plan}) sub->fallthrough();
+    for (CLI::App* sub : {ports, version, update, verify, plan}) sub->fallthrough();
 
     try {
         app.parse(argc, argv);
@@ -44,6 +46,7 @@ int main(int argc, char** argv)
     if (version->parsed()) options.command = CliOptions::Command::Version;
     if (update->parsed()) options.command = CliOptions::Command::Update;
     if (plan->parsed()) options.command = CliOptions::Command::Plan;
+    if (verify->parsed()) options.command = CliOptions::Command::Verify;
 
     InstallSignalHandlers();
     return RunCli(options);

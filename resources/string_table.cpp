@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 20> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 23> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -26,6 +26,9 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 20> kStrings = {{
     {IDS_CHECKING, "Checking Flash memory."},
     {IDS_READBACK_FAILED, "Can't read the flash back from the device to check what it holds."},
     {IDS_READ_REFUSED, "The device refused to read back 4096 bytes at once; it does not support reads that large."},
+    {IDS_VERIFYING, "Verifying  %lld / %lld "},
+    {IDS_VERIFIED, "Verify completed: the device holds the carried firmware."},
+    {IDS_VERIFY_DIFFERS, "The device's flash differs from the carried firmware, first at 0x%06llX; blocks that differ: %lld."},
 }};
 
 }  // namespace

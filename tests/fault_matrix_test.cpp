@@ -29,6 +29,17 @@ ProtocolTimings MatrixTimings()
     return t;
 }
 
+// Verify through a device without faults holding `flash`.
+CPelUpdatorDlg::VerifyResult Verify(const std::vector<std::uint8_t>& flash)
+{
+    q9test::DialogRig rig("flash=erased", MatrixTimings());
+    EXPECT_TRUE(rig.Device().Device().SetFlash(flash));
+    rig.Dialog().OnVerify();
+    rig.Dialog().WaitForWorker();
+    rig.Window().RunPosted();
+    return rig.Dialog().LastVerify();
+}
+
 struct Fault {
     const char* name;
     const char* settings;
@@ -56,6 +67,9 @@ TEST_P(FaultMatrix, EndsWithACleanFlashOrAnError)
     if (completed) {
         EXPECT_TRUE(window.Boxes().empty());
         EXPECT_TRUE(flashClean) << "success reported over a flash that differs from a clean update's";
+        const CPelUpdatorDlg::VerifyResult verified = Verify(rig.Device().FlashCopy());
+        EXPECT_TRUE(verified.completed);
+        EXPECT_EQ(verified.differingBlocks, 0u);
     } else {
         EXPECT_FALSE(window.Boxes().empty()) << "the update ended without completing and without an error";
     }
@@ -68,3 +82,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"LateAndRefuse", "late=15,refuse=5"}, Fault{"LateAndDrop", "late=15,drop=7"},
                       Fault{"DropAndRefuse", "drop=5,refuse=7"}, Fault{"LateBelowAndDrop", "late=5,drop=7"}),
     [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
+
+// One changed byte of a clean update's flash: verify names it.  The boot
+// region, its stamp unchanged, is compared like the others.
+TEST(Verify, NamesTheFirstDifferingAddressAndCountsTheBlocks)
+{
+    std::vector<std::uint8_t> flash = ExpectedFlashAfterUpdate(FactoryFlash());
+    flash[0x066064] ^= 0x01;
+    CPelUpdatorDlg::VerifyResult result = Verify(flash);
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(result.differingBlocks, 1u);
+    EXPECT_EQ(result.firstDifference, 0x066064u);
+
+    flash[0x000100] ^= 0x80;   // row 5 is verified before row 7
+    result = Verify(flash);
+    EXPECT_EQ(result.differingBlocks, 2u);
+    EXPECT_EQ(result.firstDifference, 0x000100u);
+}
