@@ -603,10 +603,20 @@ int RunCli(const CliOptions& options)
 
     // Everything the command line names is checked before anything starts.
     std::unique_ptr<VirtualMidi> virtualMidi;
+    VirtualMidi* virtualDevice = nullptr;
     if (options.virtualDevice) {
         std::string error;
+        VirtualDeviceSettings parsed;
+        if (!ParseVirtualDeviceSettings(options.virtualSettings, parsed, error)) {
+            return Usage("--virtual-device: " + error);
+        }
         virtualMidi = MakeVirtualMidi(options.virtualSettings, error);
-        if (!virtualMidi) return Usage("--virtual-device: " + error);
+        if (!virtualMidi) {
+            // The settings are right; the flash file cannot be used.
+            std::fprintf(stderr, "%s: --virtual-device: %s\n", kProgram, error.c_str());
+            return kExitFailed;
+        }
+        virtualDevice = virtualMidi.get();
     }
     FilePtr trace(nullptr, &std::fclose);
     if (!options.tracePath.empty()) {
@@ -649,6 +659,21 @@ int RunCli(const CliOptions& options)
         session.window.Close();
         session.dialog.OnDestroy();
     }   // the dialog is gone (its worker joined) before the services go
+
+    // The virtual device writes its flash file back as its ports close: a
+    // write that failed is no success.
+    if (virtualDevice != nullptr && !virtualDevice->LastSaveError().empty()) {
+        std::fprintf(stderr, "%s: virtual device: %s\n", kProgram, virtualDevice->LastSaveError().c_str());
+        if (options.json) {
+            Emit(JsonObject()
+                     .Add("event", "message")
+                     .Add("caption", "Error")
+                     .Add("icon", "error")
+                     .Add("text", "virtual device: " + virtualDevice->LastSaveError())
+                     .Text());
+        }
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) exitStatus = kExitFailed;
+    }
 
     platform::InstallMidi(previous);
     tracer.reset();

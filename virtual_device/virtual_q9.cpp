@@ -64,34 +64,6 @@ VirtualQ9::Kind KindOf(std::uint8_t command)
     }
 }
 
-bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error)
-{
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot write flash file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            error = "cannot write flash file " + path + ": " + std::strerror(errno);
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot write flash file " + path + ": " + ec.message();
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -162,41 +134,15 @@ VirtualQ9::VirtualQ9(const VirtualDeviceSettings& s) : settings(s)
     case VirtualDeviceSettings::Flash::Erased: flash.assign(kFlashSize, 0xFF); break;
     case VirtualDeviceSettings::Flash::Current: flash = ExpectedFlashAfterUpdate(); break;
     case VirtualDeviceSettings::Flash::Path: {
-        flash = FactoryFlash();
-        const std::string& path = settings.flashPath;
-        std::error_code ec;
-        const auto status = std::filesystem::status(path, ec);
-        if (!std::filesystem::exists(status)) {
-            std::string error;
-            if (WriteFileAtomically(path, flash, error))
-                pathUsable = true;
-            else
-                loadError = error;
-            break;
+        flashFile = std::make_unique<FlashFile>();
+        std::vector<std::uint8_t> contents;
+        if (flashFile->Open(settings.flashPath, FactoryFlash(), kFlashSize, contents, loadError)) {
+            flash = std::move(contents);
+            pathUsable = true;
+        } else {
+            flash = FactoryFlash();
+            flashFile.reset();
         }
-        if (!std::filesystem::is_regular_file(status)) {
-            loadError = "flash file " + path + " is not a regular file";
-            break;
-        }
-        const auto size = std::filesystem::file_size(path, ec);
-        if (ec) {
-            loadError = "cannot read flash file " + path + ": " + ec.message();
-            break;
-        }
-        if (size != kFlashSize) {
-            loadError = "flash file " + path + " holds " + std::to_string(size) +
-                        " bytes; a flash image must be exactly " + std::to_string(kFlashSize) + " bytes (4 MiB)";
-            break;
-        }
-        std::ifstream in(path, std::ios::binary);
-        std::vector<std::uint8_t> contents(kFlashSize);
-        in.read(reinterpret_cast<char*>(contents.data()), kFlashSize);
-        if (!in || in.gcount() != static_cast<std::streamsize>(kFlashSize)) {
-            loadError = "cannot read flash file " + path + ": " + std::strerror(errno);
-            break;
-        }
-        flash = std::move(contents);
-        pathUsable = true;
         break;
     }
     }
@@ -222,7 +168,7 @@ bool VirtualQ9::SaveFlash(std::string& error) const
         error = "flash file " + settings.flashPath + " not written back: " + loadError;
         return false;
     }
-    return WriteFileAtomically(settings.flashPath, flash, error);
+    return flashFile->Save(flash, error);
 }
 
 std::vector<std::uint8_t> VirtualQ9::DeviceCommand(std::uint8_t model, std::uint8_t cmd)

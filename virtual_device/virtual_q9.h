@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/mmsystem.h"
+#include "virtual_device/flash_file.h"
 
 #include <array>
 #include <chrono>
@@ -162,6 +163,7 @@ private:
     bool currentLost = false;   // the command being handled has its reply lost
     bool pathUsable = false;
     std::string loadError;
+    std::unique_ptr<FlashFile> flashFile;   // flash=PATH, locked while the device exists
     std::vector<LogEntry> log;
     Counters counters;
 };
