@@ -17,6 +17,7 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -44,17 +45,48 @@ void OnSignal(int signal)
 const char* const kProgram = "q9-updater-cli";
 const char* const kReportCaption = "Version Information";
 
-int Usage(const std::string& message)
-{
-    std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kProgram, message.c_str());
-    return kExitUsage;
-}
-
 void Emit(const std::string& line)
 {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// The command being run, for the events of errors found before it starts.
+const CliOptions* current = nullptr;
+
+const char* CommandName(CliOptions::Command command);
+
+// An error text on standard error, and as a message event under --json.
+void ErrorLine(const std::string& text, bool prefixed = true)
+{
+    if (prefixed) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+    } else {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    if (current != nullptr && current->json) {
+        Emit(JsonObject().Add("event", "message").Add("caption", "Error").Add("icon", "error").Add("text", text).Text());
+    }
+}
+
+void EmitEarlyResult(int exitStatus)
+{
+    if (current == nullptr || !current->json) return;
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("command", CommandName(current->command))
+             .Add("ok", false)
+             .Add("exit", exitStatus)
+             .Text());
+}
+
+int Usage(const std::string& message)
+{
+    ErrorLine(message);
+    std::fprintf(stderr, "Run with --help for more information.\n");
+    EmitEarlyResult(kExitUsage);
+    return kExitUsage;
 }
 
 const char* CommandName(CliOptions::Command command)
@@ -170,6 +202,7 @@ int RunPlan(const CliOptions& options)
                  .Add("writeBytes", static_cast<std::int64_t>(PlanWriteBytes()))
                  .AddRaw("versions", versions.Text())
                  .Text());
+        Emit(JsonObject().Add("event", "result").Add("command", "plan").Add("ok", true).Add("exit", kExitOk).Text());
         return kExitOk;
     }
 
@@ -255,7 +288,7 @@ public:
             int index = -1;
             std::string error;
             if (!ResolveDevice(choice.wanted, window.ListItems(choice.id), choice.direction, index, error)) {
-                std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+                ErrorLine(error);
                 return false;
             }
             window.SetListSelection(choice.id, index);
@@ -314,7 +347,7 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     }
     PrintErrors(boxes, first);
     if (report == nullptr && !error) {
-        std::fprintf(stderr, "%s: the version check ended without a report.\n", kProgram);
+        ErrorLine("the version check ended without a report.");
     }
     return report != nullptr && !error;
 }
@@ -451,7 +484,7 @@ bool VerifyPass(Session& session, const CliOptions& options, bool& interrupted)
         Emit(session.window.ControlText(IDC_STATUS));
     }
     if (!result.completed && boxes.size() == first) {
-        std::fprintf(stderr, "%s: the verify ended without completing.\n", kProgram);
+        ErrorLine("the verify ended without completing.");
     }
     return ok;
 }
@@ -517,7 +550,7 @@ int RunUpdate(Session& session, const CliOptions& options)
     if (!finished) return InterruptedExit(options);
     if (!completed) {
         PrintErrors(boxes, 0);
-        if (!error) std::fprintf(stderr, "%s: the update ended without completing.\n", kProgram);
+        if (!error) ErrorLine("the update ended without completing.");
         EmitResult(options, false, kExitFailed, status);
         return kExitFailed;
     }
@@ -582,6 +615,16 @@ int RunUpdate(Session& session, const CliOptions& options)
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
+// A report that could not reach standard output is no success.
+int CheckOutput(int exitStatus)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitStatus;
+    const int err = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(err));
+    return exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate ? kExitFailed : exitStatus;
+}
+
 }  // namespace
 
 void InstallSignalHandlers()
@@ -599,7 +642,8 @@ void InstallSignalHandlers()
 
 int RunCli(const CliOptions& options)
 {
-    if (options.command == CliOptions::Command::Plan) return RunPlan(options);
+    current = &options;
+    if (options.command == CliOptions::Command::Plan) return CheckOutput(RunPlan(options));
 
     // Everything the command line names is checked before anything starts.
     std::unique_ptr<VirtualMidi> virtualMidi;
@@ -613,7 +657,8 @@ int RunCli(const CliOptions& options)
         virtualMidi = MakeVirtualMidi(options.virtualSettings, error);
         if (!virtualMidi) {
             // The settings are right; the flash file cannot be used.
-            std::fprintf(stderr, "%s: --virtual-device: %s\n", kProgram, error.c_str());
+            ErrorLine("--virtual-device: " + error);
+            EmitEarlyResult(kExitFailed);
             return kExitFailed;
         }
         virtualDevice = virtualMidi.get();
@@ -629,8 +674,14 @@ int RunCli(const CliOptions& options)
     platform::NamedLock instanceLock;
     const int instanceNumber = ReserveInstanceNumber(instanceLock);
     if (instanceNumber == 0) {
-        std::fprintf(stderr, "%s\n", InstanceRefusalText().c_str());
+        ErrorLine(InstanceRefusalText(), false);
+        EmitEarlyResult(kExitInstances);
         return kExitInstances;
+    }
+    // The n-th updater preselects devices named "... (n)": so is its own
+    // virtual device named.
+    if (virtualMidi && instanceNumber != 1) {
+        virtualMidi->SetDeviceName(std::string(VirtualQ9::kDeviceName) + " (" + std::to_string(instanceNumber) + ")");
     }
 
     platform::MidiSystem system;
@@ -663,19 +714,17 @@ int RunCli(const CliOptions& options)
     // The virtual device writes its flash file back as its ports close: a
     // write that failed is no success.
     if (virtualDevice != nullptr && !virtualDevice->LastSaveError().empty()) {
-        std::fprintf(stderr, "%s: virtual device: %s\n", kProgram, virtualDevice->LastSaveError().c_str());
-        if (options.json) {
-            Emit(JsonObject()
-                     .Add("event", "message")
-                     .Add("caption", "Error")
-                     .Add("icon", "error")
-                     .Add("text", "virtual device: " + virtualDevice->LastSaveError())
-                     .Text());
-        }
+        ErrorLine("virtual device: " + virtualDevice->LastSaveError());
         if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) exitStatus = kExitFailed;
     }
 
     platform::InstallMidi(previous);
+    int traceErrno = tracer ? tracer->WriteErrno() : 0;
     tracer.reset();
-    return exitStatus;
+    if (trace && std::fclose(trace.release()) != 0 && traceErrno == 0) traceErrno = errno;
+    if (traceErrno != 0) {
+        ErrorLine("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(traceErrno));
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) exitStatus = kExitFailed;
+    }
+    return CheckOutput(exitStatus);
 }

@@ -21,19 +21,39 @@ int main(int argc, char** argv)
     update->add_flag("--no-version", options.noVersion, "Do not check the versions after the update");
     update->add_flag("--verify", options.verify, "Verify the device's flash after the update (see 'verify')");
 
+    const auto notEmpty = [](const std::string& value) {
+        return value.empty() ? std::string("an empty name names no device") : std::string();
+    };
     app.add_option("--in", options.in, "MIDI input device: an id (see 'ports') or an exact name; "
-                                       "default: the preselected one");
-    app.add_option("--out", options.out, "MIDI output device: an id or an exact name; default: the preselected one");
+                                       "default: the preselected one")
+        ->check(notEmpty);
+    app.add_option("--out", options.out, "MIDI output device: an id or an exact name; default: the preselected one")
+        ->check(notEmpty);
     CLI::Option* virtualOption =
         app.add_option("--virtual-device", options.virtualSettings,
                        "Add the virtual ARKO Q9, with optional settings, e.g. "
-                       "--virtual-device=link=131072,erase-ms=2,write-ms=1")
+                       "--virtual-device=link=131072,erase-ms=2,write-ms=1; a comma in a flash path is quoted "
+                       "(flash=\"a,b.flash\") or escaped (flash=a\\,b.flash)")
             ->expected(0, 1);
     app.add_option("--trace", options.tracePath, "Write every MIDI message sent (>) and received (<) to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "Newline-delimited JSON events instead of text");
     for (CLI::App* sub : {ports, version, update, verify, plan}) sub->fallthrough();
 
+    // The first word that is neither an option nor an option's value names
+    // the command.
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--in" || word == "--out" || word == "--trace") {
+            ++i;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') continue;
+        if (word == "ports" || word == "version" || word == "update" || word == "verify" || word == "plan") break;
+        std::fprintf(stderr, "q9-updater-cli: unknown command: %s\nRun with --help for more information.\n",
+                     word.c_str());
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

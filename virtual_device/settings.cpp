@@ -1,7 +1,10 @@
 // The settings string of the virtual ARKO Q9: comma-separated items.
 #include "virtual_device/virtual_q9.h"
 
+#include <algorithm>
 #include <charconv>
+#include <string>
+#include <vector>
 #include <limits>
 
 namespace {
@@ -42,18 +45,44 @@ std::string Quote(std::string_view item) { return "\"" + std::string(item) + "\"
 bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& out, std::string& error)
 {
     VirtualDeviceSettings s;
+    std::vector<std::string> seen;
     std::size_t pos = 0;
     while (pos <= text.size()) {
-        std::size_t comma = text.find(',', pos);
-        if (comma == std::string_view::npos) comma = text.size();
-        const std::string_view item = Trim(text.substr(pos, comma - pos));
-        pos = comma + 1;
+        // An item ends at a comma outside double quotes; a backslash takes
+        // the next character as it is (flash="a,b" or flash=a\,b).
+        std::string unquoted;
+        bool quoted = false;
+        std::size_t end = pos;
+        for (; end < text.size(); ++end) {
+            const char c = text[end];
+            if (c == '\\' && end + 1 < text.size()) {
+                unquoted += text[++end];
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ',' && !quoted) {
+                break;
+            } else {
+                unquoted += c;
+            }
+        }
+        const std::string_view raw = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (quoted) {
+            error = "virtual device setting " + Quote(raw) + ": a double quote is not closed";
+            return false;
+        }
+        const std::string_view item = Trim(unquoted);
         if (item.empty()) continue;
 
         const std::size_t eq = item.find('=');
         const std::string_view key = Trim(item.substr(0, eq));
         const bool hasValue = eq != std::string_view::npos;
         const std::string_view value = hasValue ? Trim(item.substr(eq + 1)) : std::string_view();
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            error = "virtual device setting " + Quote(raw) + ": " + std::string(key) + " is given twice";
+            return false;
+        }
+        seen.emplace_back(key);
         auto bad = [&](const char* why) {
             error = "virtual device setting " + Quote(item) + ": " + why;
             return false;

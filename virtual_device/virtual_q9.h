@@ -23,7 +23,9 @@
 
 // ---------------------------------------------------------------------------
 // Settings, given as one string of comma-separated items, e.g.
-// "flash=erased,link=131072,write-ms=2".  Items:
+// "flash=erased,link=131072,write-ms=2".  A comma inside a value is quoted
+// or escaped: flash="/a,b.flash" or flash=/a\,b.flash.  No item may be
+// given twice.  Items:
 //   flash=factory|erased|current|PATH   identity=HHHHHHHH   version=XXXX
 //   update-mode=on|off   link=BYTES_PER_SECOND (0 unlimited)
 //   erase-ms=N (per 4 KiB erased)   write-ms=N (per block written)
@@ -208,6 +210,9 @@ public:
     std::uint32_t DiscardedReplies();
     // The last failure to write flash=PATH back, or empty.
     std::string LastSaveError();
+    // The name both devices show ("ARKO Q9" unless set).
+    void SetDeviceName(const std::string& name);
+    std::string Name();
 
     platform::UINT InGetNumDevs() override;
     platform::MMRESULT InGetDevCaps(platform::UINT id, platform::MIDIINCAPSA* caps, platform::UINT size) override;
@@ -294,6 +299,7 @@ private:
 
     std::uintptr_t nextHandle = 0x9000;
     std::string saveError;
+    std::string deviceName = VirtualQ9::kDeviceName;
 
     std::thread thread;   // last: started when everything above exists
 };
