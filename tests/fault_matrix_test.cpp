@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fault{"Drop", "drop=5"}, Fault{"Refuse", "refuse=5"}, Fault{"CorruptRead", "corrupt-read=2,drop=9"},
                       Fault{"LateBelowWait", "late=5"}, Fault{"LateAboveWait", "late=15"},
                       Fault{"LateAndRefuse", "late=15,refuse=5"}, Fault{"LateAndDrop", "late=15,drop=7"},
-                      Fault{"DropAndRefuse", "drop=5,refuse=7"}, Fault{"LateBelowAndDrop", "late=5,drop=7"}),
+                      Fault{"DropAndRefuse", "drop=5,refuse=7"}),
     [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 // One changed byte of a clean update's flash: verify names it.  The boot
