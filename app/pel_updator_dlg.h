@@ -138,6 +138,7 @@ private:
     std::mutex workerMutex;
     std::thread worker;
     std::atomic<bool> destroyed{false};
+    bool recheck = false;        // update worker: WriteImage reads every block back first
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex
 };

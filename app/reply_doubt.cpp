@@ -14,6 +14,8 @@ constexpr int kReadAttempts = 7;   // read-backs of one range before the check g
 void LinkDoubt::Reset()
 {
     doubt = false;
+    strays = false;
+    unanswered = 0;
     owed = false;
     lastClean = false;
     slowestMs = 0;
@@ -48,17 +50,23 @@ bool LinkDoubt::Settle()
     if (endpoint.event.Wait(0)) {
         // A reply that no command of ours is waiting for.
         if (endpoint.status.load() == kStatusClosing) return false;
+        if (!doubt) strays = true;   // not even a late reply was expected
         doubt = true;
         owed = true;
+        if (unanswered > 0) --unanswered;
     }
     if (!owed) return true;
-    std::uint32_t quiet = QuietMs();
-    while (endpoint.event.Wait(quiet)) {
+    // While a command that timed out has not had its reply, the link must
+    // stay quiet for the longest time a reply may take; then the short one.
+    for (;;) {
+        const std::uint32_t quiet = unanswered > 0 ? std::max(Timings().quietMaxMs, QuietMs()) : QuietMs();
+        if (!endpoint.event.Wait(quiet)) break;
         if (endpoint.status.load() == kStatusClosing) return false;
         NoteLatency(Clock::now());
-        quiet = QuietMs();
+        if (unanswered > 0) --unanswered;
     }
     owed = false;
+    unanswered = 0;
     return true;
 }
 
@@ -78,6 +86,7 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     // (twice, bounded), not given up on and answered by the next command.
     if (!endpoint.event.Wait(WaitMs(waitMs))) {
         doubt = true;
+        ++unanswered;
         return Outcome::TimedOut;
     }
     status = endpoint.status.load();
@@ -114,8 +123,10 @@ LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* e
             return result;
         }
         case BlockRead::TimedOut:
+            // Its data may still come, and would answer the next read.
             doubt = true;
             owed = true;
+            ++unanswered;
             break;
         case BlockRead::Refused:
             readRefusal = refusal;

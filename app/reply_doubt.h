@@ -28,6 +28,9 @@ public:
     void Reset();
 
     bool InDoubt() const { return doubt; }
+    // Since Reset, a reply came while the link was not in doubt: some
+    // acknowledgement before it may have answered another command.
+    bool StraysSeen() const { return strays; }
     // Before every command: a reply already waiting puts the link in doubt;
     // while replies may still be on their way, waits until none has come for
     // the quiet time.  False when the dialog is closing.
@@ -65,6 +68,8 @@ private:
     ProtocolEndpoint& endpoint;
     bool doubt = false;
     bool owed = false;          // a reply may still come for a command already sent
+    int unanswered = 0;         // commands whose wait ran out and whose reply has not been seen
+    bool strays = false;        // a reply came that nothing was waiting for, outside doubt
     bool lastClean = false;
     std::uint32_t slowestMs = 0;
     Clock::time_point lastSend{};

@@ -161,6 +161,23 @@ int CPelUpdatorDlg::TransferImages()
             if (WriteImage(step.address, step.length, step.imageId) == -1) return -1;
         }
     }
+
+    // A reply came when none was expected: an acknowledgement before it may
+    // have answered another block.  Every image is read back, and what
+    // differs is written again.
+    if (linkDoubt.StraysSeen()) {
+        recheck = true;
+        for (int row = 1; row <= kPlanRows; ++row) {
+            const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+            if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
+            SetCounterText(CounterText(row));
+            if (WriteImage(step.address, step.length, step.imageId) == -1) {
+                recheck = false;
+                return -1;
+            }
+        }
+        recheck = false;
+    }
     return 0;
 }
 
@@ -254,13 +271,13 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     std::uint32_t block = kMaxBlock;
     int failures = 0;
     bool lastTimedOut = false;
-    bool sentOnce = false;       // this block has left at least once
+    bool sentOnce = recheck;     // this block has left at least once
     bool ackedInDoubt = false;   // ... and its last copy was acknowledged in doubt
     for (;;) {
         if (offset + block > size) block = size - offset;
         if (!linkDoubt.Settle()) return -1;
         bool done = false;
-        if (sentOnce && linkDoubt.InDoubt()) {
+        if (sentOnce && (linkDoubt.InDoubt() || recheck)) {
             // A copy of this block left while the link was in doubt: what the
             // flash holds decides, not the replies.
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
@@ -280,7 +297,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         }
         if (done) {
             failures = 0;
-            sentOnce = false;
+            sentOnce = recheck;
             ackedInDoubt = false;
             offset += block;
             SetProgressPos(static_cast<std::int32_t>(offset));
@@ -308,7 +325,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
             // In doubt, the next turn reads the block back before it counts.
-            if (linkDoubt.InDoubt()) {
+            if (linkDoubt.InDoubt() || recheck) {
                 ackedInDoubt = true;
                 continue;
             }

@@ -137,16 +137,21 @@ bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& ou
             if (!number(std::numeric_limits<std::uint32_t>::max(), v))
                 return bad("expected a whole number of bytes per second (0 for unlimited)");
             s.linkBytesPerSecond = v;
-        } else if (key == "erase-ms" || key == "write-ms" || key == "late") {
+        } else if (key == "erase-ms" || key == "write-ms" || key == "late" || key == "hold-ms") {
             std::uint64_t v = 0;
             if (!number(kMaxMs, v)) return bad("expected a whole number of milliseconds up to 3600000");
-            (key == "erase-ms" ? s.eraseMsPer4K : key == "write-ms" ? s.writeMsPerBlock : s.lateMs) =
-                static_cast<std::uint32_t>(v);
-        } else if (key == "drop" || key == "refuse" || key == "corrupt-read") {
+            (key == "erase-ms"   ? s.eraseMsPer4K
+             : key == "write-ms" ? s.writeMsPerBlock
+             : key == "late"     ? s.lateMs
+                                 : s.holdMs) = static_cast<std::uint32_t>(v);
+        } else if (key == "drop" || key == "refuse" || key == "corrupt-read" || key == "hold") {
             std::uint64_t v = 0;
             if (!number(std::numeric_limits<std::uint32_t>::max(), v))
                 return bad("expected a whole number N (every Nth; 0 for never)");
-            (key == "drop" ? s.drop : key == "refuse" ? s.refuse : s.corruptRead) = static_cast<std::uint32_t>(v);
+            (key == "drop"     ? s.drop
+             : key == "refuse" ? s.refuse
+             : key == "hold"   ? s.hold
+                               : s.corruptRead) = static_cast<std::uint32_t>(v);
         } else {
             return bad("unknown item");
         }

@@ -189,7 +189,8 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
             for (VirtualQ9::Reply& reply : device.Receive(incoming.data(), incoming.size())) {
                 t += std::chrono::milliseconds(reply.busyMs);
                 if (!reply.lost)
-                    QueueForHost(std::move(reply.bytes), t + std::chrono::milliseconds(device.Settings().lateMs));
+                    QueueForHost(std::move(reply.bytes),
+                                 t + std::chrono::milliseconds(device.Settings().lateMs + reply.heldMs));
             }
             deviceFree = t;
             incoming.clear();

@@ -201,6 +201,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::Answer(Kind kind, std::uint8_t command,
     Reply reply = Status(status);
     reply.busyMs = busyMs;
     reply.lost = currentLost;
+    reply.heldMs = currentHeldMs;
     if (status != kStatusOk) ++counters.refusals;
     Record(kind, command, address, size, status, !reply.lost);
     std::vector<Reply> replies;
@@ -271,7 +272,9 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
         return Answer(kind, cmd, address, size, status, 0);
     };
 
-    if (settings.refuse != 0 && n % settings.refuse == 0) {
+    currentHeldMs = settings.hold != 0 && n % settings.hold == 0 ? settings.holdMs : 0;
+    const bool behindHeld = settings.hold != 0 && n > settings.hold && n % settings.hold == 1 % settings.hold;
+    if ((settings.refuse != 0 && n % settings.refuse == 0) || behindHeld) {
         ++counters.refusedBySetting;
         return refuse(kStatusRefused);
     }
@@ -353,6 +356,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
             const std::uint8_t* data = flash.data() + address + done;
             Reply reply;
             reply.lost = currentLost;
+            reply.heldMs = currentHeldMs;
             reply.bytes = {kSysExStart, kManufacturer, 0x00, settings.identity[0], kCmdRead, kReadDataTag, kReadTag,
                            0x00, 0x00, static_cast<std::uint8_t>(chunk & 0x7F),
                            static_cast<std::uint8_t>((chunk >> 7) & 0x7F)};

@@ -30,6 +30,8 @@
 //   update-mode=on|off   link=BYTES_PER_SECOND (0 unlimited)
 //   erase-ms=N (per 4 KiB erased)   write-ms=N (per block written)
 //   drop=N   refuse=N   corrupt-read=N   late=MS   silent
+//   hold=N hold-ms=MS (the reply to every Nth command comes MS later, 2600
+//   unless given, and the command after it is refused)
 // drop=N and refuse=N count the device-format commands the device answers
 // (begin-update, erase, write-block, end-update, read, unknown commands);
 // identity requests are not counted.  corrupt-read=N counts read-data
@@ -49,6 +51,8 @@ struct VirtualDeviceSettings {
     std::uint32_t corruptRead = 0;  // every Nth read-data reply carries a wrong CRC
     std::uint32_t lateMs = 0;       // every reply this much later
     bool silent = false;            // never answers (commands still act)
+    std::uint32_t hold = 0;         // the reply to every Nth command held back holdMs; the next command refused
+    std::uint32_t holdMs = 2600;
 };
 
 // Empty text gives the defaults.  On a bad item: false, `out` untouched, and
@@ -89,6 +93,7 @@ public:
         std::vector<std::uint8_t> bytes;
         std::uint32_t busyMs = 0;   // flash time spent before this reply goes out
         bool lost = false;          // drop=N or silent: the reply never reaches the host
+        std::uint32_t heldMs = 0;   // hold=N: this reply comes this much later still
     };
 
     enum class Kind {
@@ -163,6 +168,7 @@ private:
     std::vector<std::uint8_t> flash;
     bool inUpdate = false;
     bool currentLost = false;   // the command being handled has its reply lost
+    std::uint32_t currentHeldMs = 0;
     bool pathUsable = false;
     std::string loadError;
     std::unique_ptr<FlashFile> flashFile;   // flash=PATH, locked while the device exists
