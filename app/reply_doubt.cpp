@@ -72,9 +72,9 @@ bool LinkDoubt::Settle()
 
 LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::uint32_t waitMs, std::int32_t& status)
 {
-    const bool quietBefore = !owed;
     lastClean = false;
-    ClearStaleReply(endpoint);
+    // A reply that came after the caller's Settle is not dropped unseen.
+    if (!Settle()) return Outcome::Closing;
     lastSend = Clock::now();
     const int sent = send();
     if (sent != 0) {
@@ -93,7 +93,7 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     if (status == kStatusClosing) return Outcome::Closing;
     NoteLatency(Clock::now());
     owed = false;
-    lastClean = quietBefore;
+    lastClean = true;   // sent on a quiet link, answered in time
     return Outcome::Answered;
 }
 

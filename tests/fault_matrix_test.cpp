@@ -77,7 +77,7 @@ TEST_P(FaultMatrix, EndsWithACleanFlashOrAnError)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultMatrix,
-    ::testing::Values(Fault{"Drop", "drop=5"}, Fault{"Refuse", "refuse=5"}, Fault{"CorruptRead", "corrupt-read=2,drop=9"},
+    ::testing::Values(Fault{"Drop", "drop=9"}, Fault{"Refuse", "refuse=5"}, Fault{"CorruptRead", "corrupt-read=2,drop=13"},
                       Fault{"LateBelowWait", "late=5"}, Fault{"LateAboveWait", "late=15"},
                       Fault{"LateAndRefuse", "late=15,refuse=5"}, Fault{"LateAndDrop", "late=15,drop=7"},
                       Fault{"DropAndRefuse", "drop=5,refuse=7"},
