@@ -4,6 +4,7 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#include <cstdio>
 #include <fstream>
 #else
 #include <fcntl.h>
