@@ -11,6 +11,8 @@ int main(int argc, char** argv)
     CliOptions options;
     CLI::App app{"Firmware updater for the ARKO Q9, from the command line.", "q9-updater-cli"};
     app.require_subcommand(1, 1);
+    app.footer("Exit status: 0 done, 1 failed, 2 usage error, 3 too many instances, "
+               "4 updated but the version read after it failed, 130 interrupted.");
 
     CLI::App* ports = app.add_subcommand("ports", "List the MIDI input and output devices and the preselected ones");
     CLI::App* version = app.add_subcommand("version", "Read the device's firmware versions and compare them with "
