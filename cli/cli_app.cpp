@@ -715,7 +715,10 @@ int RunCli(const CliOptions& options)
     // write that failed is no success.
     if (virtualDevice != nullptr && !virtualDevice->LastSaveError().empty()) {
         ErrorLine("virtual device: " + virtualDevice->LastSaveError());
-        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) exitStatus = kExitFailed;
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) {
+            exitStatus = kExitFailed;
+            EmitEarlyResult(exitStatus);
+        }
     }
 
     platform::InstallMidi(previous);
@@ -724,7 +727,10 @@ int RunCli(const CliOptions& options)
     if (trace && std::fclose(trace.release()) != 0 && traceErrno == 0) traceErrno = errno;
     if (traceErrno != 0) {
         ErrorLine("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(traceErrno));
-        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) exitStatus = kExitFailed;
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) {
+            exitStatus = kExitFailed;
+            EmitEarlyResult(exitStatus);   // the last result event is the one that counts
+        }
     }
     return CheckOutput(exitStatus);
 }
