@@ -101,6 +101,11 @@ bool FlashFile::Open(const std::string& p, const std::vector<std::uint8_t>& init
                      std::vector<std::uint8_t>& contents, std::string& error)
 {
     path = p;
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        error = "flash file " + path + " is not a regular file";
+        return false;
+    }
     for (int attempt = 0; attempt < 10; ++attempt) {
         int f = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (f < 0 && errno == ENOENT) {
