@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/dialog_window.h"
+#include "app/reply_doubt.h"
 #include "midi/dx_mtimer.h"
 #include "update/protocol.h"
 
@@ -85,7 +86,19 @@ public:
     int TransferImages();
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
+    int ReportReadBack();   // a read-back that failed: its message, -1
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
+
+    // Verify: the regions the plan writes, read back and compared.
+    struct VerifyResult {
+        bool completed = false;            // every block was read
+        std::uint32_t blocks = 0;          // blocks compared
+        std::uint32_t differingBlocks = 0;
+        std::uint32_t firstDifference = 0; // flash address of the first differing byte
+    };
+    void OnVerify();
+    static unsigned VerifyWorker(CPelUpdatorDlg* dialog);
+    VerifyResult LastVerify();
 
     // Version check.
     int IdentifyDevice();
@@ -100,6 +113,7 @@ public:
     DialogWindow& Window() { return window; }
 
     CDxMTimer timer;
+    LinkDoubt linkDoubt{*this};   // the update worker's view of the link
     std::atomic<std::int32_t> busy{0};
     VersionReport versions;   // written by the version worker, read after its completion is posted
 
@@ -126,4 +140,7 @@ private:
     std::mutex workerMutex;
     std::thread worker;
     std::atomic<bool> destroyed{false};
+    bool recheck = false;        // update worker: WriteImage reads every block back first
+    std::mutex verifyMutex;
+    VerifyResult verifyResult;   // guarded by verifyMutex
 };

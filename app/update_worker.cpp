@@ -18,6 +18,7 @@ constexpr int kPlanRows = static_cast<int>(kImagePlan.size());
 constexpr int kMaxEraseRefusals = 6;     // the 7th refusal ends the update
 constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the update
 constexpr std::int32_t kEraseProgressEnd = 10;
+constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
 
@@ -79,6 +80,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     hostIdentityReply.SetIdentity(identity);
 
     // Begin the update.
+    dlg.linkDoubt.Reset();
     ClearStaleReply(dlg);
     const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte());
     dlg.SetStatusText(LoadStringById(IDS_ERASING));
@@ -103,14 +105,21 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     // Every failure inside has been reported there (or the dialog is closing).
     if (dlg.TransferImages() == -1) return 0;
 
-    // End the update: any reply completes it, whatever its status.
-    ClearStaleReply(dlg);
-    const int endSent = SendEndUpdate(dlg.midiOut, ModelByte());
-    if (!AwaitReply(dlg, endSent, timings.endUpdateMs)) {
-        dlg.Report(IDS_TRANSFER_ERROR);
-        return 0;
+    // End the update: any reply completes it, whatever its status.  Every
+    // block has been acknowledged outside doubt or read back by now.
+    // A lost reply is asked for again: the flash is complete already.
+    for (int attempt = 1;; ++attempt) {
+        if (!dlg.linkDoubt.Settle()) return 0;
+        std::int32_t ignored = 0;
+        const LinkDoubt::Outcome outcome = dlg.linkDoubt.Exchange(
+            [&] { return SendEndUpdate(dlg.midiOut, ModelByte()); }, timings.endUpdateMs, ignored);
+        if (outcome == LinkDoubt::Outcome::Closing) return 0;
+        if (outcome == LinkDoubt::Outcome::Answered) break;
+        if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
+            dlg.Report(IDS_TRANSFER_ERROR);
+            return 0;
+        }
     }
-    if (dlg.ClosingStatus(dlg.status.load())) return 0;
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
@@ -127,6 +136,7 @@ int CPelUpdatorDlg::TransferImages()
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.address != 0) continue;
         std::uint8_t stamp[kBootStampLength] = {};
+        if (!linkDoubt.Settle()) return -1;
         if (ReadTransaction(*this, kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs) != 0) {
             Report(IDS_BOOT_READ_FAILED);
             return -1;
@@ -151,6 +161,23 @@ int CPelUpdatorDlg::TransferImages()
             if (WriteImage(step.address, step.length, step.imageId) == -1) return -1;
         }
     }
+
+    // A reply came when none was expected: an acknowledgement before it may
+    // have answered another block.  Every image is read back, and what
+    // differs is written again.
+    if (linkDoubt.StraysSeen()) {
+        recheck = true;
+        for (int row = 1; row <= kPlanRows; ++row) {
+            const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+            if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
+            SetCounterText(CounterText(row));
+            if (WriteImage(step.address, step.length, step.imageId) == -1) {
+                recheck = false;
+                return -1;
+            }
+        }
+        recheck = false;
+    }
     return 0;
 }
 
@@ -159,29 +186,72 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     const ProtocolTimings timings = Timings();
     SetProgressRange(kEraseProgressEnd);
     int refusals = 0;
+    bool sentOnce = false;
+    bool ackedInDoubt = false;
     for (;;) {
-        ClearStaleReply(*this);
-        const int sent = SendErase(midiOut, ModelByte(), address, size);
-        SetProgressPos(1);
-        SetStatusText(LoadStringById(IDS_ERASING));
-        if (!AwaitReply(*this, sent, timings.eraseMs)) {
+        if (!linkDoubt.Settle()) return -1;
+        if (sentOnce && linkDoubt.InDoubt()) {
+            // Acknowledged in doubt: the region must read back erased before
+            // anything is written into it.
+            SetStatusText(LoadStringById(IDS_CHECKING));
+            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size);
+            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::Match) {
+                linkDoubt.Confirmed();
+                SetProgressPos(kEraseProgressEnd);
+                return 0;
+            }
+            // Not erased: the erase is sent again.  After an acknowledgement
+            // that counts as a refusal (a time-out has been counted already).
+            if (ackedInDoubt) {
+                if (refusals == kMaxEraseRefusals) {
+                    Report(IDS_TRANSFER_ERROR);
+                    return -1;
+                }
+                ++refusals;
+            }
+        }
+        std::int32_t result = 0;
+        const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
+            [&] {
+                const int sent = SendErase(midiOut, ModelByte(), address, size);
+                SetProgressPos(1);
+                SetStatusText(LoadStringById(IDS_ERASING));
+                return sent;
+            },
+            timings.eraseMs, result);
+        sentOnce = true;
+        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        if (outcome == LinkDoubt::Outcome::NotSent) {
             Report(IDS_TIMEOUT3);
             return -1;
         }
-        const std::int32_t result = status.load();
-        if (result == 0) {
+        ackedInDoubt = false;
+        if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
+            if (linkDoubt.InDoubt()) {
+                ackedInDoubt = true;   // confirmed by reading back first
+                continue;
+            }
             SetProgressPos(kEraseProgressEnd);
             return 0;
         }
-        if (ClosingStatus(result)) return -1;
+        // A refusal, or no reply in time: the region may still have been
+        // erased (a lost reply); the next turn reads it back to see.
         if (refusals == kMaxEraseRefusals) {
-            Report(IDS_TRANSFER_ERROR);
+            Report(outcome == LinkDoubt::Outcome::TimedOut ? IDS_TIMEOUT3 : IDS_TRANSFER_ERROR);
             return -1;
         }
         ++refusals;
         platform::Sleep(timings.retryPauseMs);
         if (Quiet()) return -1;
     }
+}
+
+int CPelUpdatorDlg::ReportReadBack()
+{
+    Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
+    return -1;
 }
 
 int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId)
@@ -200,42 +270,77 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     std::uint32_t offset = 0;
     std::uint32_t block = kMaxBlock;
     int failures = 0;
-    bool replyMayFollow = false;   // a send of this block went unanswered in time
+    bool lastTimedOut = false;
+    bool sentOnce = recheck;     // this block has left at least once
+    bool ackedInDoubt = false;   // ... and its last copy was acknowledged in doubt
     for (;;) {
         if (offset + block > size) block = size - offset;
-        ClearStaleReply(*this);
-        const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
-        SetStatusText(TransmitText(offset, size));
-        if (!AwaitReply(*this, sent, timings.writeBlockMs)) {
-            if (sent == 0) replyMayFollow = true;
-            if (failures == kMaxBlockFailures) {
-                Report(IDS_TIMEOUT2);
-                return -1;
-            }
-        } else {
-            const std::int32_t result = status.load();
-            if (result == 0) {
-                // The device answers every copy of a block it received, and a
-                // reply carries nothing that names its block: after a copy
-                // went unanswered, its late reply would stand for the next
-                // block's.  Let such replies come in and drop them first.
-                if (replyMayFollow) {
-                    while (event.Wait(timings.writeBlockMs)) {
-                        if (ClosingStatus(status.load())) return -1;
-                    }
-                    replyMayFollow = false;
-                }
-                failures = 0;
-                offset += block;
+        if (!linkDoubt.Settle()) return -1;
+        bool done = false;
+        if (sentOnce && (linkDoubt.InDoubt() || recheck)) {
+            // A copy of this block left while the link was in doubt: what the
+            // flash holds decides, not the replies.
+            const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
+            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::Match) {
+                linkDoubt.Confirmed();
+                done = true;
+            } else if (check == LinkDoubt::Check::NeedsErase) {
+                // The sector holds other bits (the blocks of this plan fill
+                // whole sectors of their erased regions, or end one).
+                const std::uint32_t sector = (address + offset) & ~(kMaxBlock - 1);
+                if (EraseRegion(sector, kMaxBlock) == -1) return -1;
+                SetProgressRange(static_cast<std::int32_t>(size));
                 SetProgressPos(static_cast<std::int32_t>(offset));
-                if (offset >= size) return 0;
-                continue;
             }
-            if (ClosingStatus(result)) return -1;
+        }
+        if (done) {
+            failures = 0;
+            sentOnce = recheck;
+            ackedInDoubt = false;
+            offset += block;
+            SetProgressPos(static_cast<std::int32_t>(offset));
+            if (offset >= size) return 0;
+            continue;
+        }
+        if (ackedInDoubt) {
+            // Acknowledged, yet the flash does not hold it: a failure like a refusal.
+            ackedInDoubt = false;
             if (failures == kMaxBlockFailures) {
                 Report(IDS_TRANSFER_ERROR);
                 return -1;
             }
+            ++failures;
+        }
+        std::int32_t result = 0;
+        const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
+            [&] {
+                const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
+                SetStatusText(TransmitText(offset, size));
+                return sent;
+            },
+            timings.writeBlockMs, result);
+        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
+        if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
+            // In doubt, the next turn reads the block back before it counts.
+            if (linkDoubt.InDoubt() || recheck) {
+                ackedInDoubt = true;
+                continue;
+            }
+            failures = 0;
+            sentOnce = false;
+            offset += block;
+            SetProgressPos(static_cast<std::int32_t>(offset));
+            if (offset >= size) return 0;
+            continue;
+        }
+        ackedInDoubt = false;
+        lastTimedOut = outcome != LinkDoubt::Outcome::Answered;
+        if (failures == kMaxBlockFailures) {
+            Report(lastTimedOut ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
+            return -1;
         }
         ++failures;
         platform::Sleep(timings.retryPauseMs);

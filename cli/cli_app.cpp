@@ -17,6 +17,7 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -44,17 +45,48 @@ void OnSignal(int signal)
 const char* const kProgram = "q9-updater-cli";
 const char* const kReportCaption = "Version Information";
 
-int Usage(const std::string& message)
-{
-    std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kProgram, message.c_str());
-    return kExitUsage;
-}
-
 void Emit(const std::string& line)
 {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// The command being run, for the events of errors found before it starts.
+const CliOptions* current = nullptr;
+
+const char* CommandName(CliOptions::Command command);
+
+// An error text on standard error, and as a message event under --json.
+void ErrorLine(const std::string& text, bool prefixed = true)
+{
+    if (prefixed) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+    } else {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    if (current != nullptr && current->json) {
+        Emit(JsonObject().Add("event", "message").Add("caption", "Error").Add("icon", "error").Add("text", text).Text());
+    }
+}
+
+void EmitEarlyResult(int exitStatus)
+{
+    if (current == nullptr || !current->json) return;
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("command", CommandName(current->command))
+             .Add("ok", false)
+             .Add("exit", exitStatus)
+             .Text());
+}
+
+int Usage(const std::string& message)
+{
+    ErrorLine(message);
+    std::fprintf(stderr, "Run with --help for more information.\n");
+    EmitEarlyResult(kExitUsage);
+    return kExitUsage;
 }
 
 const char* CommandName(CliOptions::Command command)
@@ -64,6 +96,7 @@ const char* CommandName(CliOptions::Command command)
     case CliOptions::Command::Version: return "version";
     case CliOptions::Command::Update: return "update";
     case CliOptions::Command::Plan: return "plan";
+    case CliOptions::Command::Verify: return "verify";
     }
     return "";
 }
@@ -169,6 +202,7 @@ int RunPlan(const CliOptions& options)
                  .Add("writeBytes", static_cast<std::int64_t>(PlanWriteBytes()))
                  .AddRaw("versions", versions.Text())
                  .Text());
+        Emit(JsonObject().Add("event", "result").Add("command", "plan").Add("ok", true).Add("exit", kExitOk).Text());
         return kExitOk;
     }
 
@@ -254,7 +288,7 @@ public:
             int index = -1;
             std::string error;
             if (!ResolveDevice(choice.wanted, window.ListItems(choice.id), choice.direction, index, error)) {
-                std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+                ErrorLine(error);
                 return false;
             }
             window.SetListSelection(choice.id, index);
@@ -320,7 +354,7 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     }
     PrintErrors(boxes, first);
     if (report == nullptr && !error) {
-        std::fprintf(stderr, "%s: the version check ended without a report.\n", kProgram);
+        ErrorLine("the version check ended without a report.");
     }
     return report != nullptr && !error;
 }
@@ -426,6 +460,61 @@ int TerminalWidth()
     return 80;
 }
 
+UpdateProgress::Mode ProgressMode(const CliOptions& options)
+{
+    if (options.json) return UpdateProgress::Mode::Json;
+    if (::isatty(STDOUT_FILENO) != 0) {
+        const char* term = std::getenv("TERM");
+        if (term == nullptr || std::strcmp(term, "dumb") != 0) return UpdateProgress::Mode::Live;
+    }
+    return UpdateProgress::Mode::Lines;
+}
+
+// The verify worker with live progress; true when every block matched.
+bool VerifyPass(Session& session, const CliOptions& options, bool& interrupted)
+{
+    const std::size_t first = session.window.Boxes().size();
+    UpdateProgress progress(ProgressMode(options), stdout, TerminalWidth());
+    interrupted = !session.Run(&CPelUpdatorDlg::OnVerify, &progress);
+    const CPelUpdatorDlg::VerifyResult result = session.dialog.LastVerify();
+    const bool ok = !interrupted && result.completed && result.differingBlocks == 0;
+    progress.Finish(interrupted ? UpdateProgress::Outcome::Interrupted
+                    : ok        ? UpdateProgress::Outcome::Completed
+                                : UpdateProgress::Outcome::Failed,
+                    Clock::now());
+    if (interrupted) return false;
+    const std::vector<CliWindow::Box> boxes = session.window.Boxes();
+    PrintErrors(boxes, first);
+    if (options.json && result.completed) {
+        JsonObject event;
+        event.Add("event", "verify").Add("ok", ok).Add("blocks", static_cast<std::int64_t>(result.blocks));
+        event.Add("differingBlocks", static_cast<std::int64_t>(result.differingBlocks));
+        if (!ok) event.Add("firstDifference", Hex(result.firstDifference));
+        Emit(event.Text());
+    } else if (ok) {
+        Emit(session.window.ControlText(IDC_STATUS));
+    }
+    if (!result.completed && boxes.size() == first) {
+        ErrorLine("the verify ended without completing.");
+    }
+    return ok;
+}
+
+int RunVerify(Session& session, const CliOptions& options)
+{
+    session.dialog.OnInitDialog();
+    if (!session.SelectPorts(options)) {
+        EmitResult(options, false, kExitFailed, {});
+        return kExitFailed;
+    }
+    bool interrupted = false;
+    const bool ok = VerifyPass(session, options, interrupted);
+    if (interrupted) return InterruptedExit(options);
+    const int exitStatus = ok ? kExitOk : kExitFailed;
+    EmitResult(options, ok, exitStatus, session.window.ControlText(IDC_STATUS));
+    return exitStatus;
+}
+
 int RunUpdate(Session& session, const CliOptions& options)
 {
     session.dialog.OnInitDialog();
@@ -434,13 +523,7 @@ int RunUpdate(Session& session, const CliOptions& options)
         return kExitFailed;
     }
 
-    UpdateProgress::Mode mode = UpdateProgress::Mode::Lines;
-    if (options.json) {
-        mode = UpdateProgress::Mode::Json;
-    } else if (::isatty(STDOUT_FILENO) != 0) {
-        const char* term = std::getenv("TERM");
-        if (term == nullptr || std::strcmp(term, "dumb") != 0) mode = UpdateProgress::Mode::Live;
-    }
+    const UpdateProgress::Mode mode = ProgressMode(options);
     const std::string inName = session.Selected(IDC_MIDI_IN);
     const std::string outName = session.Selected(IDC_MIDI_OUT);
     const int inId = session.window.GetListSelection(IDC_MIDI_IN);
@@ -478,11 +561,21 @@ int RunUpdate(Session& session, const CliOptions& options)
     if (!finished) return InterruptedExit(options);
     if (!completed) {
         PrintErrors(boxes, 0);
-        if (!error) std::fprintf(stderr, "%s: the update ended without completing.\n", kProgram);
+        if (!error) ErrorLine("the update ended without completing.");
         EmitResult(options, false, kExitFailed, status);
         return kExitFailed;
     }
     if (!options.json) Emit(status);
+    if (options.verify) {
+        if (!options.json) std::printf("\n");
+        bool interrupted = false;
+        const bool verified = VerifyPass(session, options, interrupted);
+        if (interrupted) return InterruptedExit(options);
+        if (!verified) {
+            EmitResult(options, false, kExitFailed, status);
+            return kExitFailed;
+        }
+    }
     if (options.noVersion) {
         EmitResult(options, true, kExitOk, status);
         return kExitOk;
@@ -510,12 +603,38 @@ int RunUpdate(Session& session, const CliOptions& options)
     bool interrupted = false;
     const bool ok = VersionCheck(session, options, interrupted);
     if (interrupted) return InterruptedExit(options);
-    const int exitStatus = ok ? kExitOk : kExitFailed;
-    EmitResult(options, ok, exitStatus, status);
-    return exitStatus;
+    // The update itself completed: a failed version read after it is a
+    // warning with an exit status of its own, never the update's failure.
+    if (!ok) {
+        std::fprintf(stderr, "%s: warning: the update completed, but the versions could not be read after it.\n",
+                     kProgram);
+        if (options.json) {
+            Emit(JsonObject()
+                     .Add("event", "result")
+                     .Add("command", CommandName(options.command))
+                     .Add("ok", true)
+                     .Add("exit", kExitVersionAfterUpdate)
+                     .Add("status", status)
+                     .Add("versionRead", false)
+                     .Text());
+        }
+        return kExitVersionAfterUpdate;
+    }
+    EmitResult(options, true, kExitOk, status);
+    return kExitOk;
 }
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// A report that could not reach standard output is no success.
+int CheckOutput(int exitStatus)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitStatus;
+    const int err = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(err));
+    return exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate ? kExitFailed : exitStatus;
+}
 
 }  // namespace
 
@@ -534,14 +653,26 @@ void InstallSignalHandlers()
 
 int RunCli(const CliOptions& options)
 {
-    if (options.command == CliOptions::Command::Plan) return RunPlan(options);
+    current = &options;
+    if (options.command == CliOptions::Command::Plan) return CheckOutput(RunPlan(options));
 
     // Everything the command line names is checked before anything starts.
     std::unique_ptr<VirtualMidi> virtualMidi;
+    VirtualMidi* virtualDevice = nullptr;
     if (options.virtualDevice) {
         std::string error;
+        VirtualDeviceSettings parsed;
+        if (!ParseVirtualDeviceSettings(options.virtualSettings, parsed, error)) {
+            return Usage("--virtual-device: " + error);
+        }
         virtualMidi = MakeVirtualMidi(options.virtualSettings, error);
-        if (!virtualMidi) return Usage("--virtual-device: " + error);
+        if (!virtualMidi) {
+            // The settings are right; the flash file cannot be used.
+            ErrorLine("--virtual-device: " + error);
+            EmitEarlyResult(kExitFailed);
+            return kExitFailed;
+        }
+        virtualDevice = virtualMidi.get();
     }
     FilePtr trace(nullptr, &std::fclose);
     if (!options.tracePath.empty()) {
@@ -554,8 +685,14 @@ int RunCli(const CliOptions& options)
     platform::NamedLock instanceLock;
     const int instanceNumber = ReserveInstanceNumber(instanceLock);
     if (instanceNumber == 0) {
-        std::fprintf(stderr, "%s\n", InstanceRefusalText().c_str());
+        ErrorLine(InstanceRefusalText(), false);
+        EmitEarlyResult(kExitInstances);
         return kExitInstances;
+    }
+    // The n-th updater preselects devices named "... (n)": so is its own
+    // virtual device named.
+    if (virtualMidi && instanceNumber != 1) {
+        virtualMidi->SetDeviceName(std::string(VirtualQ9::kDeviceName) + " (" + std::to_string(instanceNumber) + ")");
     }
 
     platform::MidiSystem system;
@@ -578,13 +715,33 @@ int RunCli(const CliOptions& options)
         case CliOptions::Command::Ports: exitStatus = RunPorts(session, options, instanceNumber); break;
         case CliOptions::Command::Version: exitStatus = RunVersion(session, options); break;
         case CliOptions::Command::Update: exitStatus = RunUpdate(session, options); break;
+        case CliOptions::Command::Verify: exitStatus = RunVerify(session, options); break;
         case CliOptions::Command::Plan: break;
         }
         session.window.Close();
         session.dialog.OnDestroy();
     }   // the dialog is gone (its worker joined) before the services go
 
+    // The virtual device writes its flash file back as its ports close: a
+    // write that failed is no success.
+    if (virtualDevice != nullptr && !virtualDevice->LastSaveError().empty()) {
+        ErrorLine("virtual device: " + virtualDevice->LastSaveError());
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) {
+            exitStatus = kExitFailed;
+            EmitEarlyResult(exitStatus);
+        }
+    }
+
     platform::InstallMidi(previous);
+    int traceErrno = tracer ? tracer->WriteErrno() : 0;
     tracer.reset();
-    return exitStatus;
+    if (trace && std::fclose(trace.release()) != 0 && traceErrno == 0) traceErrno = errno;
+    if (traceErrno != 0) {
+        ErrorLine("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(traceErrno));
+        if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) {
+            exitStatus = kExitFailed;
+            EmitEarlyResult(exitStatus);   // the last result event is the one that counts
+        }
+    }
+    return CheckOutput(exitStatus);
 }

@@ -9,6 +9,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInstances = 3;
+inline constexpr int kExitVersionAfterUpdate = 4;   // the update completed; the version read after it failed
 
 // What each exit status means, one line each in --help and the manual.
 struct ExitStatusHelp {
@@ -20,11 +21,12 @@ inline constexpr ExitStatusHelp kExitStatusHelp[] = {
     {"1", "the operation failed (reason on standard error)"},
     {"2", "usage error"},
     {"3", "20 updaters run already"},
+    {"4", "updated, but the version read after it failed"},
     {"128+N", "ended by signal N (130: Ctrl-C)"},
 };
 
 struct CliOptions {
-    enum class Command { Ports, Version, Update, Plan };
+    enum class Command { Ports, Version, Update, Plan, Verify };
     Command command = Command::Plan;
     std::string in;              // an id or an exact device name; empty: the preselection
     std::string out;
@@ -33,6 +35,7 @@ struct CliOptions {
     std::string tracePath;       // empty: no trace
     bool json = false;
     bool noVersion = false;      // update: no version check afterwards
+    bool verify = false;         // update: verify afterwards
 };
 
 // Runs one command; the exit status.  Messages go to stdout and stderr.

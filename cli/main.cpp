@@ -20,11 +20,18 @@ int main(int argc, char** argv)
     CLI::App* ports = app.add_subcommand("ports", "List the MIDI devices with their ids");
     CLI::App* version = app.add_subcommand("version", "Show the device's and the carried versions");
     CLI::App* update = app.add_subcommand("update", "Update the firmware, then show the versions");
+    CLI::App* verify = app.add_subcommand("verify", "Read the flash back and compare it with the carried firmware");
     CLI::App* plan = app.add_subcommand("plan", "Show the update plan and the carried versions");
     update->add_flag("--no-version", options.noVersion, "Skip the version check after the update");
+    update->add_flag("--verify", options.verify, "Verify the flash after the update (as 'verify' does)");
 
-    app.add_option("--in", options.in, "MIDI input: an id from 'ports' or a name")->type_name("ID|NAME");
-    app.add_option("--out", options.out, "MIDI output: an id from 'ports' or a name")->type_name("ID|NAME");
+    const auto notEmpty = [](const std::string& value) {
+        return value.empty() ? std::string("an empty name names no device") : std::string();
+    };
+    app.add_option("--in", options.in, "MIDI input: an id from 'ports' or a name")->type_name("ID|NAME")->check(notEmpty);
+    app.add_option("--out", options.out, "MIDI output: an id from 'ports' or a name")
+        ->type_name("ID|NAME")
+        ->check(notEmpty);
     CLI::Option* virtualOption =
         app.add_option("--virtual-device", options.virtualSettings, "Add the virtual ARKO Q9 (settings below)")
             ->expected(0, 1)
@@ -32,10 +39,24 @@ int main(int argc, char** argv)
     app.add_option("--trace", options.tracePath, "Log every MIDI message sent and received to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "Print newline-delimited JSON events, not text");
-    for (CLI::App* sub : {ports, version, update, plan}) sub->fallthrough();
+    for (CLI::App* sub : {ports, version, update, verify, plan}) sub->fallthrough();
 
     ConfigureHelp(app);
 
+    // The first word that is neither an option nor an option's value names
+    // the command.
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--in" || word == "--out" || word == "--trace") {
+            ++i;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') continue;
+        if (word == "ports" || word == "version" || word == "update" || word == "verify" || word == "plan") break;
+        std::fprintf(stderr, "q9-updater-cli: unknown command: %s\nRun with --help for more information.\n",
+                     word.c_str());
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -48,6 +69,7 @@ int main(int argc, char** argv)
     if (version->parsed()) options.command = CliOptions::Command::Version;
     if (update->parsed()) options.command = CliOptions::Command::Update;
     if (plan->parsed()) options.command = CliOptions::Command::Plan;
+    if (verify->parsed()) options.command = CliOptions::Command::Verify;
 
     InstallSignalHandlers();
     return RunCli(options);

@@ -94,6 +94,7 @@ void UpdateProgress::EndRow(const char* result, Clock::time_point when)
     const double seconds = Seconds(when - rowStart);
     const bool done = std::string_view(result) == "done";
     const double rate = (info.write && done && seconds > 0) ? info.length / seconds : 0;
+    if (info.write && done) writtenBeforeRow += info.length;
     if (mode == Mode::Lines) {
         Emit(RowLine(info, result, seconds, rate));
     } else if (mode == Mode::Json) {
@@ -158,7 +159,11 @@ void UpdateProgress::Apply(const std::vector<CliWindow::Event>& events)
             pos = std::clamp(e.value, 0, std::max(high, 0));
             progressDirty = true;
             if (DescribeRow(row).write) {
-                samples.emplace_back(e.when, BytesPassed());
+                // The rate counts bytes sent: rows skipped (a current boot
+                // region) add nothing.
+                const std::uint64_t written =
+                    writtenBeforeRow + (rowWorked ? static_cast<std::uint64_t>(std::clamp(pos, 0, high)) : 0);
+                samples.emplace_back(e.when, written);
                 while (samples.size() > 2 && e.when - samples.front().first > kRateWindow) samples.pop_front();
             }
             break;

@@ -80,6 +80,7 @@ private:
     bool rowWorked = false;            // the row set a progress range: it erased or wrote
     Clock::time_point rowStart{};
     std::uint64_t bytesBeforeRow = 0;  // write bytes of the rows before the current one
+    std::uint64_t writtenBeforeRow = 0; // ... of those that were written, not skipped
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples;   // for the rate
 
     // JSON: what changed since the last event was written.

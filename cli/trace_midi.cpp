@@ -1,5 +1,7 @@
 #include "cli/trace_midi.h"
 
+#include <cerrno>
+
 using namespace platform;
 
 TraceMidi::TraceMidi(MidiApi& inner_, std::FILE* out_, Clock::time_point start_)
@@ -36,7 +38,17 @@ void TraceMidi::Log(char direction, const void* bytes, std::size_t count)
     const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
     const std::string line = FormatLine(direction, since, static_cast<const std::uint8_t*>(bytes), count);
     std::lock_guard<std::mutex> lock(mutex);
-    if (out != nullptr) std::fwrite(line.data(), 1, line.size(), out);
+    if (out == nullptr || writeErrno != 0) return;
+    // Whole lines reach the file at once: a killed run leaves whole lines.
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fflush(out) != 0) {
+        writeErrno = errno != 0 ? errno : EIO;
+    }
+}
+
+int TraceMidi::WriteErrno()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return writeErrno;
 }
 
 void TraceMidi::InCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2)

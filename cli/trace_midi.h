@@ -26,6 +26,10 @@ public:
     TraceMidi& operator=(const TraceMidi&) = delete;
     ~TraceMidi() override;
 
+    // The error of the first trace line that could not be written, or 0.
+    // The trace stops there; the traffic goes on.
+    int WriteErrno();
+
     // One trace line, with its newline.
     static std::string FormatLine(char direction, std::chrono::microseconds sinceStart, const std::uint8_t* bytes,
                                   std::size_t count);
@@ -70,6 +74,7 @@ private:
     platform::MidiApi& inner;
     std::FILE* out;
     Clock::time_point start;
-    std::mutex mutex;   // guards out and routes
+    std::mutex mutex;   // guards out, writeErrno and routes
+    int writeErrno = 0; // the first failed write; nothing is written after it
     std::vector<std::unique_ptr<InRoute>> routes;
 };

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 18> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 24> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -23,6 +23,12 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 18> kStrings = {{
     {IDS_BOOT_READ_FAILED, "Can't read the boot version from the device. Nothing has been written."},
     {IDS_VERSION_READ_FAILED, "Can't read the version information from the device."},
     {IDS_IMAGE_MISSING, "A firmware image is missing from this updater. The update has stopped."},
+    {IDS_CHECKING, "Checking Flash memory."},
+    {IDS_READBACK_FAILED, "Can't read the flash back from the device to check what it holds."},
+    {IDS_READ_REFUSED, "The device refused to read back 4096 bytes at once; it does not support reads that large."},
+    {IDS_VERIFYING, "Verifying  %lld / %lld "},
+    {IDS_VERIFIED, "Verify completed: the device holds the carried firmware."},
+    {IDS_VERIFY_DIFFERS, "The device's flash differs from the carried firmware, first at 0x%06llX; blocks that differ: %lld."},
     {IDS_DEVICE_DISCONNECTED, "The device was disconnected. Nothing more will be written to it. "
                               "Run the update again once it is connected."},
 }};

@@ -21,7 +21,13 @@ inline constexpr std::uint32_t IDS_DATA_TRANSMIT = 115;
 inline constexpr std::uint32_t IDS_BOOT_READ_FAILED = 116;
 inline constexpr std::uint32_t IDS_VERSION_READ_FAILED = 117;
 inline constexpr std::uint32_t IDS_IMAGE_MISSING = 118;
-inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 130;
+inline constexpr std::uint32_t IDS_CHECKING = 130;
+inline constexpr std::uint32_t IDS_READBACK_FAILED = 131;
+inline constexpr std::uint32_t IDS_READ_REFUSED = 132;
+inline constexpr std::uint32_t IDS_VERIFYING = 133;
+inline constexpr std::uint32_t IDS_VERIFIED = 134;
+inline constexpr std::uint32_t IDS_VERIFY_DIFFERS = 135;
+inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 136;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -3,6 +3,7 @@
 #include "update/protocol.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 // ---------------------------------------------------------------------------
@@ -389,4 +390,34 @@ int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint
     }
     std::memcpy(dest, receiveBuffer, 4);
     return 0;
+}
+
+BlockRead ReadDeviceBlock(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t* dest,
+                          std::uint32_t timeoutMs, std::int32_t* refusal)
+{
+    if (length == 0 || length > kMaxBlock) return BlockRead::BadData;
+    {
+        std::lock_guard<std::mutex> lock(receiveMutex);
+        receiveCount.store(0);
+    }
+    ClearStaleReply(endpoint);
+    const int sent = SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const std::uint32_t waitMs = left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+        if (!AwaitReply(endpoint, sent, waitMs)) return BlockRead::TimedOut;
+        const std::int32_t status = endpoint.status.load();
+        if (status == kStatusClosing) return BlockRead::Closing;
+        if (status == 1) return BlockRead::BadData;
+        if (status != 0) {
+            if (refusal != nullptr) *refusal = status;
+            return BlockRead::Refused;
+        }
+        std::lock_guard<std::mutex> lock(receiveMutex);
+        if (receiveCount.load() >= static_cast<std::int32_t>(length)) {
+            std::memcpy(dest, receiveBuffer, length);
+            return BlockRead::Ok;
+        }
+    }
 }

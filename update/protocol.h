@@ -162,3 +162,10 @@ bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeou
 // time-out or a status other than 0.
 int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length,
                     std::uint8_t dest[4], std::uint32_t timeoutMs);
+
+// Reads `length` bytes (at most kMaxBlock) into dest with one read request.
+// A wake-up that leaves fewer bytes than asked for with status 0 (a stray
+// status reply) is waited past, within the same time-out.
+enum class BlockRead { Ok, TimedOut, BadData, Refused, Closing };
+BlockRead ReadDeviceBlock(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t* dest,
+                          std::uint32_t timeoutMs, std::int32_t* refusal = nullptr);

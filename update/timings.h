@@ -13,7 +13,8 @@ struct ProtocolTimings {
     std::uint32_t writeBlockMs = 1000;       // reply to a write-block command
     std::uint32_t retryPauseMs = 100;        // pause before a command is sent again
     std::uint32_t endUpdateMs = 30000;       // reply to end-update
-    std::uint32_t readMs = 60000;            // a version read
+    std::uint32_t readMs = 60000;            // a version read, a read-back
+    std::uint32_t quietMaxMs = 5000;         // longest wait for a link in doubt to fall quiet
 };
 
 const ProtocolTimings& Timings();

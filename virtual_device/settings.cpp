@@ -1,7 +1,10 @@
 // The settings string of the virtual ARKO Q9: comma-separated items.
 #include "virtual_device/virtual_q9.h"
 
+#include <algorithm>
 #include <charconv>
+#include <string>
+#include <vector>
 #include <limits>
 
 namespace {
@@ -42,18 +45,44 @@ std::string Quote(std::string_view item) { return "\"" + std::string(item) + "\"
 bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& out, std::string& error)
 {
     VirtualDeviceSettings s;
+    std::vector<std::string> seen;
     std::size_t pos = 0;
     while (pos <= text.size()) {
-        std::size_t comma = text.find(',', pos);
-        if (comma == std::string_view::npos) comma = text.size();
-        const std::string_view item = Trim(text.substr(pos, comma - pos));
-        pos = comma + 1;
+        // An item ends at a comma outside double quotes; a backslash takes
+        // the next character as it is (flash="a,b" or flash=a\,b).
+        std::string unquoted;
+        bool quoted = false;
+        std::size_t end = pos;
+        for (; end < text.size(); ++end) {
+            const char c = text[end];
+            if (c == '\\' && end + 1 < text.size()) {
+                unquoted += text[++end];
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ',' && !quoted) {
+                break;
+            } else {
+                unquoted += c;
+            }
+        }
+        const std::string_view raw = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (quoted) {
+            error = "virtual device setting " + Quote(raw) + ": a double quote is not closed";
+            return false;
+        }
+        const std::string_view item = Trim(unquoted);
         if (item.empty()) continue;
 
         const std::size_t eq = item.find('=');
         const std::string_view key = Trim(item.substr(0, eq));
         const bool hasValue = eq != std::string_view::npos;
         const std::string_view value = hasValue ? Trim(item.substr(eq + 1)) : std::string_view();
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            error = "virtual device setting " + Quote(raw) + ": " + std::string(key) + " is given twice";
+            return false;
+        }
+        seen.emplace_back(key);
         auto bad = [&](const char* why) {
             error = "virtual device setting " + Quote(item) + ": " + why;
             return false;
@@ -108,16 +137,21 @@ bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& ou
             if (!number(std::numeric_limits<std::uint32_t>::max(), v))
                 return bad("expected a whole number of bytes per second (0 for unlimited)");
             s.linkBytesPerSecond = v;
-        } else if (key == "erase-ms" || key == "write-ms" || key == "late") {
+        } else if (key == "erase-ms" || key == "write-ms" || key == "late" || key == "hold-ms") {
             std::uint64_t v = 0;
             if (!number(kMaxMs, v)) return bad("expected a whole number of milliseconds up to 3600000");
-            (key == "erase-ms" ? s.eraseMsPer4K : key == "write-ms" ? s.writeMsPerBlock : s.lateMs) =
-                static_cast<std::uint32_t>(v);
-        } else if (key == "drop" || key == "refuse" || key == "corrupt-read") {
+            (key == "erase-ms"   ? s.eraseMsPer4K
+             : key == "write-ms" ? s.writeMsPerBlock
+             : key == "late"     ? s.lateMs
+                                 : s.holdMs) = static_cast<std::uint32_t>(v);
+        } else if (key == "drop" || key == "refuse" || key == "corrupt-read" || key == "hold") {
             std::uint64_t v = 0;
             if (!number(std::numeric_limits<std::uint32_t>::max(), v))
                 return bad("expected a whole number N (every Nth; 0 for never)");
-            (key == "drop" ? s.drop : key == "refuse" ? s.refuse : s.corruptRead) = static_cast<std::uint32_t>(v);
+            (key == "drop"     ? s.drop
+             : key == "refuse" ? s.refuse
+             : key == "hold"   ? s.hold
+                               : s.corruptRead) = static_cast<std::uint32_t>(v);
         } else {
             return bad("unknown item");
         }

@@ -14,7 +14,7 @@ inline constexpr VirtualSettingHelp kVirtualSettingsHelp[] = {
     {"flash=factory", "default: older SYSTEM (1.10) and SUBMCU (1.01)"},
     {"flash=erased", "all flash erased (0xFF)"},
     {"flash=current", "exactly what an update writes"},
-    {"flash=PATH", "flash kept in a 4 MiB file (made if missing)"},
+    {"flash=PATH", "flash kept in a 4 MiB file (made if missing); a comma in PATH: flash=\"a,b\" or a\\,b"},
     {"identity=HHHHHHHH", "identity reply bytes (default 6E000900)"},
     {"version=XXXX", "identity reply version (default 1000)"},
     {"update-mode=on|off", "off: not in firmware update mode"},
@@ -25,6 +25,8 @@ inline constexpr VirtualSettingHelp kVirtualSettingsHelp[] = {
     {"refuse=N", "every Nth command is refused (0: never)"},
     {"corrupt-read=N", "every Nth read reply has a bad CRC (0: never)"},
     {"late=MS", "every reply comes MS milliseconds late"},
+    {"hold=N", "the reply to every Nth command comes late, the next command is refused"},
+    {"hold-ms=MS", "how late a held reply comes (default 2600)"},
     {"silent", "the device never answers"},
 };
 

@@ -31,12 +31,12 @@ void SetFlags(MIDIHDR* header, DWORD set, DWORD clear)
 bool HasFlag(MIDIHDR* header, DWORD flag) { return (std::atomic_ref<DWORD>(header->dwFlags).load() & flag) != 0; }
 
 template <class Caps>
-MMRESULT FillCaps(UINT id, Caps* caps, UINT size)
+MMRESULT FillCaps(UINT id, Caps* caps, UINT size, const std::string& name)
 {
     if (id != 0) return MMSYSERR_BADDEVICEID;
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
     Caps full{};
-    std::strncpy(full.szPname, VirtualQ9::kDeviceName, kMaxPnameLen - 1);
+    std::strncpy(full.szPname, name.c_str(), kMaxPnameLen - 1);
     std::memcpy(caps, &full, std::min<std::size_t>(size, sizeof(Caps)));
     return MMSYSERR_NOERROR;
 }
@@ -200,7 +200,8 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
             for (VirtualQ9::Reply& reply : device.Receive(incoming.data(), incoming.size())) {
                 t += std::chrono::milliseconds(reply.busyMs);
                 if (!reply.lost)
-                    QueueForHost(std::move(reply.bytes), t + std::chrono::milliseconds(device.Settings().lateMs));
+                    QueueForHost(std::move(reply.bytes),
+                                 t + std::chrono::milliseconds(device.Settings().lateMs + reply.heldMs));
             }
             deviceFree = t;
             incoming.clear();
@@ -310,7 +311,19 @@ void VirtualMidi::SaveLocked()
 
 UINT VirtualMidi::InGetNumDevs() { return 1; }
 
-MMRESULT VirtualMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) { return FillCaps(id, caps, size); }
+MMRESULT VirtualMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) { return FillCaps(id, caps, size, Name()); }
+
+void VirtualMidi::SetDeviceName(const std::string& name)
+{
+    std::lock_guard lock(mutex);
+    deviceName = name;
+}
+
+std::string VirtualMidi::Name()
+{
+    std::lock_guard lock(mutex);
+    return deviceName;
+}
 
 MMRESULT VirtualMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags)
 {
@@ -432,7 +445,7 @@ MMRESULT VirtualMidi::InClose(HMIDIIN handle)
 
 UINT VirtualMidi::OutGetNumDevs() { return 1; }
 
-MMRESULT VirtualMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) { return FillCaps(id, caps, size); }
+MMRESULT VirtualMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) { return FillCaps(id, caps, size, Name()); }
 
 MMRESULT VirtualMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
 {

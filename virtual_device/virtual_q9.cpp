@@ -64,34 +64,6 @@ VirtualQ9::Kind KindOf(std::uint8_t command)
     }
 }
 
-bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error)
-{
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot write flash file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            error = "cannot write flash file " + path + ": " + std::strerror(errno);
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot write flash file " + path + ": " + ec.message();
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -162,41 +134,15 @@ VirtualQ9::VirtualQ9(const VirtualDeviceSettings& s) : settings(s)
     case VirtualDeviceSettings::Flash::Erased: flash.assign(kFlashSize, 0xFF); break;
     case VirtualDeviceSettings::Flash::Current: flash = ExpectedFlashAfterUpdate(); break;
     case VirtualDeviceSettings::Flash::Path: {
-        flash = FactoryFlash();
-        const std::string& path = settings.flashPath;
-        std::error_code ec;
-        const auto status = std::filesystem::status(path, ec);
-        if (!std::filesystem::exists(status)) {
-            std::string error;
-            if (WriteFileAtomically(path, flash, error))
-                pathUsable = true;
-            else
-                loadError = error;
-            break;
+        flashFile = std::make_unique<FlashFile>();
+        std::vector<std::uint8_t> contents;
+        if (flashFile->Open(settings.flashPath, FactoryFlash(), kFlashSize, contents, loadError)) {
+            flash = std::move(contents);
+            pathUsable = true;
+        } else {
+            flash = FactoryFlash();
+            flashFile.reset();
         }
-        if (!std::filesystem::is_regular_file(status)) {
-            loadError = "flash file " + path + " is not a regular file";
-            break;
-        }
-        const auto size = std::filesystem::file_size(path, ec);
-        if (ec) {
-            loadError = "cannot read flash file " + path + ": " + ec.message();
-            break;
-        }
-        if (size != kFlashSize) {
-            loadError = "flash file " + path + " holds " + std::to_string(size) +
-                        " bytes; a flash image must be exactly " + std::to_string(kFlashSize) + " bytes (4 MiB)";
-            break;
-        }
-        std::ifstream in(path, std::ios::binary);
-        std::vector<std::uint8_t> contents(kFlashSize);
-        in.read(reinterpret_cast<char*>(contents.data()), kFlashSize);
-        if (!in || in.gcount() != static_cast<std::streamsize>(kFlashSize)) {
-            loadError = "cannot read flash file " + path + ": " + std::strerror(errno);
-            break;
-        }
-        flash = std::move(contents);
-        pathUsable = true;
         break;
     }
     }
@@ -222,7 +168,7 @@ bool VirtualQ9::SaveFlash(std::string& error) const
         error = "flash file " + settings.flashPath + " not written back: " + loadError;
         return false;
     }
-    return WriteFileAtomically(settings.flashPath, flash, error);
+    return flashFile->Save(flash, error);
 }
 
 std::vector<std::uint8_t> VirtualQ9::DeviceCommand(std::uint8_t model, std::uint8_t cmd)
@@ -255,6 +201,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::Answer(Kind kind, std::uint8_t command,
     Reply reply = Status(status);
     reply.busyMs = busyMs;
     reply.lost = currentLost;
+    reply.heldMs = currentHeldMs;
     if (status != kStatusOk) ++counters.refusals;
     Record(kind, command, address, size, status, !reply.lost);
     std::vector<Reply> replies;
@@ -325,7 +272,9 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
         return Answer(kind, cmd, address, size, status, 0);
     };
 
-    if (settings.refuse != 0 && n % settings.refuse == 0) {
+    currentHeldMs = settings.hold != 0 && n % settings.hold == 0 ? settings.holdMs : 0;
+    const bool behindHeld = settings.hold != 0 && n > settings.hold && n % settings.hold == 1 % settings.hold;
+    if ((settings.refuse != 0 && n % settings.refuse == 0) || behindHeld) {
         ++counters.refusedBySetting;
         return refuse(kStatusRefused);
     }
@@ -407,6 +356,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
             const std::uint8_t* data = flash.data() + address + done;
             Reply reply;
             reply.lost = currentLost;
+            reply.heldMs = currentHeldMs;
             reply.bytes = {kSysExStart, kManufacturer, 0x00, settings.identity[0], kCmdRead, kReadDataTag, kReadTag,
                            0x00, 0x00, static_cast<std::uint8_t>(chunk & 0x7F),
                            static_cast<std::uint8_t>((chunk >> 7) & 0x7F)};

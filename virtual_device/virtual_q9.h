@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/mmsystem.h"
+#include "virtual_device/flash_file.h"
 
 #include <array>
 #include <chrono>
@@ -22,11 +23,15 @@
 
 // ---------------------------------------------------------------------------
 // Settings, given as one string of comma-separated items, e.g.
-// "flash=erased,link=131072,write-ms=2".  Items:
+// "flash=erased,link=131072,write-ms=2".  A comma inside a value is quoted
+// or escaped: flash="/a,b.flash" or flash=/a\,b.flash.  No item may be
+// given twice.  Items:
 //   flash=factory|erased|current|PATH   identity=HHHHHHHH   version=XXXX
 //   update-mode=on|off   link=BYTES_PER_SECOND (0 unlimited)
 //   erase-ms=N (per 4 KiB erased)   write-ms=N (per block written)
 //   drop=N   refuse=N   corrupt-read=N   late=MS   silent
+//   hold=N hold-ms=MS (the reply to every Nth command comes MS later, 2600
+//   unless given, and the command after it is refused)
 // drop=N and refuse=N count the device-format commands the device answers
 // (begin-update, erase, write-block, end-update, read, unknown commands);
 // identity requests are not counted.  corrupt-read=N counts read-data
@@ -46,6 +51,8 @@ struct VirtualDeviceSettings {
     std::uint32_t corruptRead = 0;  // every Nth read-data reply carries a wrong CRC
     std::uint32_t lateMs = 0;       // every reply this much later
     bool silent = false;            // never answers (commands still act)
+    std::uint32_t hold = 0;         // the reply to every Nth command held back holdMs; the next command refused
+    std::uint32_t holdMs = 2600;
 };
 
 // Empty text gives the defaults.  On a bad item: false, `out` untouched, and
@@ -86,6 +93,7 @@ public:
         std::vector<std::uint8_t> bytes;
         std::uint32_t busyMs = 0;   // flash time spent before this reply goes out
         bool lost = false;          // drop=N or silent: the reply never reaches the host
+        std::uint32_t heldMs = 0;   // hold=N: this reply comes this much later still
     };
 
     enum class Kind {
@@ -160,8 +168,10 @@ private:
     std::vector<std::uint8_t> flash;
     bool inUpdate = false;
     bool currentLost = false;   // the command being handled has its reply lost
+    std::uint32_t currentHeldMs = 0;
     bool pathUsable = false;
     std::string loadError;
+    std::unique_ptr<FlashFile> flashFile;   // flash=PATH, locked while the device exists
     std::vector<LogEntry> log;
     Counters counters;
 };
@@ -206,6 +216,9 @@ public:
     std::uint32_t DiscardedReplies();
     // The last failure to write flash=PATH back, or empty.
     std::string LastSaveError();
+    // The name both devices show ("ARKO Q9" unless set).
+    void SetDeviceName(const std::string& name);
+    std::string Name();
 
     platform::UINT InGetNumDevs() override;
     platform::MMRESULT InGetDevCaps(platform::UINT id, platform::MIDIINCAPSA* caps, platform::UINT size) override;
@@ -295,6 +308,7 @@ private:
 
     std::uintptr_t nextHandle = 0x9000;
     std::string saveError;
+    std::string deviceName = VirtualQ9::kDeviceName;
 
     std::thread thread;   // last: started when everything above exists
 };

@@ -165,6 +165,7 @@ ProtocolTimings FastTimings()
     t.retryPauseMs = 1;
     t.endUpdateMs = 200;
     t.readMs = 200;
+    t.quietMaxMs = 100;
     return t;
 }
 

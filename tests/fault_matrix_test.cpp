@@ -1,0 +1,103 @@
+// Whole updates of a factory flash through a virtual device that loses,
+// refuses, damages and delays its replies, alone and combined.  Waits are
+// scaled down a hundred-fold (a 10 ms write-block wait stands for 1 s), and
+// `late` is given below and above it.  Each run either completes with the
+// flash of a clean update, or ends with an error box: never a success over
+// any other flash.
+#include "resources/string_table.h"
+#include "tests/support/scripted_link.h"
+#include "update/timings.h"
+#include "virtual_device/virtual_q9.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr std::uint32_t kWriteWaitMs = 10;
+
+ProtocolTimings MatrixTimings()
+{
+    ProtocolTimings t = q9test::FastTimings();
+    t.identityMs = t.beginUpdateMs = t.bootStampMs = t.endUpdateMs = 3000;
+    t.eraseMs = 600;
+    t.readMs = 300;
+    t.writeBlockMs = kWriteWaitMs;
+    t.quietMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
+    return t;
+}
+
+// Verify through a device without faults holding `flash`.
+CPelUpdatorDlg::VerifyResult Verify(const std::vector<std::uint8_t>& flash)
+{
+    q9test::DialogRig rig("flash=erased", MatrixTimings());
+    EXPECT_TRUE(rig.Device().Device().SetFlash(flash));
+    rig.Dialog().OnVerify();
+    rig.Dialog().WaitForWorker();
+    rig.Window().RunPosted();
+    return rig.Dialog().LastVerify();
+}
+
+struct Fault {
+    const char* name;
+    const char* settings;
+};
+
+class FaultMatrix : public ::testing::TestWithParam<Fault> {};
+
+}  // namespace
+
+TEST_P(FaultMatrix, EndsWithACleanFlashOrAnError)
+{
+    const Fault& fault = GetParam();
+    q9test::DialogRig rig(std::string("flash=factory,") + fault.settings, MatrixTimings());
+    const auto start = std::chrono::steady_clock::now();
+    rig.RunUpdate();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+
+    const RecordingWindow& window = rig.Window();
+    const bool completed = window.Text(IDC_STATUS) == LoadStringById(IDS_COMPLETED);
+    const bool flashClean = rig.Device().FlashCopy() == ExpectedFlashAfterUpdate(FactoryFlash());
+    std::printf("%s: %s in %lld ms, %zu messages\n", fault.settings,
+                completed ? "completed" : (window.Boxes().empty() ? "ended" : window.Boxes().front().text.c_str()),
+                static_cast<long long>(ms), rig.Link().SentCount());
+    if (completed) {
+        EXPECT_TRUE(window.Boxes().empty());
+        EXPECT_TRUE(flashClean) << "success reported over a flash that differs from a clean update's";
+        const CPelUpdatorDlg::VerifyResult verified = Verify(rig.Device().FlashCopy());
+        EXPECT_TRUE(verified.completed);
+        EXPECT_EQ(verified.differingBlocks, 0u);
+    } else {
+        EXPECT_FALSE(window.Boxes().empty()) << "the update ended without completing and without an error";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultMatrix,
+    ::testing::Values(Fault{"Drop", "drop=9"}, Fault{"Refuse", "refuse=5"}, Fault{"CorruptRead", "corrupt-read=2,drop=13"},
+                      Fault{"LateBelowWait", "late=5"}, Fault{"LateAboveWait", "late=15"},
+                      Fault{"LateAndRefuse", "late=15,refuse=5"}, Fault{"LateAndDrop", "late=15,drop=7"},
+                      Fault{"DropAndRefuse", "drop=5,refuse=7"},
+                      // Now and then a reply held back 1.5 to 4 waits, and the block behind it refused.
+                      Fault{"HeldBackThenRefused", "hold=61,hold-ms=26"}, Fault{"HeldLonger", "hold=37,hold-ms=40"}),
+    [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
+
+// One changed byte of a clean update's flash: verify names it.  The boot
+// region, its stamp unchanged, is compared like the others.
+TEST(Verify, NamesTheFirstDifferingAddressAndCountsTheBlocks)
+{
+    std::vector<std::uint8_t> flash = ExpectedFlashAfterUpdate(FactoryFlash());
+    flash[0x066064] ^= 0x01;
+    CPelUpdatorDlg::VerifyResult result = Verify(flash);
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(result.differingBlocks, 1u);
+    EXPECT_EQ(result.firstDifference, 0x066064u);
+
+    flash[0x000100] ^= 0x80;   // row 5 is verified before row 7
+    result = Verify(flash);
+    EXPECT_EQ(result.differingBlocks, 2u);
+    EXPECT_EQ(result.firstDifference, 0x000100u);
+}

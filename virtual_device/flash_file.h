@@ -1,0 +1,28 @@
+// The file behind flash=PATH: locked for as long as a device uses it (a
+// second device on the same file is refused at once), written back whole
+// by replacing it (a killed run leaves the old or the new contents, never a
+// mix), with the file's owner and mode kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class FlashFile {
+public:
+    FlashFile() = default;
+    ~FlashFile();
+    FlashFile(const FlashFile&) = delete;
+    FlashFile& operator=(const FlashFile&) = delete;
+
+    // Creates the file with `initial` when it is missing, locks it, and reads
+    // exactly `size` bytes into `contents`.  False with `error` naming the file.
+    bool Open(const std::string& path, const std::vector<std::uint8_t>& initial, std::size_t size,
+              std::vector<std::uint8_t>& contents, std::string& error);
+    bool Save(const std::vector<std::uint8_t>& contents, std::string& error);
+    bool IsOpen() const { return fd >= 0; }
+
+private:
+    std::string path;
+    int fd = -1;   // the locked file
+};
