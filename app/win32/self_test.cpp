@@ -1,0 +1,240 @@
+#include "app/win32/self_test.h"
+
+#include "app/pel_updator_dlg.h"
+#include "app/win32/about_dlg.h"
+#include "app/win32/main_dialog.h"
+#include "app/win32/wide_text.h"
+#include "resources/dialog_templates.h"
+#include "resources/string_table.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <commctrl.h>
+#undef MessageBox
+
+namespace {
+
+constexpr UINT_PTR kTimerId = 0x5154;
+constexpr UINT kTickMs = 20;
+constexpr DWORD kStepTimeoutMs = 60000;   // generous: a loaded machine under Wine
+
+enum class Step { Start, Updating, OpenAbout, AboutShown, AboutClosed, VersionCheck, WaitForClose, Finished };
+
+struct Box {
+    std::string text;
+    std::string caption;
+    unsigned type;
+};
+
+// User-interface thread only.
+struct State {
+    Win32MainDialog* dialog = nullptr;
+    int instanceNumber = 0;
+    Step step = Step::Start;
+    DWORD stepStarted = 0;
+    int failures = 0;
+    bool closedByItself = false;
+    std::vector<Box> boxes;
+} state;
+
+void Line(const std::string& text)
+{
+    std::printf("selftest: %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Check(const std::string& what, bool passed, const std::string& detail = {})
+{
+    if (passed) {
+        Line("ok " + what);
+    } else {
+        ++state.failures;
+        Line("FAIL " + what + (detail.empty() ? "" : " (" + detail + ")"));
+    }
+}
+
+std::string WindowText(HWND window)
+{
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    return Narrow(text);
+}
+
+std::string ItemText(HWND dialog, int id)
+{
+    return WindowText(GetDlgItem(dialog, id));
+}
+
+bool Enabled(HWND dialog, int id)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
+}
+
+std::string SelectedListText(HWND dialog, int id)
+{
+    const LRESULT selection = SendDlgItemMessageW(dialog, id, CB_GETCURSEL, 0, 0);
+    if (selection < 0) return "(none)";
+    wchar_t text[256] = {};
+    if (SendDlgItemMessageW(dialog, id, CB_GETLBTEXTLEN, static_cast<WPARAM>(selection), 0) >= 256) return "(long)";
+    SendDlgItemMessageW(dialog, id, CB_GETLBTEXT, static_cast<WPARAM>(selection), reinterpret_cast<LPARAM>(text));
+    return Narrow(text);
+}
+
+// What a click does: the button's own mouse handling, then BN_CLICKED.
+void Click(HWND dialog, int id)
+{
+    SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+void Next(Step step)
+{
+    state.step = step;
+    state.stepStarted = GetTickCount();
+}
+
+bool TimedOut(const char* waitingFor)
+{
+    if (GetTickCount() - state.stepStarted < kStepTimeoutMs) return false;
+    Check(waitingFor, false, "timed out");
+    return true;
+}
+
+void CheckMenu(HWND dialog)
+{
+    HMENU menu = GetSystemMenu(dialog, FALSE);
+    const int count = menu != nullptr ? GetMenuItemCount(menu) : 0;
+    wchar_t text[128] = {};
+    if (count >= 2) GetMenuStringW(menu, static_cast<UINT>(count - 1), text, 128, MF_BYPOSITION);
+    const bool separator = count >= 2 && (GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR);
+    Check("system menu ends with a separator and the about item",
+          count >= 2 && separator && GetMenuItemID(menu, count - 1) == IDM_ABOUTBOX &&
+              Narrow(text) == LoadStringById(IDS_ABOUTBOX),
+          Narrow(text));
+}
+
+void Tick(HWND dialog)
+{
+    const std::string completed = LoadStringById(IDS_COMPLETED);
+    switch (state.step) {
+    case Step::Start: {
+        const std::string title = WindowText(dialog);
+        Check("title \"" + title + "\"", title == ApplicationTitle(state.instanceNumber));
+        const std::string in = SelectedListText(dialog, IDC_MIDI_IN);
+        const std::string out = SelectedListText(dialog, IDC_MIDI_OUT);
+        Check("virtual device preselected: in \"" + in + "\", out \"" + out + "\"",
+              in.starts_with("ARKO Q9") && out.starts_with("ARKO Q9"));
+        CheckMenu(dialog);
+        Click(dialog, IDOK);
+        Check("Execute starts the update and disables the controls",
+              !Enabled(dialog, IDOK) && !Enabled(dialog, IDC_MIDI_IN) && !Enabled(dialog, IDC_RESCAN) &&
+                  state.dialog->Logic().IsBusy());
+        Next(Step::Updating);
+        break;
+    }
+    case Step::Updating: {
+        if (ItemText(dialog, IDC_STATUS) != completed || state.dialog->Logic().IsBusy()) {
+            if (!state.boxes.empty() || TimedOut("update completes")) Next(Step::OpenAbout);
+            break;
+        }
+        const auto high = SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0);
+        const auto pos = SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0);
+        Check("status \"" + completed + "\", counter \"" + ItemText(dialog, IDC_COUNTER) + "\", progress " +
+                  std::to_string(pos) + "/" + std::to_string(high),
+              high > 0 && pos == high);
+        Check("updated: Execute and Version Check disabled, lists and Rescan Device enabled",
+              !Enabled(dialog, IDOK) && !Enabled(dialog, IDC_VERSION_CHECK) && Enabled(dialog, IDC_MIDI_IN) &&
+                  Enabled(dialog, IDC_MIDI_OUT) && Enabled(dialog, IDC_RESCAN) && Enabled(dialog, IDCANCEL));
+        Next(Step::OpenAbout);
+        break;
+    }
+    case Step::OpenAbout:
+        // The system menu's command, as choosing the item sends it.
+        PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        Next(Step::AboutShown);
+        break;
+    case Step::AboutShown: {
+        HWND about = CAboutDlg::Current();
+        if (about == nullptr || !IsWindowVisible(about)) {
+            if (TimedOut("about box opens")) Next(Step::AboutClosed);
+            break;
+        }
+        const LONG_PTR style = GetWindowLongPtrW(GetDlgItem(about, IDC_ABOUT_TITLE), GWL_STYLE);
+        Check("about box \"" + WindowText(about) + "\" shows \"" + ItemText(about, IDC_ABOUT_TITLE) + "\", read-only",
+              WindowText(about) == "About ARKO Q9 Updater" && ItemText(about, IDC_ABOUT_TITLE) == ApplicationTitle(1) &&
+                  (style & ES_READONLY) != 0);
+        Check("main dialog disabled under the about box", IsWindowEnabled(dialog) == FALSE);
+        Click(about, IDOK);
+        Next(Step::AboutClosed);
+        break;
+    }
+    case Step::AboutClosed:
+        if (CAboutDlg::Current() != nullptr) {
+            if (TimedOut("about box closes")) Next(Step::WaitForClose);
+            break;
+        }
+        Click(dialog, IDC_RESCAN);
+        Check("Rescan Device enables Execute and Version Check",
+              Enabled(dialog, IDOK) && Enabled(dialog, IDC_VERSION_CHECK));
+        Click(dialog, IDC_VERSION_CHECK);
+        Next(Step::VersionCheck);
+        break;
+    case Step::VersionCheck:
+        if (state.dialog->Logic().IsBusy() || state.boxes.empty()) {
+            if (TimedOut("version check reports")) Next(Step::WaitForClose);
+            break;
+        }
+        Check("version check shows \"" + state.boxes.back().caption + "\"",
+              state.boxes.size() == 1 && state.boxes.back().caption == "Version Information" &&
+                  state.boxes.back().type == (MB_OK | MB_ICONINFORMATION),
+              state.boxes.back().text);
+        state.boxes.clear();
+        Check("controls enabled again", Enabled(dialog, IDOK) && Enabled(dialog, IDC_RESCAN));
+        Line(state.failures == 0 ? "done, waiting for close" : "done with failures, waiting for close");
+        Next(Step::WaitForClose);
+        break;
+    case Step::WaitForClose:
+        if (GetTickCount() - state.stepStarted >= kStepTimeoutMs) {
+            Check("closed from outside", false, "nobody closed the window; closing it");
+            state.closedByItself = true;
+            Next(Step::Finished);
+            Click(dialog, IDCANCEL);
+        }
+        break;
+    case Step::Finished:
+        break;
+    }
+    for (const Box& box : state.boxes) Check("no error box", false, box.caption + ": " + box.text);
+    state.boxes.clear();
+}
+
+void CALLBACK OnTimer(HWND dialog, UINT, UINT_PTR, DWORD)
+{
+    if (state.dialog == nullptr || state.dialog->IsClosing()) return;
+    Tick(dialog);
+}
+
+}  // namespace
+
+void SelfTest::Start(Win32MainDialog& dialog, int instanceNumber)
+{
+    state = State{};
+    state.dialog = &dialog;
+    state.instanceNumber = instanceNumber;
+    state.stepStarted = GetTickCount();
+    // Boxes are answered here instead of shown; only the version report is expected.
+    dialog.SetMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
+        state.boxes.push_back({text, caption, type});
+        return true;
+    });
+    SetTimer(dialog.Handle(), kTimerId, kTickMs, OnTimer);
+}
+
+bool SelfTest::Passed()
+{
+    const bool finished = state.step == Step::WaitForClose || state.step == Step::Finished;
+    Line(state.failures == 0 && finished && !state.closedByItself ? "passed" : "failed");
+    return state.failures == 0 && finished && !state.closedByItself;
+}
