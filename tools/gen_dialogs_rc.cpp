@@ -6,7 +6,9 @@
 #include "resources/dialog_templates.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -81,8 +83,13 @@ int main(int argc, char** argv)
         return 1;
     }
     const bool written = std::fwrite(script.data(), 1, script.size(), file) == script.size();
-    if (std::fclose(file) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::perror(path.c_str());
+    const bool closed = std::fclose(file) == 0;
+    std::error_code error;
+    // Replaces an earlier script on every system (rename() does not on Windows).
+    if (closed && written) std::filesystem::rename(temporary, path, error);
+    if (!closed || !written || error) {
+        std::fprintf(stderr, "q9-gen-dialogs: cannot write %s: %s\n", path.c_str(),
+                     error ? error.message().c_str() : "write failed");
         std::remove(temporary.c_str());
         return 1;
     }

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The native dialog (q9-updater.exe) under Wine on a virtual X server.  The
+# program's --selftest clicks its own buttons and system menu through the
+# window messages a user's clicks produce and checks what the window shows
+# (a whole update against the virtual ARKO Q9, the about box, Rescan Device,
+# the version check); this script checks the title as the X server sees
+# it, then closes the dialog with the Escape key, as a user would.
+#
+#   bash tests/win/native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]
+# With a second argument the dialog is photographed before it is closed.
+set -euo pipefail
+
+build=${1:?usage: native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]}
+shot=${2:-}
+exe=$build/app/win32/q9-updater.exe
+if [ ! -f "$exe" ]; then
+    echo "skipped: $exe is not built"
+    exit 77
+fi
+for tool in wine xvfb-run xdotool; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
+done
+if [ -n "$shot" ]; then
+    command -v import >/dev/null || { echo "native_dialog_test: import (imagemagick) is missing" >&2; exit 1; }
+    case $shot in /*) ;; *) shot=$PWD/$shot ;; esac
+fi
+export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winealsa.drv=d}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export Q9_EXE=$exe Q9_LOG=$work/log Q9_SHOT=$shot
+
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    set -uo pipefail
+    fail() { echo "native_dialog_test: $*" >&2; cat "$Q9_LOG" >&2; exit 1; }
+    wine "$Q9_EXE" --virtual-device=link=262144,erase-ms=2,write-ms=1 --selftest >"$Q9_LOG" 2>&1 &
+    pid=$!
+    trap "kill $pid 2>/dev/null || true" EXIT
+
+    title="ARKO Q9 System v1.20 Updater"
+    id=
+    for _ in $(seq 600); do
+        id=$(xdotool search --name "^${title//./\\.}\$" 2>/dev/null | head -1 || true)
+        [ -n "$id" ] && break
+        kill -0 $pid 2>/dev/null || fail "the program ended before its window appeared"
+        sleep 0.1
+    done
+    [ -n "$id" ] || fail "no window titled \"$title\""
+    echo "window $id: $(xdotool getwindowname "$id")"
+
+    for _ in $(seq 1200); do
+        grep -q "waiting for close" "$Q9_LOG" && break
+        kill -0 $pid 2>/dev/null || fail "the program ended before the self-test was done"
+        sleep 0.1
+    done
+    grep -q "waiting for close" "$Q9_LOG" || fail "the self-test did not finish"
+
+    if [ -n "$Q9_SHOT" ]; then
+        sleep 0.5   # let the last repaint land
+        eval "$(xdotool getwindowgeometry --shell "$id")"
+        import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$Q9_SHOT.raw.png"
+    fi
+
+    # Escape reaches the focused dialog: IDCANCEL, the dialog closes.
+    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+    sleep 0.2
+    xdotool key --clearmodifiers Escape
+    for _ in $(seq 300); do
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 $pid 2>/dev/null && fail "Escape did not close the dialog"
+    wait $pid
+    code=$?
+    trap - EXIT
+    cat "$Q9_LOG"
+    [ $code -eq 0 ] || fail "exit status $code"
+' || status=$?
+
+if [ $status -eq 0 ] && [ -n "$shot" ]; then
+    mkdir -p "$(dirname "$shot")"
+    # Small and reproducible: no timestamps, a palette.
+    convert "$shot.raw.png" -strip -define png:exclude-chunks=date,time PNG8:"$shot"
+    rm -f "$shot.raw.png"
+    echo "screenshot: $shot"
+fi
+exit $status
