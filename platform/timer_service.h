@@ -52,6 +52,8 @@ private:
     };
 
     void Run();
+    // Windows: the multimedia timer's callback, which runs the event's own.
+    static void OnSystemTimer(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
     UINT NewIdLocked();
 
     mutable std::mutex mutex;
