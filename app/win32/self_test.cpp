@@ -192,6 +192,13 @@ void Tick(HWND dialog)
               state.boxes.back().text);
         state.boxes.clear();
         Check("controls enabled again", Enabled(dialog, IDOK) && Enabled(dialog, IDC_RESCAN));
+        {
+            // Where a click closes the dialog: the middle of "Exit", in screen coordinates.
+            RECT exit = {};
+            GetWindowRect(GetDlgItem(dialog, IDCANCEL), &exit);
+            Line("Exit at " + std::to_string((exit.left + exit.right) / 2) + "," +
+                 std::to_string((exit.top + exit.bottom) / 2));
+        }
         Line(state.failures == 0 ? "done, waiting for close" : "done with failures, waiting for close");
         Next(Step::WaitForClose);
         break;
