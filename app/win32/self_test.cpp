@@ -21,7 +21,12 @@ constexpr UINT_PTR kTimerId = 0x5154;
 constexpr UINT kTickMs = 20;
 constexpr DWORD kStepTimeoutMs = 60000;   // generous: a loaded machine under Wine
 
-enum class Step { Start, Updating, OpenAbout, AboutShown, AboutClosed, VersionCheck, WaitForClose, Finished };
+// The program's own clicks first; then the caller's: the system menu, its
+// about item, the about box's OK and "Exit", each at the place printed.
+enum class Step {
+    Start, Updating, VersionCheck,
+    ClickSystemMenu, ClickAboutItem, ClickAboutOk, WaitForClose, Finished
+};
 
 struct Box {
     std::string text;
@@ -115,6 +120,48 @@ void CheckMenu(HWND dialog)
           Narrow(text));
 }
 
+// The middle of a rectangle in screen coordinates, for the caller's click.
+void Place(const std::string& what, const RECT& rect)
+{
+    Line(what + " at " + std::to_string((rect.left + rect.right) / 2) + "," +
+         std::to_string((rect.top + rect.bottom) / 2));
+}
+
+void PlaceOf(const std::string& what, HWND window)
+{
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    Place(what, rect);
+}
+
+// The system menu's button: the icon at the left end of the title bar.
+void PlaceSystemMenu(HWND dialog)
+{
+    RECT window = {};
+    GetWindowRect(dialog, &window);
+    const int frameX = GetSystemMetrics(SM_CXDLGFRAME);
+    const int frameY = GetSystemMetrics(SM_CYDLGFRAME);
+    const int button = GetSystemMetrics(SM_CYCAPTION) - 1;
+    const RECT icon = {window.left + frameX, window.top + frameY, window.left + frameX + button,
+                       window.top + frameY + button};
+    Place("System menu", icon);
+}
+
+// The open popup menu, if any (the system's menu window class).
+HWND OpenMenu()
+{
+    HWND menu = FindWindowW(L"#32768", nullptr);
+    return menu != nullptr && IsWindowVisible(menu) ? menu : nullptr;
+}
+
+// Where "Exit" is; from here on the caller closes the dialog.
+void Finish(HWND dialog)
+{
+    PlaceOf("Exit", GetDlgItem(dialog, IDCANCEL));
+    Line(state.failures == 0 ? "done, waiting for close" : "done with failures, waiting for close");
+    Next(Step::WaitForClose);
+}
+
 void Tick(HWND dialog)
 {
     const std::string completed = LoadStringById(IDS_COMPLETED);
@@ -136,7 +183,7 @@ void Tick(HWND dialog)
     }
     case Step::Updating: {
         if (ItemText(dialog, IDC_STATUS) != completed || state.dialog->Logic().IsBusy()) {
-            if (!state.boxes.empty() || TimedOut("update completes")) Next(Step::OpenAbout);
+            if (!state.boxes.empty() || TimedOut("update completes")) Finish(dialog);
             break;
         }
         const auto high = SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0);
@@ -147,43 +194,16 @@ void Tick(HWND dialog)
         Check("updated: Execute and Version Check disabled, lists and Rescan Device enabled",
               !Enabled(dialog, IDOK) && !Enabled(dialog, IDC_VERSION_CHECK) && Enabled(dialog, IDC_MIDI_IN) &&
                   Enabled(dialog, IDC_MIDI_OUT) && Enabled(dialog, IDC_RESCAN) && Enabled(dialog, IDCANCEL));
-        Next(Step::OpenAbout);
-        break;
-    }
-    case Step::OpenAbout:
-        // The system menu's command, as choosing the item sends it.
-        PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-        Next(Step::AboutShown);
-        break;
-    case Step::AboutShown: {
-        HWND about = CAboutDlg::Current();
-        if (about == nullptr || !IsWindowVisible(about)) {
-            if (TimedOut("about box opens")) Next(Step::AboutClosed);
-            break;
-        }
-        const LONG_PTR style = GetWindowLongPtrW(GetDlgItem(about, IDC_ABOUT_TITLE), GWL_STYLE);
-        Check("about box \"" + WindowText(about) + "\" shows \"" + ItemText(about, IDC_ABOUT_TITLE) + "\", read-only",
-              WindowText(about) == "About ARKO Q9 Updater" && ItemText(about, IDC_ABOUT_TITLE) == ApplicationTitle(1) &&
-                  (style & ES_READONLY) != 0);
-        Check("main dialog disabled under the about box", IsWindowEnabled(dialog) == FALSE);
-        Click(about, IDOK);
-        Next(Step::AboutClosed);
-        break;
-    }
-    case Step::AboutClosed:
-        if (CAboutDlg::Current() != nullptr) {
-            if (TimedOut("about box closes")) Next(Step::WaitForClose);
-            break;
-        }
         Click(dialog, IDC_RESCAN);
         Check("Rescan Device enables Execute and Version Check",
               Enabled(dialog, IDOK) && Enabled(dialog, IDC_VERSION_CHECK));
         Click(dialog, IDC_VERSION_CHECK);
         Next(Step::VersionCheck);
         break;
+    }
     case Step::VersionCheck:
         if (state.dialog->Logic().IsBusy() || state.boxes.empty()) {
-            if (TimedOut("version check reports")) Next(Step::WaitForClose);
+            if (TimedOut("version check reports")) Finish(dialog);
             break;
         }
         Check("version check shows \"" + state.boxes.back().caption + "\"",
@@ -192,15 +212,50 @@ void Tick(HWND dialog)
               state.boxes.back().text);
         state.boxes.clear();
         Check("controls enabled again", Enabled(dialog, IDOK) && Enabled(dialog, IDC_RESCAN));
-        {
-            // Where a click closes the dialog: the middle of "Exit", in screen coordinates.
-            RECT exit = {};
-            GetWindowRect(GetDlgItem(dialog, IDCANCEL), &exit);
-            Line("Exit at " + std::to_string((exit.left + exit.right) / 2) + "," +
-                 std::to_string((exit.top + exit.bottom) / 2));
+        PlaceSystemMenu(dialog);
+        Next(Step::ClickSystemMenu);
+        break;
+    case Step::ClickSystemMenu: {
+        HWND menu = OpenMenu();
+        if (menu == nullptr) {
+            if (TimedOut("a click opens the system menu")) Finish(dialog);
+            break;
         }
-        Line(state.failures == 0 ? "done, waiting for close" : "done with failures, waiting for close");
-        Next(Step::WaitForClose);
+        HMENU system = GetSystemMenu(dialog, FALSE);
+        RECT item = {};
+        const int last = GetMenuItemCount(system) - 1;
+        if (last < 0 || !GetMenuItemRect(dialog, system, static_cast<UINT>(last), &item)) {
+            Check("about item placed in the open system menu", false);
+            Finish(dialog);
+            break;
+        }
+        Line("ok system menu open");
+        Place("About item", item);
+        Next(Step::ClickAboutItem);
+        break;
+    }
+    case Step::ClickAboutItem: {
+        HWND about = CAboutDlg::Current();
+        if (about == nullptr || !IsWindowVisible(about)) {
+            if (TimedOut("the about item opens the about box")) Finish(dialog);
+            break;
+        }
+        const LONG_PTR style = GetWindowLongPtrW(GetDlgItem(about, IDC_ABOUT_TITLE), GWL_STYLE);
+        Check("about box \"" + WindowText(about) + "\" shows \"" + ItemText(about, IDC_ABOUT_TITLE) + "\", read-only",
+              WindowText(about) == "About ARKO Q9 Updater" && ItemText(about, IDC_ABOUT_TITLE) == ApplicationTitle(1) &&
+                  (style & ES_READONLY) != 0);
+        Check("main dialog disabled under the about box", IsWindowEnabled(dialog) == FALSE);
+        PlaceOf("About OK", GetDlgItem(about, IDOK));
+        Next(Step::ClickAboutOk);
+        break;
+    }
+    case Step::ClickAboutOk:
+        if (CAboutDlg::Current() != nullptr) {
+            if (TimedOut("a click on OK closes the about box")) Finish(dialog);
+            break;
+        }
+        Check("about box closed, main dialog enabled again", IsWindowEnabled(dialog) != FALSE);
+        Finish(dialog);
         break;
     case Step::WaitForClose:
         if (GetTickCount() - state.stepStarted >= kStepTimeoutMs) {
@@ -241,7 +296,7 @@ void SelfTest::Start(Win32MainDialog& dialog, int instanceNumber)
 
 bool SelfTest::Passed()
 {
-    const bool finished = state.step == Step::WaitForClose || state.step == Step::Finished;
-    Line(state.failures == 0 && finished && !state.closedByItself ? "passed" : "failed");
-    return state.failures == 0 && finished && !state.closedByItself;
+    const bool finished = (state.step == Step::WaitForClose || state.step == Step::Finished) && !state.closedByItself;
+    Line(state.failures == 0 && finished ? "passed" : "failed");
+    return state.failures == 0 && finished;
 }

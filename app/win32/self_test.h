@@ -1,9 +1,11 @@
 // --selftest: the program drives its own dialog through the window messages
-// a user's clicks produce (BM_CLICK on the buttons, WM_SYSCOMMAND from the
-// system menu) and checks what the window shows: the title, the preselected
-// ports, a whole update against the virtual ARKO Q9, the about box, "Rescan
-// Device".  It leaves the dialog open for the caller to close (a key or a
-// click), or closes it itself after a minute.  Lines go to stdout.
+// a user's clicks produce (BM_CLICK on its buttons) and checks what the
+// window shows: the title, the preselected ports, the system menu, a whole
+// update against the virtual ARKO Q9, "Rescan Device", the version check.
+// Then the caller clicks, at the screen positions printed: the system
+// menu's button, its about item, the about box's OK (each checked here as
+// it happens) and "Exit".  Without such a caller the dialog closes itself
+// after a minute and the test fails.  Lines go to stdout.
 #pragma once
 
 #include <memory>

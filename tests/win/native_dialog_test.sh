@@ -2,9 +2,11 @@
 # The native dialog (q9-updater.exe) under Wine on a virtual X server.  The
 # program's --selftest clicks its own buttons and system menu through the
 # window messages a user's clicks produce and checks what the window shows
-# (a whole update against the virtual ARKO Q9, the about box, Rescan Device,
-# the version check); this script checks the title as the X server sees
-# it, then closes the dialog with a click on "Exit", as a user would.
+# (a whole update against the virtual ARKO Q9, Rescan Device, the version
+# check).  This script checks the title as the X server sees it, opens the
+# about box from the system menu and closes it with the mouse, then closes
+# the dialog with a click on "Exit", as a user would; the program says
+# where each of these is on the screen and checks what each click did.
 #
 #   bash tests/win/native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]
 # With a second argument the dialog is photographed before it is closed.
@@ -34,8 +36,8 @@ status=0
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -uo pipefail
     fail() { echo "native_dialog_test: $*" >&2; tr -d "\r" <"$Q9_LOG" >&2; exit 1; }
-    # A Wine desktop of its own: Wine draws the frame and the title bar, as
-    # on Windows, and the dialog gets the keyboard without a window manager.
+    # A Wine desktop of its own: there is no window manager, so Wine draws
+    # the frame, the title bar and its system menu button itself, as Windows does.
     wine explorer /desktop=q9test,480x360 "$Q9_EXE" --virtual-device=link=262144,erase-ms=2,write-ms=1 \
         --selftest >"$Q9_LOG" 2>&1 &
     pid=$!
@@ -53,23 +55,33 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     [ -n "$id" ] || fail "no window titled \"$title\""
     echo "window $id: \"$(xdotool getwindowname "$id")\""
 
+    # Waits for the self-test to print where WHAT is, then clicks there.
+    click() {
+        local xy=
+        for _ in $(seq 1200); do
+            xy=$(log | sed -n "s/^selftest: $1 at \([0-9]*\),\([0-9]*\)$/\1 \2/p" | tail -1)
+            [ -n "$xy" ] && break
+            log | grep -q "waiting for close" && [ "$1" != Exit ] && return 1
+            kill -0 $pid 2>/dev/null || fail "the program ended before it showed $1"
+            sleep 0.1
+        done
+        [ -n "$xy" ] || fail "the self-test did not show $1"
+        xdotool mousemove $xy click 1
+    }
+    # The about box through the system menu, as a user opens and closes it.
+    click "System menu" && click "About item" && click "About OK"
+
     for _ in $(seq 1200); do
         log | grep -q "waiting for close" && break
         kill -0 $pid 2>/dev/null || fail "the program ended before the self-test was done"
         sleep 0.1
     done
-    log | grep -q "waiting for close" || fail "the self-test did not finish"
-
     if [ -n "$Q9_SHOT" ]; then
         sleep 0.5   # let the last repaint land
         eval "$(xdotool getwindowgeometry --shell "$id")"
         import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$Q9_SHOT.raw.png"
     fi
-
-    # A click on "Exit", where the self-test found it on the screen.
-    xy=$(log | sed -n "s/^selftest: Exit at \([0-9]*\),\([0-9]*\)$/\1 \2/p")
-    [ -n "$xy" ] || fail "the self-test did not say where Exit is"
-    xdotool mousemove $xy click 1
+    click Exit
     for _ in $(seq 300); do
         log | grep -q "^selftest: \(passed\|failed\)$" && break
         sleep 0.1
