@@ -38,7 +38,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     fail() { echo "native_dialog_test: $*" >&2; tr -d "\r" <"$Q9_LOG" >&2; exit 1; }
     # A Wine desktop of its own: there is no window manager, so Wine draws
     # the frame, the title bar and its system menu button itself, as Windows does.
-    wine explorer /desktop=q9test,480x360 "$Q9_EXE" --virtual-device=link=262144,erase-ms=2,write-ms=1 \
+    wine explorer /desktop=q9test,480x360 "$Q9_EXE" --virtual-device \
         --selftest >"$Q9_LOG" 2>&1 &
     pid=$!
     trap "kill $pid 2>/dev/null || true" EXIT
