@@ -58,6 +58,9 @@ bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& opti
             options.virtualSettings = argument.substr(virtualOption.size() + 1);
         } else if (argument == "--selftest") {
             options.selfTest = true;
+        } else if (argument == "--selftest=close-while-busy") {
+            options.selfTest = true;
+            options.selfTestCloseWhileBusy = true;
         } else {
             error = "unknown option '" + argument + "'";
             return false;
@@ -68,14 +71,16 @@ bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& opti
 
 const char* UsageText()
 {
-    return "Usage: q9-updater [--virtual-device[=SETTINGS]] [--selftest]\n"
+    return "Usage: q9-updater [--virtual-device[=SETTINGS]] [--selftest[=close-while-busy]]\n"
            "Updates the firmware of an ARKO Q9 over MIDI.\n"
            "\n"
            "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
            "                               lists); SETTINGS as for q9-updater-cli, e.g.\n"
            "                               link=131072,erase-ms=2,write-ms=1\n"
            "  --selftest                   click through an update and the about box by\n"
-           "                               itself and report on stdout (for tests)\n"
+           "                               itself and report on stdout (for tests);\n"
+           "                               =close-while-busy: start an update and wait\n"
+           "                               for a click on Exit\n"
            "  -h, --help                   show this text\n";
 }
 
@@ -92,6 +97,7 @@ int CPelUpdatorApp::Run(const std::vector<std::string>& arguments)
         return 0;
     }
     selfTest = options.selfTest;
+    selfTestCloseWhileBusy = options.selfTestCloseWhileBusy;
 
     platform::MidiSystem midi;
     platform::AddSystemBackends(midi);   // winmm
@@ -135,7 +141,8 @@ bool CPelUpdatorApp::InitInstance()
     Win32MainDialog dialog(instanceNumber);
     if (selfTest) {
         const int number = instanceNumber;
-        dialog.SetShownCallback([number](Win32MainDialog& shown) { SelfTest::Start(shown, number); });
+        const auto scenario = selfTestCloseWhileBusy ? SelfTest::Scenario::CloseWhileBusy : SelfTest::Scenario::Update;
+        dialog.SetShownCallback([number, scenario](Win32MainDialog& shown) { SelfTest::Start(shown, number, scenario); });
     }
     dialog.DoModal();
     if (selfTest) selfTestPassed = SelfTest::Passed();

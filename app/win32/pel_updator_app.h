@@ -16,7 +16,8 @@ struct AppOptions {
     bool help = false;
     bool virtualDevice = false;   // --virtual-device[=SETTINGS]
     std::string virtualSettings;
-    bool selfTest = false;        // --selftest: the program clicks itself through
+    bool selfTest = false;        // --selftest[=close-while-busy]: the program clicks itself through
+    bool selfTestCloseWhileBusy = false;
 };
 
 // Reads the program's options (without the program name).  false and a
@@ -46,6 +47,7 @@ private:
     int instanceNumber = 0;
     bool refused = false;
     bool selfTest = false;
+    bool selfTestCloseWhileBusy = false;
     bool selfTestPassed = false;
 };
 

@@ -38,6 +38,7 @@ struct Box {
 struct State {
     Win32MainDialog* dialog = nullptr;
     int instanceNumber = 0;
+    SelfTest::Scenario scenario = SelfTest::Scenario::Update;
     Step step = Step::Start;
     DWORD stepStarted = 0;
     int failures = 0;
@@ -178,6 +179,10 @@ void Tick(HWND dialog)
         Check("Execute starts the update and disables the controls",
               !Enabled(dialog, IDOK) && !Enabled(dialog, IDC_MIDI_IN) && !Enabled(dialog, IDC_RESCAN) &&
                   state.dialog->Logic().IsBusy());
+        if (state.scenario == SelfTest::Scenario::CloseWhileBusy) {
+            Finish(dialog);   // the caller closes the dialog while the worker waits
+            break;
+        }
         Next(Step::Updating);
         break;
     }
@@ -280,13 +285,15 @@ void CALLBACK OnTimer(HWND dialog, UINT, UINT_PTR, DWORD)
 
 }  // namespace
 
-void SelfTest::Start(Win32MainDialog& dialog, int instanceNumber)
+void SelfTest::Start(Win32MainDialog& dialog, int instanceNumber, Scenario scenario)
 {
     state = State{};
     state.dialog = &dialog;
     state.instanceNumber = instanceNumber;
+    state.scenario = scenario;
     state.stepStarted = GetTickCount();
-    // Boxes are answered here instead of shown; only the version report is expected.
+    // Boxes are answered here instead of shown; only the version report is
+    // expected.  Once the dialog is closing, none reaches this far.
     dialog.SetMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
         state.boxes.push_back({text, caption, type});
         return true;

@@ -6,6 +6,10 @@
 // menu's button, its about item, the about box's OK (each checked here as
 // it happens) and "Exit".  Without such a caller the dialog closes itself
 // after a minute and the test fails.  Lines go to stdout.
+//
+// --selftest=close-while-busy: "Execute", then the caller clicks "Exit"
+// while the worker waits for the device (a silent virtual device): the
+// dialog closes at once and shows no box.
 #pragma once
 
 #include <memory>
@@ -14,8 +18,9 @@ class Win32MainDialog;
 
 class SelfTest {
 public:
+    enum class Scenario { Update, CloseWhileBusy };
     // Starts on the dialog once it is shown.
-    static void Start(Win32MainDialog& dialog, int instanceNumber);
+    static void Start(Win32MainDialog& dialog, int instanceNumber, Scenario scenario);
     // All checks passed and none is pending.
     static bool Passed();
 };
