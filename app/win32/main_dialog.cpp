@@ -210,7 +210,15 @@ void Win32MainDialog::SetControlText(int id, const std::string& text)
 
 void Win32MainDialog::EnableControl(int id, bool enable)
 {
-    OnUi([this, id, enable] { EnableWindow(GetDlgItem(hwnd.load(), id), enable ? TRUE : FALSE); });
+    OnUi([this, id, enable] {
+        HWND window = hwnd.load();
+        HWND control = GetDlgItem(window, id);
+        const bool hadFocus = !enable && control != nullptr && GetFocus() == control;
+        EnableWindow(control, enable ? TRUE : FALSE);
+        // A disabled control loses the keyboard, and with it the dialog
+        // would no longer hear Escape or Tab: the next tab stop takes it.
+        if (hadFocus) SendMessageW(window, WM_NEXTDLGCTL, 0, FALSE);
+    });
 }
 
 void Win32MainDialog::ResetList(int id)

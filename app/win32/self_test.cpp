@@ -179,6 +179,7 @@ void Tick(HWND dialog)
         Check("Execute starts the update and disables the controls",
               !Enabled(dialog, IDOK) && !Enabled(dialog, IDC_MIDI_IN) && !Enabled(dialog, IDC_RESCAN) &&
                   state.dialog->Logic().IsBusy());
+        Check("the keyboard focus left the disabled Execute for Exit", GetFocus() == GetDlgItem(dialog, IDCANCEL));
         if (state.scenario == SelfTest::Scenario::CloseWhileBusy) {
             Finish(dialog);   // the caller closes the dialog while the worker waits
             break;
