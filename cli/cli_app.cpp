@@ -6,6 +6,7 @@
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "cli/trace_midi.h"
+#include "platform/console.h"
 #include "platform/midi_system.h"
 #include "resources/string_table.h"
 #include "update/image_plan.h"
@@ -23,9 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/ioctl.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -406,8 +405,7 @@ int RunVersion(Session& session, const CliOptions& options)
 
 int TerminalWidth()
 {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const int columns = platform::ConsoleColumns(); columns > 0) return columns;
     if (const char* columns = std::getenv("COLUMNS")) {
         const int n = std::atoi(columns);
         if (n > 0) return n;
@@ -426,9 +424,8 @@ int RunUpdate(Session& session, const CliOptions& options)
     UpdateProgress::Mode mode = UpdateProgress::Mode::Lines;
     if (options.json) {
         mode = UpdateProgress::Mode::Json;
-    } else if (::isatty(STDOUT_FILENO) != 0) {
-        const char* term = std::getenv("TERM");
-        if (term == nullptr || std::strcmp(term, "dumb") != 0) mode = UpdateProgress::Mode::Live;
+    } else if (platform::ConsoleHasEscapes()) {
+        mode = UpdateProgress::Mode::Live;
     }
     const std::string inName = session.Selected(IDC_MIDI_IN);
     const std::string outName = session.Selected(IDC_MIDI_OUT);
@@ -510,15 +507,9 @@ using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 void InstallSignalHandlers()
 {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     // A reader that goes away (`| head`) must not end an update half-way
     // through the flash: output to it just fails from then on.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::OnInterrupt(OnSignal);
 }
 
 int RunCli(const CliOptions& options)
