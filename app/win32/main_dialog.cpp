@@ -6,8 +6,6 @@
 #include "resources/dialog_templates.h"
 #include "resources/string_table.h"
 
-#include <algorithm>
-
 #include <windows.h>
 #include <commctrl.h>
 #undef MessageBox

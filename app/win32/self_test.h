@@ -7,12 +7,10 @@
 // it happens) and "Exit".  Without such a caller the dialog closes itself
 // after a minute and the test fails.  Lines go to stdout.
 //
-// --selftest=close-while-busy: "Execute", then the caller clicks "Exit"
-// while the worker waits for the device (a silent virtual device): the
+// --selftest=close-while-busy: "Execute", then the caller closes the
+// dialog (the Escape key, or a click on "Exit") while the worker waits for the device (a silent virtual device): the
 // dialog closes at once and shows no box.
 #pragma once
-
-#include <memory>
 
 class Win32MainDialog;
 
