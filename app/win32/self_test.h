@@ -8,8 +8,8 @@
 // after a minute and the test fails.  Lines go to stdout.
 //
 // --selftest=close-while-busy: "Execute", then the caller closes the
-// dialog (the Escape key, or a click on "Exit") while the worker waits for the device (a silent virtual device): the
-// dialog closes at once and shows no box.
+// dialog (the Escape key, or a click on "Exit") while the worker waits for
+// a silent virtual device: the dialog closes at once and shows no box.
 #pragma once
 
 class Win32MainDialog;
