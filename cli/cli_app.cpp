@@ -525,7 +525,7 @@ int RunCli(const CliOptions& options)
     }
     FilePtr trace(nullptr, &std::fclose);
     if (!options.tracePath.empty()) {
-        trace.reset(std::fopen(options.tracePath.c_str(), "w"));
+        trace.reset(std::fopen(options.tracePath.c_str(), "wb"));
         if (!trace) {
             return Usage("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(errno));
         }
