@@ -20,7 +20,8 @@ q9_link(q9testsupport q9app q9virtual GTest::gtest GTest::gmock ZLIB::ZLIB)
 # The suite's files that use no Linux service.
 set(Q9_PORTABLE_TESTS
   protocol_test update_procedure_test version_check_test dialog_logic_test virtual_device_test
-  encoding_test midi_ports_test midi_system_test sysex_assembler_test dx_mtimer_test timer_service_test)
+  encoding_test midi_ports_test midi_system_test sysex_assembler_test dx_mtimer_test timer_service_test
+  winmm_midi_test)
 file(GLOB Q9_WINDOWS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
 set(Q9_TEST_SOURCES ${Q9_WINDOWS_TESTS})
 foreach(name ${Q9_PORTABLE_TESTS})
