@@ -95,6 +95,10 @@ bool Win32MainDialog::OnInitDialog()
                                                      GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     if (big != nullptr) SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
     if (small != nullptr) SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    // "Execute" and "Rescan Device" both carry the default button style; the
+    // dialog manager would take the last one, so Enter would rescan.  Enter
+    // means "Execute".
+    SendMessageW(window, DM_SETDEFID, IDOK, 0);
     return logic->OnInitDialog();
 }
 

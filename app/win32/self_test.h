@@ -1,13 +1,13 @@
-// --selftest: the program drives its own dialog through the window messages
-// a user's clicks produce (BM_CLICK on its buttons) and checks what the
-// window shows: the title, the preselected ports, the system menu, a whole
-// update against the virtual ARKO Q9, "Rescan Device", the version check.
-// Then the caller clicks, at the screen positions printed: the system
-// menu's button, its about item, the about box's OK (each checked here as
-// it happens) and "Exit".  Without such a caller the dialog closes itself
+// --selftest: checks the title, the preselected ports and the system menu,
+// then asks the caller to press Return: the update starts (the dialog
+// stays).  It checks the whole update against the virtual ARKO Q9, then
+// drives "Rescan Device" and "Version Check" itself through the messages a
+// user's clicks produce (BM_CLICK).  Then the caller clicks, at the screen
+// positions printed: the system menu's button, its about item, the about
+// box's OK (each checked here as it happens) and "Exit".  Without such a caller the dialog closes itself
 // after a minute and the test fails.  Lines go to stdout.
 //
-// --selftest=close-while-busy: "Execute", then the caller closes the
+// --selftest=close-while-busy: "Execute" (BM_CLICK), then the caller closes the
 // dialog (the Escape key, or a click on "Exit") while the worker waits for
 // a silent virtual device: the dialog closes at once and shows no box.
 #pragma once

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The native dialog (q9-updater.exe) under Wine on a virtual X server.  The
-# program's --selftest clicks its own buttons through the window messages a
-# user's clicks produce and checks what the window shows (a whole update
-# against the virtual ARKO Q9, Rescan Device, the version check).  This
-# script checks the title as the X server sees it, opens the about box from
+# program's --selftest checks what the window shows (the title, the ports,
+# a whole update against the virtual ARKO Q9 started by the Return key that
+# this script presses, Rescan Device and the version check, which it clicks
+# itself through the window messages a user's clicks produce).  This script
+# checks the title as the X server sees it, opens the about box from
 # the system menu and closes it with the mouse, then closes the dialog with
 # a click on "Exit", as a user would; the program says where each of these
 # is on the screen and checks what each click did.  A second run closes the
@@ -42,7 +43,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     # run NAME OPTIONS CLICKS...: the program in a Wine desktop of its own
     # (there is no window manager, so Wine draws the frame, the title bar
     # and its system menu button itself, as Windows does), then a click on
-    # each place it names, in order; "Exit" (a click) or "Escape" (the key) last.
+    # each place it names, or a key (Return, Escape) when it waits for one, in
+    # order; "Exit" (a click) or "Escape" last.
     run() {
         local name=$1 options=$2
         shift 2
@@ -65,14 +67,20 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 
         local what xy
         for what in "$@"; do
-            if [ "$what" = Escape ]; then
-                # The key, once the self-test waits for it.
+            if [ "$what" = Escape ] || [ "$what" = Return ]; then
+                # The key, once the self-test waits for it, with the pointer
+                # over the dialog (no window manager: the X keyboard focus
+                # may follow the pointer).
+                local ready="done, waiting for close"
+                [ "$what" = Return ] && ready="press Return"
                 for _ in $(seq 1200); do
-                    log | grep -q "waiting for close" && break
-                    kill -0 $pid 2>/dev/null || fail "the program ended before it waited for Escape"
+                    log | grep -q "^selftest: $ready$" && break
+                    kill -0 $pid 2>/dev/null || fail "the program ended before it waited for $what"
                     sleep 0.1
                 done
-                xdotool key Escape
+                eval "$(xdotool getwindowgeometry --shell "$id")"
+                xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+                xdotool key "$what"
                 continue
             fi
             xy=
@@ -106,7 +114,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         log | sed "s/^/$name: /"
     }
 
-    run update "--virtual-device --selftest" "System menu" "About item" "About OK" Exit
+    run update "--virtual-device --selftest" Return "System menu" "About item" "About OK" Exit
     run close-while-busy "--virtual-device=silent --selftest=close-while-busy" Escape
 ' || status=$?
 
