@@ -87,14 +87,18 @@ bool Win32MainDialog::OnInitDialog()
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, item.c_str());
     }
-    // The icon for the title bar, the task bar and the minimised window.
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    const auto big = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    const auto small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    if (big != nullptr) SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-    if (small != nullptr) SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    // The icon for the title bar, the task bar and the minimised window
+    // (shared: the system frees it with the module).
+    const auto icon = [](int width, int height) {
+        return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                             width, height, LR_SHARED));
+    };
+    if (HICON big = icon(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)); big != nullptr) {
+        SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    }
+    if (HICON small = icon(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON)); small != nullptr) {
+        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    }
     // "Execute" and "Rescan Device" both carry the default button style; the
     // dialog manager would take the last one, so Enter would rescan.  Enter
     // means "Execute".

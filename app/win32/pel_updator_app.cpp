@@ -142,7 +142,8 @@ bool CPelUpdatorApp::InitInstance()
     if (selfTest) {
         const int number = instanceNumber;
         const auto scenario = selfTestCloseWhileBusy ? SelfTest::Scenario::CloseWhileBusy : SelfTest::Scenario::Update;
-        dialog.SetShownCallback([number, scenario](Win32MainDialog& shown) { SelfTest::Start(shown, number, scenario); });
+        dialog.SetShownCallback(
+            [number, scenario](Win32MainDialog& shown) { SelfTest::Start(shown, number, scenario); });
     }
     dialog.DoModal();
     if (selfTest) selfTestPassed = SelfTest::Passed();

@@ -114,7 +114,8 @@ void CheckMenu(HWND dialog)
     const int count = menu != nullptr ? GetMenuItemCount(menu) : 0;
     wchar_t text[128] = {};
     if (count >= 2) GetMenuStringW(menu, static_cast<UINT>(count - 1), text, 128, MF_BYPOSITION);
-    const bool separator = count >= 2 && (GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR);
+    const bool separator =
+        count >= 2 && (GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR) != 0;
     Check("system menu ends with a separator and the about item",
           count >= 2 && separator && GetMenuItemID(menu, count - 1) == IDM_ABOUTBOX &&
               Narrow(text) == LoadStringById(IDS_ABOUTBOX),

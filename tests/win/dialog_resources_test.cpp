@@ -138,7 +138,8 @@ TEST(DialogResources, CompiledTemplatesMatchTheData)
             EXPECT_EQ(got.id, want.id);
             EXPECT_EQ(got.className, want.className);
             EXPECT_EQ(got.text, want.resourceId != 0 ? "#" + std::to_string(want.resourceId) : std::string(want.text));
-            EXPECT_EQ((std::vector<int>{got.x, got.y, got.cx, got.cy}), (std::vector<int>{want.x, want.y, want.cx, want.cy}));
+            EXPECT_EQ((std::vector<int>{got.x, got.y, got.cx, got.cy}),
+                      (std::vector<int>{want.x, want.y, want.cx, want.cy}));
             EXPECT_EQ(got.style, want.style);
         }
     }
