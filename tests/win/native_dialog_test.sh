@@ -9,7 +9,8 @@
 # a click on "Exit", as a user would; the program says where each of these
 # is on the screen and checks what each click did.  A second run closes the
 # dialog with the Escape key while the update waits for a silent device:
-# the program must end at once, without a box.
+# the program must end at once, without a box.  A third run is the 21st
+# updater: the refusal box instead of the dialog, closed with Return.
 #
 #   bash tests/win/native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]
 # With a second argument the dialog is photographed before it is closed.
@@ -33,7 +34,7 @@ export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-wineals
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export Q9_EXE=$exe Q9_WORK=$work Q9_SHOT=$shot
+export Q9_EXE=$exe Q9_CLI=$build/cli/q9-updater-cli.exe Q9_WORK=$work Q9_SHOT=$shot
 
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
@@ -116,6 +117,49 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 
     run update "--virtual-device --selftest" Return "System menu" "About item" "About OK" Exit
     run close-while-busy "--virtual-device=silent --selftest=close-while-busy" Escape
+
+    # The 21st updater: twenty command-line updates hold the numbers 1 to 20
+    # (each waits 30 s on its first erase); the dialog program shows the
+    # refusal box, captioned with the program name, instead of its window,
+    # and ends once Return has closed the box.
+    [ -f "$Q9_CLI" ] || { echo "refused: skipped, $Q9_CLI is not built"; exit 0; }
+    holders=()
+    trap "kill -KILL \${holders[*]} 2>/dev/null || true" EXIT
+    for n in $(seq 1 20); do
+        wine "$Q9_CLI" update --json --in 0 --out 0 --virtual-device=erase-ms=30000 \
+            </dev/null >"$Q9_WORK/holder$n.out" 2>&1 &
+        holders+=($!)
+    done
+    started=0
+    for _ in $(seq 1200); do
+        started=$(cat "$Q9_WORK"/holder*.out | grep -c "\"event\":\"start\"" || true)
+        [ "$started" -ge 20 ] && break
+        sleep 0.1
+    done
+    [ "$started" -ge 20 ] || { echo "native_dialog_test: refused: only $started of 20 holders started" >&2; exit 1; }
+    wine explorer /desktop=q9test,480x360 "$Q9_EXE" --virtual-device </dev/null >"$Q9_WORK/refused.out" 2>&1 &
+    pid=$!
+    box=
+    for _ in $(seq 600); do
+        box=$(xdotool search --name "^q9-updater\$" 2>/dev/null | head -1 || true)
+        [ -n "$box" ] && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$box" ] || { echo "native_dialog_test: refused: no box titled q9-updater" >&2; cat "$Q9_WORK/refused.out" >&2; exit 1; }
+    if xdotool search --name "^${title//./\\.}" >/dev/null 2>&1; then
+        echo "native_dialog_test: refused: the dialog appeared beside the refusal" >&2
+        exit 1
+    fi
+    eval "$(xdotool getwindowgeometry --shell "$box")"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 4))
+    xdotool key Return
+    for _ in $(seq 300); do
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 $pid 2>/dev/null && { echo "native_dialog_test: refused: Return did not end the program" >&2; exit 1; }
+    echo "refused: box \"q9-updater\" and no dialog; Return ended the program"
 ' || status=$?
 
 if [ $status -eq 0 ] && [ -n "$shot" ]; then
