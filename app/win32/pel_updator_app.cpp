@@ -61,6 +61,9 @@ bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& opti
         } else if (argument == "--selftest=close-while-busy") {
             options.selfTest = true;
             options.selfTestCloseWhileBusy = true;
+        } else if (argument == "--selftest=error-box") {
+            options.selfTest = true;
+            options.selfTestErrorBox = true;
         } else {
             error = "unknown option '" + argument + "'";
             return false;
@@ -71,7 +74,7 @@ bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& opti
 
 const char* UsageText()
 {
-    return "Usage: q9-updater [--virtual-device[=SETTINGS]] [--selftest[=close-while-busy]]\n"
+    return "Usage: q9-updater [--virtual-device[=SETTINGS]] [--selftest[=SCENARIO]]\n"
            "Updates the firmware of an ARKO Q9 over MIDI.\n"
            "\n"
            "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
@@ -80,7 +83,8 @@ const char* UsageText()
            "  --selftest                   click through an update and the about box by\n"
            "                               itself and report on stdout (for tests);\n"
            "                               =close-while-busy: start an update and wait\n"
-           "                               for a click on Exit\n"
+           "                               to be closed; =error-box: start an update and\n"
+           "                               check the error box that follows\n"
            "  -h, --help                   show this text\n";
 }
 
@@ -98,6 +102,7 @@ int CPelUpdatorApp::Run(const std::vector<std::string>& arguments)
     }
     selfTest = options.selfTest;
     selfTestCloseWhileBusy = options.selfTestCloseWhileBusy;
+    selfTestErrorBox = options.selfTestErrorBox;
 
     platform::MidiSystem midi;
     platform::AddSystemBackends(midi);   // winmm
@@ -141,7 +146,9 @@ bool CPelUpdatorApp::InitInstance()
     Win32MainDialog dialog(instanceNumber);
     if (selfTest) {
         const int number = instanceNumber;
-        const auto scenario = selfTestCloseWhileBusy ? SelfTest::Scenario::CloseWhileBusy : SelfTest::Scenario::Update;
+        const auto scenario = selfTestCloseWhileBusy ? SelfTest::Scenario::CloseWhileBusy
+                              : selfTestErrorBox     ? SelfTest::Scenario::ErrorBox
+                                                     : SelfTest::Scenario::Update;
         dialog.SetShownCallback(
             [number, scenario](Win32MainDialog& shown) { SelfTest::Start(shown, number, scenario); });
     }

@@ -18,6 +18,7 @@ struct AppOptions {
     std::string virtualSettings;
     bool selfTest = false;        // --selftest[=close-while-busy]: the program clicks itself through
     bool selfTestCloseWhileBusy = false;
+    bool selfTestErrorBox = false;
 };
 
 // Reads the program's options (without the program name).  false and a
@@ -48,6 +49,7 @@ private:
     bool refused = false;
     bool selfTest = false;
     bool selfTestCloseWhileBusy = false;
+    bool selfTestErrorBox = false;
     bool selfTestPassed = false;
 };
 

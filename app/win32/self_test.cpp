@@ -24,7 +24,7 @@ constexpr DWORD kStepTimeoutMs = 60000;   // generous: a loaded machine under Wi
 // The program's own clicks first; then the caller's: the system menu, its
 // about item, the about box's OK and "Exit", each at the place printed.
 enum class Step {
-    Start, PressReturn, Updating, VersionCheck,
+    Start, PressReturn, Updating, VersionCheck, ErrorBoxShown, ErrorBoxClosed,
     ClickSystemMenu, ClickAboutItem, ClickAboutOk, WaitForClose, Finished
 };
 
@@ -149,6 +149,25 @@ void PlaceSystemMenu(HWND dialog)
     Place("System menu", icon);
 }
 
+// The message box captioned "Error" that the dialog owns, if one is open.
+HWND ErrorBox(HWND dialog)
+{
+    HWND box = FindWindowW(L"#32770", Widen(LoadStringById(IDS_ERROR_CAPTION)).c_str());
+    return box != nullptr && GetWindow(box, GW_OWNER) == dialog && IsWindowVisible(box) ? box : nullptr;
+}
+
+// The message of a message box: its one static text that is not empty.
+std::string BoxText(HWND box)
+{
+    std::string text;
+    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[16] = {};
+        GetClassNameW(child, className, 16);
+        if (lstrcmpiW(className, L"static") == 0 && !WindowText(child).empty()) text = WindowText(child);
+    }
+    return text;
+}
+
 // The open popup menu, if any (the system's menu window class).
 HWND OpenMenu()
 {
@@ -192,9 +211,38 @@ void Tick(HWND dialog)
         }
         Click(dialog, IDOK);
         CheckRunning(dialog);
+        if (state.scenario == SelfTest::Scenario::ErrorBox) {
+            Next(Step::ErrorBoxShown);
+            break;
+        }
         Finish(dialog);   // the caller closes the dialog while the worker waits
         break;
     }
+    case Step::ErrorBoxShown: {
+        HWND box = ErrorBox(dialog);
+        if (box == nullptr) {
+            if (TimedOut("the worker shows an error box")) Finish(dialog);
+            break;
+        }
+        const std::string text = BoxText(box);
+        Check("error box \"" + text + "\" owned by the dialog, which is disabled meanwhile",
+              text == LoadStringById(IDS_UPDATE_MODE) && GetWindow(box, GW_OWNER) == dialog &&
+                  IsWindowEnabled(dialog) == FALSE);
+        // The user-interface thread runs this very check: the box blocks the worker only.
+        Check("the worker waits for the box", state.dialog->Logic().IsBusy());
+        Line("press Return");
+        Next(Step::ErrorBoxClosed);
+        break;
+    }
+    case Step::ErrorBoxClosed:
+        if (ErrorBox(dialog) != nullptr || state.dialog->Logic().IsBusy()) {
+            if (TimedOut("Return closes the error box and the worker ends")) Finish(dialog);
+            break;
+        }
+        Check("after the box: ready again", Enabled(dialog, IDOK) && Enabled(dialog, IDC_MIDI_IN) &&
+                                                Enabled(dialog, IDC_RESCAN) && Enabled(dialog, IDC_VERSION_CHECK));
+        Finish(dialog);
+        break;
     case Step::PressReturn:
         if (!state.dialog->Logic().IsBusy()) {
             if (TimedOut("Return starts the update")) Finish(dialog);
@@ -310,12 +358,15 @@ void SelfTest::Start(Win32MainDialog& dialog, int instanceNumber, Scenario scena
     state.instanceNumber = instanceNumber;
     state.scenario = scenario;
     state.stepStarted = GetTickCount();
-    // Boxes are answered here instead of shown; only the version report is
-    // expected.  Once the dialog is closing, none reaches this far.
-    dialog.SetMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
-        state.boxes.push_back({text, caption, type});
-        return true;
-    });
+    // Boxes are answered here instead of shown (only the version report is
+    // expected; once the dialog is closing, none reaches this far), except
+    // in the scenario that shows a real one.
+    if (scenario != Scenario::ErrorBox) {
+        dialog.SetMessageBoxHook([](const std::string& text, const std::string& caption, unsigned type) {
+            state.boxes.push_back({text, caption, type});
+            return true;
+        });
+    }
     SetTimer(dialog.Handle(), kTimerId, kTickMs, OnTimer);
 }
 

@@ -10,13 +10,18 @@
 // --selftest=close-while-busy: "Execute" (BM_CLICK), then the caller closes the
 // dialog (the Escape key, or a click on "Exit") while the worker waits for
 // a silent virtual device: the dialog closes at once and shows no box.
+//
+// --selftest=error-box: "Execute" against a device that is not in its
+// update mode; the worker's error box is real: while it is open the worker
+// waits and the dialog, disabled under it, keeps running (this check runs
+// on its thread).  The caller presses Return to close it, then Escape.
 #pragma once
 
 class Win32MainDialog;
 
 class SelfTest {
 public:
-    enum class Scenario { Update, CloseWhileBusy };
+    enum class Scenario { Update, CloseWhileBusy, ErrorBox };
     // Starts on the dialog once it is shown.
     static void Start(Win32MainDialog& dialog, int instanceNumber, Scenario scenario);
     // All checks passed and none is pending.

@@ -117,6 +117,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 
     run update "--virtual-device --selftest" Return "System menu" "About item" "About OK" Exit
     run close-while-busy "--virtual-device=silent --selftest=close-while-busy" Escape
+    run error-box "--virtual-device=update-mode=off --selftest=error-box" Return Escape
 
     # The 21st updater: twenty command-line updates hold the numbers 1 to 20
     # (each waits 30 s on its first erase); the dialog program shows the
@@ -136,7 +137,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         [ "$started" -ge 20 ] && break
         sleep 0.1
     done
-    [ "$started" -ge 20 ] || { echo "native_dialog_test: refused: only $started of 20 holders started" >&2; exit 1; }
+    if [ "$started" -lt 20 ]; then
+        echo "native_dialog_test: refused: only $started of 20 holders started" >&2
+        grep -L "\"event\":\"start\"" "$Q9_WORK"/holder*.out | xargs tail -n 5 >&2
+        exit 1
+    fi
     wine explorer /desktop=q9test,480x360 "$Q9_EXE" --virtual-device </dev/null >"$Q9_WORK/refused.out" 2>&1 &
     pid=$!
     box=
