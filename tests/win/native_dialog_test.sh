@@ -158,10 +158,19 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     fi
     eval "$(xdotool getwindowgeometry --shell "$box")"
     xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 4))
-    xdotool key Return
-    for _ in $(seq 300); do
+    # The key once the new box has the keyboard; a second press if the
+    # first came before Wine had handed it over.
+    for attempt in 1 2; do
+        for _ in $(seq 50); do
+            [ "$(xdotool getwindowfocus 2>/dev/null)" = "$box" ] && break
+            sleep 0.1
+        done
+        xdotool key Return
+        for _ in $(seq 100); do
+            kill -0 $pid 2>/dev/null || break
+            sleep 0.1
+        done
         kill -0 $pid 2>/dev/null || break
-        sleep 0.1
     done
     kill -0 $pid 2>/dev/null && { echo "native_dialog_test: refused: Return did not end the program" >&2; exit 1; }
     echo "refused: box \"q9-updater\" and no dialog; Return ended the program"
