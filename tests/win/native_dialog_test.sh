@@ -124,6 +124,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     # refusal box, captioned with the program name, instead of its window,
     # and ends once Return has closed the box.
     [ -f "$Q9_CLI" ] || { echo "refused: skipped, $Q9_CLI is not built"; exit 0; }
+    # The dialogs above may still be ending: number 1 free again first.
+    for _ in $(seq 50); do
+        wine "$Q9_CLI" ports --json </dev/null 2>/dev/null | grep -q "\"instance\":1[,}]" && break
+        sleep 0.2
+    done
     holders=()
     trap "kill -KILL \${holders[*]} 2>/dev/null || true" EXIT
     for n in $(seq 1 20); do
