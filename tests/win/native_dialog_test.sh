@@ -41,6 +41,16 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -uo pipefail
     title="ARKO Q9 System v1.20 Updater"
 
+    # An updater that has just closed its dialog may still be ending: waits
+    # (a little) until number 1 is free again, so that the next is number 1.
+    number_one_free() {
+        [ -f "$Q9_CLI" ] || return 0
+        for _ in $(seq 50); do
+            wine "$Q9_CLI" ports --json </dev/null 2>/dev/null | grep -q "\"instance\":1[,}]" && return 0
+            sleep 0.2
+        done
+    }
+
     # run NAME OPTIONS CLICKS...: the program in a Wine desktop of its own
     # (there is no window manager, so Wine draws the frame, the title bar
     # and its system menu button itself, as Windows does), then a click on
@@ -51,6 +61,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         shift 2
         local out=$Q9_WORK/$name.log
         log() { tr -d "\r" <"$out"; }
+        number_one_free
         fail() { echo "native_dialog_test: $name: $*" >&2; log >&2; kill $pid 2>/dev/null; exit 1; }
         # shellcheck disable=SC2086
         wine explorer /desktop=q9test,480x360 "$Q9_EXE" $options >"$out" 2>&1 &
@@ -124,11 +135,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     # refusal box, captioned with the program name, instead of its window,
     # and ends once Return has closed the box.
     [ -f "$Q9_CLI" ] || { echo "refused: skipped, $Q9_CLI is not built"; exit 0; }
-    # The dialogs above may still be ending: number 1 free again first.
-    for _ in $(seq 50); do
-        wine "$Q9_CLI" ports --json </dev/null 2>/dev/null | grep -q "\"instance\":1[,}]" && break
-        sleep 0.2
-    done
+    number_one_free
     holders=()
     trap "kill -KILL \${holders[*]} 2>/dev/null || true" EXIT
     for n in $(seq 1 20); do
