@@ -55,7 +55,7 @@ if(TEST native_dialog_test)
 endif()
 # The same for the command line's checks: the instance test takes all twenty
 # numbers, the others expect number 1.
-foreach(name cli_wine_test instance_wine_test)
+foreach(name cli_wine_test cli_ctrl_c_test instance_wine_test)
   if(TEST ${name})
     set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
   endif()
