@@ -69,4 +69,5 @@ test-windows: build-win
 	bash tools/wine-tests.sh build-win -j $(JOBS)
 
 clean:
+	-WINEPREFIX=$(CURDIR)/build-win/wine wineserver -k 2>/dev/null
 	rm -rf build build-asan build-tsan build-fuzz build-win build-windows
