@@ -6,6 +6,7 @@
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "cli/trace_midi.h"
+#include "platform/console.h"
 #include "platform/midi_system.h"
 #include "resources/string_table.h"
 #include "update/image_plan.h"
@@ -24,9 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/ioctl.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -451,8 +450,7 @@ int RunVersion(Session& session, const CliOptions& options)
 
 int TerminalWidth()
 {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const int columns = platform::ConsoleColumns(); columns > 0) return columns;
     if (const char* columns = std::getenv("COLUMNS")) {
         const int n = std::atoi(columns);
         if (n > 0) return n;
@@ -463,11 +461,7 @@ int TerminalWidth()
 UpdateProgress::Mode ProgressMode(const CliOptions& options)
 {
     if (options.json) return UpdateProgress::Mode::Json;
-    if (::isatty(STDOUT_FILENO) != 0) {
-        const char* term = std::getenv("TERM");
-        if (term == nullptr || std::strcmp(term, "dumb") != 0) return UpdateProgress::Mode::Live;
-    }
-    return UpdateProgress::Mode::Lines;
+    return platform::ConsoleHasEscapes() ? UpdateProgress::Mode::Live : UpdateProgress::Mode::Lines;
 }
 
 // The verify worker with live progress; true when every block matched.
@@ -640,15 +634,9 @@ int CheckOutput(int exitStatus)
 
 void InstallSignalHandlers()
 {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     // A reader that goes away (`| head`) must not end an update half-way
     // through the flash: output to it just fails from then on.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::OnInterrupt(OnSignal);
 }
 
 int RunCli(const CliOptions& options)
@@ -676,7 +664,7 @@ int RunCli(const CliOptions& options)
     }
     FilePtr trace(nullptr, &std::fclose);
     if (!options.tracePath.empty()) {
-        trace.reset(std::fopen(options.tracePath.c_str(), "w"));
+        trace.reset(std::fopen(options.tracePath.c_str(), "wb"));
         if (!trace) {
             return Usage("--trace: cannot write \"" + options.tracePath + "\": " + std::strerror(errno));
         }

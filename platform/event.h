@@ -16,10 +16,21 @@ public:
     bool Wait(std::uint32_t timeoutMs);
     bool IsSet() const;
 
+#if defined(_WIN32)
+    // Windows: the kernel's own auto-reset event object.
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+private:
+    void* handle;
+#else
 private:
     mutable std::mutex mutex;
     std::condition_variable cond;
     bool signalled = false;
+#endif
 };
 
 }  // namespace platform

@@ -19,8 +19,17 @@ public:
     // Tries to take the lock of that name.  true: this process now holds it.
     // false: another process holds it, or it could not be created.
     bool TryAcquire(const std::string& name);
-    bool Held() const { return fd >= 0; }
     void Release();
+
+#if defined(_WIN32)
+    // Windows: a named mutex of the user's logon, created with initial
+    // ownership and held until Release or the end of the process.
+    bool Held() const { return handle != nullptr; }
+
+private:
+    void* handle = nullptr;
+#else
+    bool Held() const { return fd >= 0; }
 
     // Folder where the lock files live: $XDG_RUNTIME_DIR/q9-updater, else
     // /tmp/q9-updater-UID (created 0700, refused if another user owns it).
@@ -28,6 +37,7 @@ public:
 
 private:
     int fd = -1;
+#endif
 };
 
 }  // namespace platform

@@ -68,6 +68,8 @@ private:
     static constexpr Clock::time_point kAsleep = Clock::time_point::max();
 
     void Run();
+    // Windows: the multimedia timer's callback, which runs the event's own.
+    static void OnSystemTimer(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
     UINT NewIdLocked();
     UINT AddEvent(UINT delay, TimerProc callback, DWORD_PTR user, bool periodic, bool wakeable);
 

@@ -76,12 +76,12 @@ int main(int argc, char** argv)
     for (const ImageInfo& info : kImages) {
         const std::filesystem::path path = dir / firmware::ImageFileName(info.id);
         for (const std::string& problem : Check(path, info)) {
-            std::fprintf(stderr, "firmware image %s: %s\n", path.c_str(), problem.c_str());
+            std::fprintf(stderr, "firmware image %s: %s\n", path.string().c_str(), problem.c_str());
             ++count;
         }
     }
     if (count != 0) {
-        std::fprintf(stderr, "firmware check failed: %d problem(s) in %s\n", count, dir.c_str());
+        std::fprintf(stderr, "firmware check failed: %d problem(s) in %s\n", count, dir.string().c_str());
         return 1;
     }
     return 0;

@@ -127,7 +127,7 @@ int main(int argc, char** argv)
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", argv[0], dir.c_str(), error.message().c_str());
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", argv[0], dir.string().c_str(), error.message().c_str());
         return 1;
     }
 
@@ -135,12 +135,12 @@ int main(int argc, char** argv)
         const Image image = Make(info);
         const std::filesystem::path path = dir / firmware::ImageFileName(info.id);
         if (!CoversEveryByteValue(image)) {
-            std::fprintf(stderr, "%s: %s: the pseudo-random bytes miss a byte value\n", argv[0], path.c_str());
+            std::fprintf(stderr, "%s: %s: the pseudo-random bytes miss a byte value\n", argv[0], path.string().c_str());
             return 1;
         }
         if (SameContent(path, image.bytes)) continue;
         if (!Write(path, image.bytes)) {
-            std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], path.string().c_str(), std::strerror(errno));
             return 1;
         }
     }

@@ -13,6 +13,10 @@ packages=(
   libasound2-dev libjack-jackd2-dev jackd2
   libfuse3-dev fuse3
   xvfb xauth
+  # Windows build (MinGW-w64) and its tests under Wine; 64-bit Wine alone
+  # runs the 64-bit programs, so no i386 architecture is needed.
+  g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+  wine wine64 xdotool
 )
 
 missing=()

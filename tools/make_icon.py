@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the updater's icon (resource 128): a MIDI socket with an upward
 arrow on a blue tile.  Writes the same drawing as SVG and as PNG files of
-several sizes, with nothing but the standard library.
+several sizes, and those PNG images as the Windows icon file, with nothing
+but the standard library.
 
     python3 tools/make_icon.py [OUTPUT_FOLDER]     (default: resources/)
 """
@@ -146,12 +147,28 @@ def write_png(path, size, rows):
         f.write(chunk(b"IEND", b""))
 
 
+def write_ico(path, pngs):
+    """The Windows icon: the PNG files themselves as its images (size, bytes)."""
+    offset = 6 + 16 * len(pngs)
+    entries = b""
+    for size, data in pngs:
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    with open(path, "wb") as f:
+        f.write(struct.pack("<HHH", 0, 1, len(pngs)) + entries + b"".join(data for _, data in pngs))
+
+
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "resources")
     shapes = drawing()
     write_svg(os.path.join(folder, "q9-updater.svg"), shapes)
+    pngs = []
     for size in (32, 48, 256):
-        write_png(os.path.join(folder, "q9-updater-%d.png" % size), size, render(shapes, size))
+        path = os.path.join(folder, "q9-updater-%d.png" % size)
+        write_png(path, size, render(shapes, size))
+        with open(path, "rb") as f:
+            pngs.append((size, f.read()))
+    write_ico(os.path.join(folder, "q9-updater.ico"), pngs)
 
 
 if __name__ == "__main__":

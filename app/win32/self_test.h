@@ -1,0 +1,29 @@
+// --selftest: checks the title, the preselected ports and the system menu,
+// then asks the caller to press Return: the update starts (the dialog
+// stays).  It checks the whole update against the virtual ARKO Q9, then
+// drives "Rescan Device" and "Version Check" itself through the messages a
+// user's clicks produce (BM_CLICK).  Then the caller clicks, at the screen
+// positions printed: the system menu's button, its about item, the about
+// box's OK (each checked here as it happens) and "Exit".  Without such a caller the dialog closes itself
+// after a minute and the test fails.  Lines go to stdout.
+//
+// --selftest=close-while-busy: "Execute" (BM_CLICK), then the caller closes the
+// dialog (the Escape key, or a click on "Exit") while the worker waits for
+// a silent virtual device: the dialog closes at once and shows no box.
+//
+// --selftest=error-box: "Execute" against a device that is not in its
+// update mode; the worker's error box is real: while it is open the worker
+// waits and the dialog, disabled under it, keeps running (this check runs
+// on its thread).  The caller presses Return to close it, then Escape.
+#pragma once
+
+class Win32MainDialog;
+
+class SelfTest {
+public:
+    enum class Scenario { Update, CloseWhileBusy, ErrorBox };
+    // Starts on the dialog once it is shown.
+    static void Start(Win32MainDialog& dialog, int instanceNumber, Scenario scenario);
+    // All checks passed and none is pending.
+    static bool Passed();
+};
