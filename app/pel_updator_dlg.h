@@ -126,6 +126,13 @@ private:
     // closing (and not a device that answered with the byte 0xFF), or the
     // device went away, which is reported here.
     bool ClosingStatus(std::int32_t value);
+    // A worker ends because the dialog is closing or the device went away;
+    // the latter is reported.  Returns `result`.
+    int EndWork(int result)
+    {
+        ClosingStatus(status.load());
+        return result;
+    }
     // Error box (unless the dialog is closing), then back to idle; once the
     // device has gone away, every failure is reported as that.
     void Report(std::uint32_t stringId);

@@ -49,7 +49,7 @@ bool LinkDoubt::Settle()
 {
     if (endpoint.event.Wait(0)) {
         // A reply that no command of ours is waiting for.
-        if (endpoint.status.load() == kStatusClosing) return false;
+        if (StatusEndsWork(endpoint.status.load())) return false;
         if (!doubt) strays = true;   // not even a late reply was expected
         doubt = true;
         owed = true;
@@ -61,7 +61,7 @@ bool LinkDoubt::Settle()
     for (;;) {
         const std::uint32_t quiet = unanswered > 0 ? std::max(Timings().quietMaxMs, QuietMs()) : QuietMs();
         if (!endpoint.event.Wait(quiet)) break;
-        if (endpoint.status.load() == kStatusClosing) return false;
+        if (StatusEndsWork(endpoint.status.load())) return false;
         NoteLatency(Clock::now());
         if (unanswered > 0) --unanswered;
     }
@@ -78,7 +78,7 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     lastSend = Clock::now();
     const int sent = send();
     if (sent != 0) {
-        if (endpoint.status.load() == kStatusClosing) return Outcome::Closing;
+        if (StatusEndsWork(endpoint.status.load())) return Outcome::Closing;
         return Outcome::NotSent;
     }
     owed = true;
@@ -90,7 +90,7 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
         return Outcome::TimedOut;
     }
     status = endpoint.status.load();
-    if (status == kStatusClosing) return Outcome::Closing;
+    if (StatusEndsWork(status)) return Outcome::Closing;
     NoteLatency(Clock::now());
     owed = false;
     lastClean = true;   // sent on a quiet link, answered in time

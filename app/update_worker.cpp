@@ -109,11 +109,11 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     // block has been acknowledged outside doubt or read back by now.
     // A lost reply is asked for again: the flash is complete already.
     for (int attempt = 1;; ++attempt) {
-        if (!dlg.linkDoubt.Settle()) return 0;
+        if (!dlg.linkDoubt.Settle()) return dlg.EndWork(0);
         std::int32_t ignored = 0;
         const LinkDoubt::Outcome outcome = dlg.linkDoubt.Exchange(
             [&] { return SendEndUpdate(dlg.midiOut, ModelByte()); }, timings.endUpdateMs, ignored);
-        if (outcome == LinkDoubt::Outcome::Closing) return 0;
+        if (outcome == LinkDoubt::Outcome::Closing) return dlg.EndWork(0);
         if (outcome == LinkDoubt::Outcome::Answered) break;
         if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
             dlg.Report(IDS_TRANSFER_ERROR);
@@ -136,7 +136,7 @@ int CPelUpdatorDlg::TransferImages()
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.address != 0) continue;
         std::uint8_t stamp[kBootStampLength] = {};
-        if (!linkDoubt.Settle()) return -1;
+        if (!linkDoubt.Settle()) return EndWork(-1);
         if (ReadTransaction(*this, kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs) != 0) {
             Report(IDS_BOOT_READ_FAILED);
             return -1;
@@ -189,13 +189,13 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     bool sentOnce = false;
     bool ackedInDoubt = false;
     for (;;) {
-        if (!linkDoubt.Settle()) return -1;
+        if (!linkDoubt.Settle()) return EndWork(-1);
         if (sentOnce && linkDoubt.InDoubt()) {
             // Acknowledged in doubt: the region must read back erased before
             // anything is written into it.
             SetStatusText(LoadStringById(IDS_CHECKING));
             const LinkDoubt::Check check = linkDoubt.CompareErased(address, size);
-            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::Closing) return EndWork(-1);
             if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
@@ -222,7 +222,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             },
             timings.eraseMs, result);
         sentOnce = true;
-        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         if (outcome == LinkDoubt::Outcome::NotSent) {
             Report(IDS_TIMEOUT3);
             return -1;
@@ -275,13 +275,13 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     bool ackedInDoubt = false;   // ... and its last copy was acknowledged in doubt
     for (;;) {
         if (offset + block > size) block = size - offset;
-        if (!linkDoubt.Settle()) return -1;
+        if (!linkDoubt.Settle()) return EndWork(-1);
         bool done = false;
         if (sentOnce && (linkDoubt.InDoubt() || recheck)) {
             // A copy of this block left while the link was in doubt: what the
             // flash holds decides, not the replies.
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
-            if (check == LinkDoubt::Check::Closing) return -1;
+            if (check == LinkDoubt::Check::Closing) return EndWork(-1);
             if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
@@ -321,7 +321,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
                 return sent;
             },
             timings.writeBlockMs, result);
-        if (outcome == LinkDoubt::Outcome::Closing) return -1;
+        if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
             // In doubt, the next turn reads the block back before it counts.

@@ -64,7 +64,7 @@ unsigned CPelUpdatorDlg::VerifyWorker(CPelUpdatorDlg* dialog)
             const std::uint32_t block = std::min(kMaxBlock, size - offset);
             dlg.SetStatusText(Format(IDS_VERIFYING, offset, size));
             const LinkDoubt::Check check = dlg.linkDoubt.Compare(step.address + offset, image + offset, block);
-            if (check == LinkDoubt::Check::Closing) return 0;
+            if (check == LinkDoubt::Check::Closing) return dlg.EndWork(0);
             if (check == LinkDoubt::Check::ReadFailed) {
                 dlg.ReportReadBack();
                 return 0;

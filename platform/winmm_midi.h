@@ -42,9 +42,6 @@ struct WinmmHeader {
 #pragma pack(pop)
 
 // Messages of the output callback.
-inline constexpr UINT MOM_OPEN = 0x3C7;
-inline constexpr UINT MOM_CLOSE = 0x3C8;
-inline constexpr UINT MOM_DONE = 0x3C9;
 
 // The callback that the system calls (same parameters for input and output).
 using WinmmProc = void (*)(std::uintptr_t handle, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);

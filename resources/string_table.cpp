@@ -1,5 +1,6 @@
 #include "resources/string_table.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -41,4 +42,13 @@ std::string LoadStringById(std::uint32_t id)
         if (key == id) return text;
     }
     return {};
+}
+
+std::vector<StringTableEntry> StringTableEntries()
+{
+    std::vector<StringTableEntry> entries;
+    for (const auto& [key, text] : kStrings) entries.push_back({key, text});
+    std::sort(entries.begin(), entries.end(),
+              [](const StringTableEntry& a, const StringTableEntry& b) { return a.id < b.id; });
+    return entries;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr std::uint32_t IDS_ABOUTBOX = 101;
 inline constexpr std::uint32_t IDS_TIMEOUT1 = 102;
@@ -31,3 +32,10 @@ inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 136;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);
+
+// Every entry of the table, in id order (for the Windows resource script).
+struct StringTableEntry {
+    std::uint32_t id;
+    const char* text;
+};
+std::vector<StringTableEntry> StringTableEntries();

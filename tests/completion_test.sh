@@ -25,7 +25,7 @@ expect() {   # the words typed so far (the last one being completed) = the expec
   fi
 }
 
-expect "" = ports version update plan
+expect "" = ports version update verify plan
 expect --json up = update
 expect --ver = --version
 expect update --no = --no-version

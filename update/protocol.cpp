@@ -347,26 +347,17 @@ ProtocolEndpoint::ProtocolEndpoint()
         this);
 }
 
-namespace {
-
-bool Ending(std::int32_t status)
-{
-    return status == kStatusClosing || status == kStatusDisconnected;
-}
-
-}  // namespace
-
 void ClearStaleReply(ProtocolEndpoint& endpoint)
 {
     endpoint.event.Reset();
     // OnDestroy writes 255 (a lost device 256) before it signals: a signal
     // that belonged to it is given back, so the worker still wakes at once.
-    if (Ending(endpoint.status.load())) endpoint.event.Set();
+    if (StatusEndsWork(endpoint.status.load())) endpoint.event.Set();
 }
 
 bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeoutMs)
 {
-    if (sendResult != 0 && !Ending(endpoint.status.load())) return false;
+    if (sendResult != 0 && !StatusEndsWork(endpoint.status.load())) return false;
     return endpoint.event.Wait(timeoutMs);
 }
 
@@ -408,7 +399,7 @@ BlockRead ReadDeviceBlock(ProtocolEndpoint& endpoint, std::uint32_t address, std
         const std::uint32_t waitMs = left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
         if (!AwaitReply(endpoint, sent, waitMs)) return BlockRead::TimedOut;
         const std::int32_t status = endpoint.status.load();
-        if (status == kStatusClosing) return BlockRead::Closing;
+        if (StatusEndsWork(status)) return BlockRead::Closing;
         if (status == 1) return BlockRead::BadData;
         if (status != 0) {
             if (refusal != nullptr) *refusal = status;

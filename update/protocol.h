@@ -107,6 +107,11 @@ inline constexpr std::int32_t kStatusClosing = 255;
 // The device went away (no status byte of the device can be this); kept
 // until the ports are opened again, so every later wait ends at once.
 inline constexpr std::int32_t kStatusDisconnected = 256;
+// The dialog is closing or the device went away: a waiting worker ends.
+inline bool StatusEndsWork(std::int32_t status)
+{
+    return status == kStatusClosing || status == kStatusDisconnected;
+}
 
 struct ProtocolEndpoint {
     ProtocolEndpoint();
