@@ -12,4 +12,10 @@ void AddSystemBackends(MidiSystem& system)
     system.Add(std::make_unique<WinmmMidi>(SystemWinmmCalls()));
 }
 
+std::string TakeSystemMidiNote()
+{
+    // winmm tells nothing about who holds a device.
+    return {};
+}
+
 }  // namespace platform

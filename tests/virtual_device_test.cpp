@@ -141,6 +141,13 @@ TEST(VirtualDeviceSettings, ParsesEveryItem)
     ASSERT_TRUE(ParseVirtualDeviceSettings("flash=/tmp/q9.bin", s, error));
     EXPECT_EQ(s.flash, VirtualDeviceSettings::Flash::Path);
     EXPECT_EQ(s.flashPath, "/tmp/q9.bin");
+    // A comma in a path is quoted or escaped; other backslashes (Windows paths) stay.
+    for (const auto& [text, path] : {std::pair{"flash=\"a,b\",late=1", "a,b"}, std::pair{"flash=a\\,b,late=1", "a,b"},
+                                     std::pair{"flash=C:\\q9\\f.bin,late=1", "C:\\q9\\f.bin"}}) {
+        ASSERT_TRUE(ParseVirtualDeviceSettings(text, s, error)) << text << ": " << error;
+        EXPECT_EQ(s.flashPath, path) << text;
+        EXPECT_EQ(s.lateMs, 1u) << text;
+    }
 }
 
 TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)

@@ -5,7 +5,9 @@
 
 #if defined(_WIN32)
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,16 +33,28 @@ bool FlashFile::Open(const std::string& p, const std::vector<std::uint8_t>& init
                      std::vector<std::uint8_t>& contents, std::string& error)
 {
     path = p;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::error_code failure;
+    const auto state = std::filesystem::status(path, failure);
+    if (!std::filesystem::exists(state)) {
         fd = 0;
         contents = initial;
         return Save(initial, error);
     }
+    if (!std::filesystem::is_regular_file(state)) {
+        error = "flash file " + path + " is not a regular file";
+        return false;
+    }
+    const auto held = std::filesystem::file_size(path, failure);
+    if (failure || held != size) {
+        error = "flash file " + path + " holds " + std::to_string(failure ? 0 : held) +
+                " bytes; a flash image must be exactly " + std::to_string(size) + " bytes (4 MiB)";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
     contents.assign(size, 0);
     in.read(reinterpret_cast<char*>(contents.data()), static_cast<std::streamsize>(size));
-    if (in.gcount() != static_cast<std::streamsize>(size) || in.peek() != EOF) {
-        error = "flash file " + path + " must hold exactly " + std::to_string(size) + " bytes (4 MiB)";
+    if (!in || in.gcount() != static_cast<std::streamsize>(size)) {
+        error = Failure("cannot read", path, errno);
         return false;
     }
     fd = 0;

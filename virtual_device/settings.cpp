@@ -48,14 +48,16 @@ bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& ou
     std::vector<std::string> seen;
     std::size_t pos = 0;
     while (pos <= text.size()) {
-        // An item ends at a comma outside double quotes; a backslash takes
-        // the next character as it is (flash="a,b" or flash=a\,b).
+        // An item ends at a comma outside double quotes; a backslash before
+        // a comma or a double quote takes that character as it is
+        // (flash="a,b" or flash=a\,b).  Other backslashes stay, so Windows
+        // paths need no escaping.
         std::string unquoted;
         bool quoted = false;
         std::size_t end = pos;
         for (; end < text.size(); ++end) {
             const char c = text[end];
-            if (c == '\\' && end + 1 < text.size()) {
+            if (c == '\\' && end + 1 < text.size() && (text[end + 1] == ',' || text[end + 1] == '"')) {
                 unquoted += text[++end];
             } else if (c == '"') {
                 quoted = !quoted;
