@@ -154,6 +154,11 @@ int CPelUpdatorDlg::ClosePorts()
 
 void CPelUpdatorDlg::OnExecute()
 {
+    StartRun(&CPelUpdatorDlg::UpdateWorker);
+}
+
+void CPelUpdatorDlg::StartRun(unsigned (*proc)(CPelUpdatorDlg*))
+{
     if (OpenPorts() != 0) return;
 
     window.EnableControl(IDC_MIDI_IN, false);
@@ -163,7 +168,7 @@ void CPelUpdatorDlg::OnExecute()
     window.EnableControl(IDC_VERSION_CHECK, false);
     busy.store(1);
     event.Reset();
-    StartWorker(&CPelUpdatorDlg::UpdateWorker);
+    StartWorker(proc);
 }
 
 void CPelUpdatorDlg::OnVersionCheck()

@@ -119,6 +119,8 @@ public:
 
 private:
     void StartWorker(unsigned (*proc)(CPelUpdatorDlg*));
+    // Opens the ports, disables the controls and starts an update-like worker.
+    void StartRun(unsigned (*proc)(CPelUpdatorDlg*));
     bool Closing() const { return status.load() == kStatusClosing; }
     // True once the dialog is going away: no box is shown any more.
     bool Quiet() const { return destroyed.load() || Closing(); }

@@ -25,16 +25,7 @@ std::string Format(std::uint32_t id, long long a, long long b)
 
 void CPelUpdatorDlg::OnVerify()
 {
-    if (OpenPorts() != 0) return;
-
-    window.EnableControl(IDC_MIDI_IN, false);
-    window.EnableControl(IDC_MIDI_OUT, false);
-    window.EnableControl(IDOK, false);
-    window.EnableControl(IDC_RESCAN, false);
-    window.EnableControl(IDC_VERSION_CHECK, false);
-    busy.store(1);
-    event.Reset();
-    StartWorker(&CPelUpdatorDlg::VerifyWorker);
+    StartRun(&CPelUpdatorDlg::VerifyWorker);
 }
 
 unsigned CPelUpdatorDlg::VerifyWorker(CPelUpdatorDlg* dialog)

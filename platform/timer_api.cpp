@@ -1,0 +1,61 @@
+// The process-wide timer service and the free functions the timer calls,
+// over whichever TimerService this system has (timer_service.cpp or
+// win_timer_service.cpp) unless a test installed another.
+#include "platform/timer_service.h"
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+
+std::atomic<TimerApi*> installedTimer{nullptr};
+
+TimerService& DefaultTimer()
+{
+    // Constructed on first use, destroyed at exit; its thread starts only
+    // when an event is set and is joined by the destructor.
+    static TimerService service;
+    return service;
+}
+
+}  // namespace
+
+TimerApi& Timer()
+{
+    TimerApi* api = installedTimer.load(std::memory_order_acquire);
+    return api != nullptr ? *api : DefaultTimer();
+}
+
+// nullptr stands for the real service, both as argument and as result.
+TimerApi* InstallTimer(TimerApi* api)
+{
+    return installedTimer.exchange(api, std::memory_order_acq_rel);
+}
+
+MMRESULT timeGetDevCaps(TIMECAPS* caps, UINT size)
+{
+    return Timer().GetDevCaps(caps, size);
+}
+
+MMRESULT timeBeginPeriod(UINT period)
+{
+    return Timer().BeginPeriod(period);
+}
+
+MMRESULT timeEndPeriod(UINT period)
+{
+    return Timer().EndPeriod(period);
+}
+
+UINT timeSetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags)
+{
+    return Timer().SetEvent(delay, resolution, callback, user, flags);
+}
+
+MMRESULT timeKillEvent(UINT id)
+{
+    return Timer().KillEvent(id);
+}
+
+}  // namespace platform
