@@ -2,6 +2,7 @@
 
 #include "app/instance.h"
 #include "app/pel_updator_dlg.h"
+#include "cli/cli_output.h"
 #include "cli/cli_window.h"
 #include "cli/json.h"
 #include "cli/progress.h"
@@ -41,71 +42,7 @@ void OnSignal(int signal)
     pendingSignal.store(signal);
 }
 
-const char* const kProgram = "q9-updater-cli";
 const char* const kReportCaption = "Version Information";
-
-void Emit(const std::string& line)
-{
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-// The command being run, for the events of errors found before it starts.
-const CliOptions* current = nullptr;
-
-const char* CommandName(CliOptions::Command command);
-
-// An error text on standard error, and as a message event under --json.
-void ErrorLine(const std::string& text, bool prefixed = true)
-{
-    if (prefixed) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
-    } else {
-        std::fprintf(stderr, "%s\n", text.c_str());
-    }
-    if (current != nullptr && current->json) {
-        Emit(JsonObject().Add("event", "message").Add("caption", "Error").Add("icon", "error").Add("text", text).Text());
-    }
-}
-
-void EmitEarlyResult(int exitStatus)
-{
-    if (current == nullptr || !current->json) return;
-    Emit(JsonObject()
-             .Add("event", "result")
-             .Add("command", CommandName(current->command))
-             .Add("ok", false)
-             .Add("exit", exitStatus)
-             .Text());
-}
-
-int Usage(const std::string& message)
-{
-    ErrorLine(message);
-    std::fprintf(stderr, "Run with --help for more information.\n");
-    EmitEarlyResult(kExitUsage);
-    return kExitUsage;
-}
-
-const char* CommandName(CliOptions::Command command)
-{
-    switch (command) {
-    case CliOptions::Command::Ports: return "ports";
-    case CliOptions::Command::Version: return "version";
-    case CliOptions::Command::Update: return "update";
-    case CliOptions::Command::Plan: return "plan";
-    case CliOptions::Command::Verify: return "verify";
-    }
-    return "";
-}
-
-std::string Hex(std::uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%06" PRIX32, value);
-    return text;
-}
 
 // The list position a --in/--out value names: a device id, or the last
 // device whose name is exactly that text (the same rule as the preselection).
@@ -138,99 +75,6 @@ JsonObject VersionSetJson(const VersionSet& set)
     JsonObject object;
     object.Add("system", set.system).Add("preset", set.preset).Add("boot", set.boot).Add("submcu", set.submcu);
     return object;
-}
-
-// The version field of a carried image as text ("(missing)" without the image).
-std::string CarriedVersion(const ImageInfo& image)
-{
-    char text[5] = {};
-    if (LoadImageBytes(image.id, image.versionOffset, 4, text) != 0) return "(missing)";
-    std::string out;
-    for (int i = 0; i < 4; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c <= 0x7E) {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// `plan`: needs no device.
-
-int RunPlan(const CliOptions& options)
-{
-    static constexpr const char* kVersionOrder[] = {"SYSTEM", "PRESET", "BOOT", "SUBMCU"};
-    if (options.json) {
-        JsonArray rows;
-        for (int n = 1; n <= static_cast<int>(kImagePlan.size()); ++n) {
-            const RowInfo row = DescribeRow(n);
-            JsonObject object;
-            object.Add("row", n).Add("kind", row.write ? "write" : "erase").Add("address", row.address);
-            object.Add("length", row.length);
-            if (row.write) {
-                object.Add("image", row.imageId).Add("blocks", row.blocks).Add("lastBlock", row.lastBlock);
-                if (row.length == 0) object.Add("missing", true);
-            }
-            rows.AddRaw(object.Text());
-        }
-        JsonArray versions;
-        for (const char* label : kVersionOrder) {
-            for (const ImageInfo& image : kImages) {
-                if (image.label == nullptr || std::strcmp(image.label, label) != 0) continue;
-                char text[5] = {};
-                const bool found = LoadImageBytes(image.id, image.versionOffset, 4, text) == 0;
-                JsonObject object;
-                object.Add("label", label).Add("image", image.id).Add("offset", image.versionOffset);
-                object.Add("address", image.versionAddress);
-                if (found) {
-                    object.Add("version", std::string(text));
-                } else {
-                    object.AddNull("version");
-                }
-                versions.AddRaw(object.Text());
-            }
-        }
-        Emit(JsonObject()
-                 .Add("event", "plan")
-                 .AddRaw("rows", rows.Text())
-                 .Add("writeBytes", static_cast<std::int64_t>(PlanWriteBytes()))
-                 .AddRaw("versions", versions.Text())
-                 .Text());
-        Emit(JsonObject().Add("event", "result").Add("command", "plan").Add("ok", true).Add("exit", kExitOk).Text());
-        return kExitOk;
-    }
-
-    std::printf("Update plan (%zu rows):\n", kImagePlan.size());
-    std::printf("Row  Kind   Address   Bytes     Image  Blocks\n");
-    for (int n = 1; n <= static_cast<int>(kImagePlan.size()); ++n) {
-        const RowInfo row = DescribeRow(n);
-        if (!row.write) {
-            std::printf("%3d  erase  %s  %8" PRIu32 "\n", n, Hex(row.address).c_str(), row.length);
-        } else if (row.length == 0) {
-            std::printf("%3d  write  %s  (image %" PRIu32 " is missing)\n", n, Hex(row.address).c_str(), row.imageId);
-        } else {
-            std::printf("%3d  write  %s  %8" PRIu32 "  %5" PRIu32 "  %6" PRIu32, n, Hex(row.address).c_str(),
-                        row.length, row.imageId, row.blocks);
-            if (row.lastBlock != kMaxBlock) std::printf(" (last block %" PRIu32 " bytes)", row.lastBlock);
-            std::printf("\n");
-        }
-    }
-    std::printf("Bytes written in all: %llu\n", static_cast<unsigned long long>(PlanWriteBytes()));
-    std::printf("\nCarried versions:\n");
-    for (const char* label : kVersionOrder) {
-        for (const ImageInfo& image : kImages) {
-            if (image.label == nullptr || std::strcmp(image.label, label) != 0) continue;
-            std::printf("  %-7s %s  (image %" PRIu32 ", flash %s)\n", label, CarriedVersion(image).c_str(), image.id,
-                        Hex(image.versionAddress).c_str());
-        }
-    }
-    std::fflush(stdout);
-    return kExitOk;
 }
 
 // ---------------------------------------------------------------------------
@@ -641,7 +485,7 @@ void InstallSignalHandlers()
 
 int RunCli(const CliOptions& options)
 {
-    current = &options;
+    currentCommand = &options;
     if (options.command == CliOptions::Command::Plan) return CheckOutput(RunPlan(options));
 
     // Everything the command line names is checked before anything starts.
