@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -21,10 +22,28 @@ namespace {
 
 const char* Control() { return std::getenv("Q9_ALSA_STANDIN_CONTROL"); }
 
+bool AnyCard()
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/snd")) {
+        if (entry.path().filename().string().rfind("controlC", 0) == 0) return true;
+    }
+    return false;
+}
+
+// Sends a command to the stand-in and waits until it has acted on it: an
+// unplugged card leaves /dev/snd, a plugged one comes back (however slow a
+// sanitizer build makes the stand-in).
 void Command(const std::string& line)
 {
     std::ofstream(Control()) << line << "\n";
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));   // the stand-in acts on it
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    const auto done = [&line] {
+        if (line.rfind("unplug ", 0) == 0) return !std::filesystem::exists("/dev/snd/controlC" + line.substr(7));
+        if (line.rfind("plug", 0) == 0) return AnyCard();
+        return true;
+    };
+    while (!done() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }

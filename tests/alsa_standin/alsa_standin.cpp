@@ -121,6 +121,8 @@ void Leave(const std::shared_ptr<Card>& card, bool unplug)
     if (card->link.joinable()) card->link.join();
     std::string error;
     if (!card->device.SaveFlash(error)) std::fprintf(stderr, "q9-alsa-standin: %s\n", error.c_str());
+    // Handles still open (a close draining) go on counting.
+    std::lock_guard<std::mutex> lock(card->mutex);
     Summarize(*card);
 }
 
