@@ -22,6 +22,8 @@ void Event::Reset()
 bool Event::Wait(std::uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex);
+    // A look without waiting needs no timed wait (which would cost a system call).
+    if (timeoutMs == 0 && !signalled) return false;
     if (!cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled; })) return false;
     signalled = false;
     return true;
