@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -32,22 +33,19 @@ public:
     MMRESULT EndPeriod(UINT period) override;
     UINT SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags) override;
     MMRESULT KillEvent(UINT id) override;
-#if !defined(_WIN32)
-    // This thread wakes early.  (The Windows service, on the system's
-    // multimedia timer, keeps TimerApi's defaults: its wakeable events run
-    // every period.)
+    // Wakeable events run at once when woken.  (On Windows the multimedia
+    // timer cannot be woken early: there a wakeable event has a thread of its
+    // own that sleeps on a kernel event, and WakeEvent refuses the ordinary
+    // events with TIMERR_NOCANDO.)
     UINT SetWakeableEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user) override;
     MMRESULT WakeEvent(UINT id) override;
-#endif
 
     // BeginPeriod calls not yet matched by an EndPeriod.
     int RaisedPeriods() const;
     // Events that are set and not yet killed (a one-shot event counts until it has fired).
     std::size_t ActiveEvents() const;
-#if !defined(_WIN32)
     // Wakeable events asleep: not running, nothing due until their next wake.
     std::size_t SleepingEvents() const;
-#endif
 
     // The deadline after `due` for a period of `period`, on the same grid of
     // absolute deadlines (so nothing drifts), and later than `now`: periods
@@ -72,6 +70,14 @@ private:
     static void OnSystemTimer(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
     UINT NewIdLocked();
     UINT AddEvent(UINT delay, TimerProc callback, DWORD_PTR user, bool periodic, bool wakeable);
+
+#if defined(_WIN32)
+    struct Wakeable;   // win_timer_service.cpp
+    static void RunWakeable(UINT id, std::shared_ptr<Wakeable> wakeable);
+    static void EndWakeable(const std::shared_ptr<Wakeable>& wakeable);
+    std::map<UINT, std::shared_ptr<Wakeable>> wakeables;
+    UINT lastWakeableId = 0;
+#endif
 
     mutable std::mutex mutex;
     std::condition_variable wake;       // events changed, or the service ends

@@ -430,6 +430,9 @@ TEST(VirtualQ9Model, FlashFile)
         Q9 dev(Settings("flash=" + path));
         EXPECT_TRUE(dev.LoadError().empty());
         EXPECT_EQ(dev.Flash()[0x170FE0], 0xFF);
+        // held by this device: a second one is refused, naming the file
+        EXPECT_EQ(MakeVirtualMidi("flash=" + path, error), nullptr);
+        EXPECT_NE(error.find(path + " is in use"), std::string::npos) << error;
     }
     {   // another size: a clear error, the file is left alone
         std::filesystem::resize_file(path, 1000);

@@ -1,7 +1,8 @@
 // The file behind flash=PATH: locked for as long as a device uses it (a
 // second device on the same file is refused at once), written back whole
 // by replacing it (a killed run leaves the old or the new contents, never a
-// mix), with the file's owner and mode kept.
+// mix), with the file's owner and mode kept.  On Windows the lock is the
+// open handle's sharing mode and the file is written back in place.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +21,16 @@ public:
     bool Open(const std::string& path, const std::vector<std::uint8_t>& initial, std::size_t size,
               std::vector<std::uint8_t>& contents, std::string& error);
     bool Save(const std::vector<std::uint8_t>& contents, std::string& error);
-    bool IsOpen() const { return fd >= 0; }
+#if defined(_WIN32)
+    using Handle = std::intptr_t;   // a HANDLE
+    static constexpr Handle kNone = 0;
+#else
+    using Handle = int;
+    static constexpr Handle kNone = -1;
+#endif
+    bool IsOpen() const { return fd != kNone; }
 
 private:
     std::string path;
-    int fd = -1;   // the locked file
+    Handle fd = kNone;   // the locked file
 };
