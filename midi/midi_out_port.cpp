@@ -66,9 +66,10 @@ int CMidiOutPort::SendLongMessage(MIDIHDR* header)
     if (held == 0 || header == nullptr) return 0;
 
     if (midiOutPrepareHeader(held, header, kHeaderSize) != MMSYSERR_NOERROR) return 0;
-    if (midiOutLongMsg(held, header, kHeaderSize) != MMSYSERR_NOERROR) {
+    if (const MMRESULT sent = midiOutLongMsg(held, header, kHeaderSize); sent != MMSYSERR_NOERROR) {
         // Refused: the driver never took the header; undo the preparation.
         midiOutUnprepareHeader(held, header, kHeaderSize);
+        if (sent == MMSYSERR_NODRIVER && lostHandler != nullptr) lostHandler(lostContext);
         return 0;
     }
 
@@ -85,6 +86,12 @@ int CMidiOutPort::SendLongMessage(MIDIHDR* header)
     // holds it) and report the failure.
     midiOutUnprepareHeader(held, header, kHeaderSize);
     return done ? 1 : 0;
+}
+
+void CMidiOutPort::SetDeviceLostHandler(void (*handler)(void*), void* context)
+{
+    lostHandler = handler;
+    lostContext = context;
 }
 
 void CMidiOutPort::MidiOutCallback(HMIDIOUT, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)

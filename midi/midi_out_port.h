@@ -22,6 +22,10 @@ public:
     // header (lpData, dwBufferLength, dwFlags 0).  1 when sent, 0 on failure.
     int SendLongMessage(platform::MIDIHDR* header);
 
+    // Called on the sending thread, before the send fails, when the driver
+    // says the device is gone (MMSYSERR_NODRIVER).  Set before sends start.
+    void SetDeviceLostHandler(void (*handler)(void*), void* context);
+
     static void GetDeviceName(platform::UINT id, char* name /* kDeviceNameCapacity bytes */);
     static platform::UINT GetDeviceCount();
 
@@ -45,4 +49,6 @@ private:
     std::atomic<int> sendsInFlight{0};
     std::mutex doneMutex;         // orders a send's look at its done bit against MOM_DONE
     std::condition_variable doneSignalled;
+    void (*lostHandler)(void*) = nullptr;
+    void* lostContext = nullptr;
 };

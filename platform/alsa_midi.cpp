@@ -183,18 +183,22 @@ struct AlsaMidi::OutDevice {
     // One whole message, then the wait until the kernel's buffer is empty:
     // MMSYSERR_NOERROR once every byte has left.  On any failure the bytes
     // still in the kernel's buffer are discarded, so that no close waits
-    // for them.
+    // for them.  MMSYSERR_NODRIVER when the card is gone, so that the port
+    // learns of an unplug from the send itself, not only from the input.
     MMRESULT Send(const BYTE* data, std::size_t size)
     {
         std::lock_guard<std::mutex> lock(sendMutex);
-        if (rawmidi == nullptr || lost) {
+        if (rawmidi == nullptr) {
             return MIDIERR_NODEVICE;
+        }
+        if (lost) {
+            return MMSYSERR_NODRIVER;
         }
         const MMRESULT result = Write(data, size);
         if (result != MMSYSERR_NOERROR) {
             if (snd_rawmidi_drop(rawmidi) == -ENODEV) lost = true;
         }
-        return result;
+        return lost ? MMSYSERR_NODRIVER : result;
     }
 
     MMRESULT Write(const BYTE* data, std::size_t size)

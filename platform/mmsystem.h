@@ -28,6 +28,8 @@ inline constexpr MMRESULT MMSYSERR_ERROR = 1;
 inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+// The device itself is gone (unplugged): nothing sent to it again can arrive.
+inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
 inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
 inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 inline constexpr MMRESULT MIDIERR_UNPREPARED = 64;

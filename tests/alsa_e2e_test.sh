@@ -64,6 +64,10 @@ for buffer in 4096 65536; do
         'echo "unplug 0" >"$control"' 1.5 1 "$disconnected" 2
     run_fault "unplug during a stalled send ($buffer)" "--buffer $buffer" "link=131072" \
         'echo "stall 0 1" >"$control"; sleep 0.5; t0=$(now); echo "unplug 0" >"$control"' 1.5 1 "$disconnected" 2
+    # Stalled from the start: whichever command is stuck (identify, erase or
+    # a block), the send itself finds the card gone.
+    run_fault "unplug during a stalled first command ($buffer)" "--buffer $buffer" "link=131072" \
+        'echo "stall 0 1" >"$control"; sleep 0.5; t0=$(now); echo "unplug 0" >"$control"' 0 1 "$disconnected" 2
     run_fault "unplug during the version check ($buffer)" "--buffer $buffer" "link=131072,late=400" \
         'echo "unplug 0" >"$control"' 0.2 1 "$disconnected" 2 version
 done

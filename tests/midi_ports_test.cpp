@@ -529,6 +529,16 @@ TEST_F(OutPortTest, SendFailures)
     EXPECT_EQ(midi.CallNames(), Names({Op::OutPrepareHeader, Op::OutLongMsg, Op::OutUnprepareHeader}));
     EXPECT_EQ(header.dwFlags & MHDR_PREPARED, 0u);
     EXPECT_TRUE(midi.Sent().empty());
+
+    // Only a driver that says the device is gone reaches the lost handler,
+    // before the send fails.
+    int lost = 0;
+    port.SetDeviceLostHandler([](void* count) { ++*static_cast<int*>(count); }, &lost);
+    for (const MMRESULT result : {MMSYSERR_ERROR, MIDIERR_NODEVICE, MMSYSERR_NODRIVER}) {
+        midi.Script(Op::OutLongMsg, result);
+        EXPECT_EQ(port.SendLongMessage(&header), 0);
+    }
+    EXPECT_EQ(lost, 1);
 }
 
 TEST_F(OutPortTest, ADriverThatNeverFinishesMakesTheSendFailAfterTheLimit)

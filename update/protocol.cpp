@@ -336,15 +336,17 @@ void OnReplyTimer(platform::UINT, platform::UINT, platform::DWORD_PTR user, plat
 
 ProtocolEndpoint::ProtocolEndpoint()
 {
-    midiIn.SetDeviceLostHandler(
-        [](void* context) {
-            auto* endpoint = static_cast<ProtocolEndpoint*>(context);
-            std::int32_t current = endpoint->status.load();
-            while (current != kStatusClosing && !endpoint->status.compare_exchange_weak(current, kStatusDisconnected)) {
-            }
-            endpoint->event.Set();
-        },
-        this);
+    // Either side may be the first to see an unplug: the input when its
+    // device goes, the output when a send finds it gone.
+    const auto lost = [](void* context) {
+        auto* endpoint = static_cast<ProtocolEndpoint*>(context);
+        std::int32_t current = endpoint->status.load();
+        while (current != kStatusClosing && !endpoint->status.compare_exchange_weak(current, kStatusDisconnected)) {
+        }
+        endpoint->event.Set();
+    };
+    midiIn.SetDeviceLostHandler(lost, this);
+    midiOut.SetDeviceLostHandler(lost, this);
 }
 
 void ClearStaleReply(ProtocolEndpoint& endpoint)
