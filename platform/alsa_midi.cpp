@@ -173,6 +173,14 @@ struct AlsaMidi::OutDevice {
     ~OutDevice()
     {
         if (rawmidi == nullptr) return;
+        // A card that went while no send was running (the input saw it
+        // first) may still hold the last bytes of a message that its driver
+        // had under way: a plain close would wait the kernel's drain for them.
+        if (!lost) {
+            snd_rawmidi_status_t* status = nullptr;
+            snd_rawmidi_status_alloca(&status);
+            lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
+        }
         if (lost) {
             LetGo(rawmidi);
         } else {
