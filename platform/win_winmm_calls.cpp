@@ -52,6 +52,17 @@ void CopyName(const WCHAR* from, char16_t (&to)[32])
     to[n] = 0;
 }
 
+// The fields an input's and an output's capabilities share.
+template <typename SystemCaps>
+void CopyCaps(const SystemCaps& system, WinmmCaps* caps)
+{
+    caps->mid = system.wMid;
+    caps->pid = system.wPid;
+    caps->driverVersion = system.vDriverVersion;
+    CopyName(system.szPname, caps->name);
+    caps->support = system.dwSupport;
+}
+
 platform::UINT InGetNumDevs()
 {
     return ::midiInGetNumDevs();
@@ -62,11 +73,7 @@ platform::MMRESULT InGetDevCaps(platform::UINT id, WinmmCaps* caps)
     MIDIINCAPSW system{};
     const MMRESULT result = ::midiInGetDevCapsW(id, &system, sizeof system);
     if (result != MMSYSERR_NOERROR) return result;
-    caps->mid = system.wMid;
-    caps->pid = system.wPid;
-    caps->driverVersion = system.vDriverVersion;
-    CopyName(system.szPname, caps->name);
-    caps->support = system.dwSupport;
+    CopyCaps(system, caps);
     return MMSYSERR_NOERROR;
 }
 
@@ -106,10 +113,7 @@ platform::MMRESULT OutGetDevCaps(platform::UINT id, WinmmCaps* caps)
     MIDIOUTCAPSW system{};
     const MMRESULT result = ::midiOutGetDevCapsW(id, &system, sizeof system);
     if (result != MMSYSERR_NOERROR) return result;
-    caps->mid = system.wMid;
-    caps->pid = system.wPid;
-    caps->driverVersion = system.vDriverVersion;
-    CopyName(system.szPname, caps->name);
+    CopyCaps(system, caps);
     caps->technology = system.wTechnology;
     caps->voices = system.wVoices;
     caps->notes = system.wNotes;

@@ -191,6 +191,18 @@ MMRESULT WinmmMidi::Unprepare(HeaderCall call, std::uintptr_t handle, MIDIHDR* h
     return MMSYSERR_NOERROR;
 }
 
+// The fields an input's and an output's capabilities share.
+template <typename Caps>
+void CopyCaps(const WinmmCaps& system, Caps* caps)
+{
+    *caps = Caps{};
+    caps->wMid = system.mid;
+    caps->wPid = system.pid;
+    caps->vDriverVersion = system.driverVersion;
+    CopyDeviceName(Utf16DeviceName(system.name, std::size(system.name)), caps->szPname);
+    caps->dwSupport = system.support;
+}
+
 // Passes a call on for a handle this backend opened.
 #define Q9_FORWARD(handle, call, ...)                                          \
     do {                                                                       \
@@ -212,12 +224,7 @@ MMRESULT WinmmMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size)
     WinmmCaps system;
     const MMRESULT result = calls.inGetDevCaps(id, &system);
     if (result != MMSYSERR_NOERROR) return result;
-    *caps = MIDIINCAPSA{};
-    caps->wMid = system.mid;
-    caps->wPid = system.pid;
-    caps->vDriverVersion = system.driverVersion;
-    CopyDeviceName(Utf16DeviceName(system.name, std::size(system.name)), caps->szPname);
-    caps->dwSupport = system.support;
+    CopyCaps(system, caps);
     return MMSYSERR_NOERROR;
 }
 
@@ -258,11 +265,7 @@ MMRESULT WinmmMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size)
     WinmmCaps system;
     const MMRESULT result = calls.outGetDevCaps(id, &system);
     if (result != MMSYSERR_NOERROR) return result;
-    *caps = MIDIOUTCAPSA{};
-    caps->wMid = system.mid;
-    caps->wPid = system.pid;
-    caps->vDriverVersion = system.driverVersion;
-    CopyDeviceName(Utf16DeviceName(system.name, std::size(system.name)), caps->szPname);
+    CopyCaps(system, caps);
     caps->wTechnology = system.technology;
     caps->wVoices = system.voices;
     caps->wNotes = system.notes;
