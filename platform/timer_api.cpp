@@ -1,6 +1,7 @@
 // The process-wide timer service and the free functions the timer calls,
 // over whichever TimerService this system has (timer_service.cpp or
-// win_timer_service.cpp) unless a test installed another.
+// win_timer_service.cpp) unless a test installed another; and the deadline
+// arithmetic both services share.
 #include "platform/timer_service.h"
 
 #include <atomic>
@@ -31,6 +32,17 @@ TimerApi& Timer()
 TimerApi* InstallTimer(TimerApi* api)
 {
     return installedTimer.exchange(api, std::memory_order_acq_rel);
+}
+
+TimerService::Clock::time_point TimerService::NextDeadline(Clock::time_point due, Clock::duration period,
+                                                           Clock::time_point now)
+{
+    if (period <= Clock::duration::zero()) return now;
+    const Clock::time_point next = due + period;
+    if (next > now) return next;
+    // Behind by one period or more: the first deadline of the grid after now.
+    const auto missed = (now - due) / period;
+    return due + (missed + 1) * period;
 }
 
 MMRESULT timeGetDevCaps(TIMECAPS* caps, UINT size)

@@ -69,17 +69,6 @@ std::size_t TimerService::SleepingEvents() const
     }));
 }
 
-TimerService::Clock::time_point TimerService::NextDeadline(Clock::time_point due, Clock::duration period,
-                                                           Clock::time_point now)
-{
-    if (period <= Clock::duration::zero()) return now;
-    const Clock::time_point next = due + period;
-    if (next > now) return next;
-    // Behind by one period or more: the first deadline of the grid after now.
-    const auto missed = (now - due) / period;
-    return due + (missed + 1) * period;
-}
-
 UINT TimerService::NewIdLocked()
 {
     // Ids are never 0 and never one of a live event, also after wrapping.

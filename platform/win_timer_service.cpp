@@ -189,16 +189,6 @@ std::size_t TimerService::ActiveEvents() const
     return events.size() + wakeables.size();
 }
 
-TimerService::Clock::time_point TimerService::NextDeadline(Clock::time_point due, Clock::duration period,
-                                                           Clock::time_point now)
-{
-    if (period <= Clock::duration::zero()) return now;
-    const Clock::time_point next = due + period;
-    if (next > now) return next;
-    const auto missed = (now - due) / period;
-    return due + (missed + 1) * period;
-}
-
 UINT TimerService::SetEvent(UINT delay, UINT resolution, TimerProc callback, DWORD_PTR user, UINT flags)
 {
     // Only function callbacks exist here; the event-handle forms are refused.
