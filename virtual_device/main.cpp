@@ -1,10 +1,12 @@
 // q9-virtual-device: the virtual ARKO Q9 as a program of its own.  It joins
 // the running JACK server as the client "ARKO Q9" with one MIDI input port
 // and one MIDI output port, so the updater (and any other MIDI software)
-// finds it as an ordinary device named "ARKO Q9", and answers every message
-// as the device would, until SIGINT or SIGTERM.
+// finds it as an ordinary device named "ARKO Q9", or serves an ALSA raw MIDI
+// device (--alsa-rawmidi: the device end of a USB MIDI gadget), and answers
+// every message as the device would, until SIGINT or SIGTERM.
 #include "platform/jack_midi.h"
 #include "platform/sysex_assembler.h"
+#include "virtual_device/device_end.h"
 #include "virtual_device/settings_help.h"
 #include "virtual_device/virtual_q9.h"
 #include "q9_version.h"
@@ -34,15 +36,22 @@ constexpr platform::DWORD kAssemblyBuffer = 65536;
 constexpr auto kSlice = std::chrono::milliseconds(20);
 
 constexpr const char* kUsageHead =
-    "Usage: q9-virtual-device [SETTINGS] [--verbose] [--write-expected FILE]\n"
+    "Usage: q9-virtual-device [SETTINGS] [--verbose] [--alsa-rawmidi DEVICE]\n"
+    "                         [--write-expected FILE]\n"
     "\n"
     "Runs the virtual ARKO Q9 as the JACK client \"ARKO Q9\" (MIDI ports midi_in and\n"
-    "midi_out) on the running JACK server, until SIGINT or SIGTERM.\n"
+    "midi_out) on the running JACK server, or on an ALSA raw MIDI device, until\n"
+    "SIGINT or SIGTERM.\n"
     "\n"
     "  SETTINGS               comma-separated items, as --virtual-device=SETTINGS of\n"
     "                         the updater (below); a flash=PATH file is written back\n"
     "                         after each end-update and when the program ends\n"
-    "  -v, --verbose          print one line for every command received\n"
+    "  -v, --verbose          print one line for every command received, and at the\n"
+    "                         end the messages received, the malformed ones and the\n"
+    "                         input overruns (bytes lost)\n"
+    "  --alsa-rawmidi DEVICE  serve this raw MIDI device instead of JACK: hw:C,D or\n"
+    "                         a card's id or name (for example the card of a USB\n"
+    "                         MIDI gadget, \"f_midi\")\n"
     "  --write-expected FILE  write the flash an update leaves behind, starting from\n"
     "                         the flash the settings give, to FILE, and end\n"
     "  --version              show the program's version\n"
@@ -56,6 +65,7 @@ struct Options {
     std::string settings;
     bool verbose = false;
     std::string expectedPath;
+    std::string alsaDevice;
     bool version = false;
 };
 
@@ -75,6 +85,16 @@ bool ParseArguments(int argc, char** argv, Options& options, bool& help, std::st
         }
         if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--alsa-rawmidi" || arg.rfind("--alsa-rawmidi=", 0) == 0) {
+            if (arg == "--alsa-rawmidi") {
+                options.alsaDevice = i + 1 < argc ? argv[++i] : "";
+            } else {
+                options.alsaDevice = std::string(arg.substr(std::strlen("--alsa-rawmidi=")));
+            }
+            if (options.alsaDevice.empty()) {
+                error = "--alsa-rawmidi needs a device";
+                return false;
+            }
         } else if (arg == "--write-expected" || arg.rfind("--write-expected=", 0) == 0) {
             if (arg == "--write-expected") {
                 if (i + 1 >= argc) {
@@ -217,6 +237,55 @@ std::string Describe(const VirtualQ9::LogEntry& entry, std::size_t length, doubl
     return line;
 }
 
+// The JACK end: the client "ARKO Q9" with ports midi_in and midi_out.
+class JackEnd final : public DeviceEnd {
+public:
+    explicit JackEnd(std::unique_ptr<platform::JackMidiClient> client) : client(std::move(client))
+    {
+        in = this->client->AddInput(kInputPort);
+        out = this->client->AddOutput(kOutputPort);
+    }
+    bool HasPorts() const
+    {
+        return in != platform::JackMidiClient::kNoPort && out != platform::JackMidiClient::kNoPort;
+    }
+    void WaitInput(std::chrono::milliseconds limit) override { client->WaitInput(limit); }
+    bool Receive(std::vector<platform::BYTE>& bytes) override { return client->Receive(in, bytes); }
+    platform::MMRESULT Send(const platform::BYTE* data, std::size_t size) override
+    {
+        return client->Send(out, data, size);
+    }
+    std::string Gone() override { return client->ServerGone() ? "the JACK server has gone" : ""; }
+
+private:
+    std::unique_ptr<platform::JackMidiClient> client;
+    platform::JackMidiClient::PortId in = platform::JackMidiClient::kNoPort;
+    platform::JackMidiClient::PortId out = platform::JackMidiClient::kNoPort;
+};
+
+// A message that did not arrive as the host sent it: not framed F0 .. F7, or
+// refused for its form (length, count, packing, CRC, a stray status byte).
+bool Malformed(const std::uint8_t* bytes, std::size_t length, const VirtualQ9::LogEntry* entry)
+{
+    if (length < 2 || bytes[0] != 0xF0 || bytes[length - 1] != 0xF7) {
+        return true;
+    }
+    if (entry == nullptr || !entry->answered) {
+        return false;
+    }
+    switch (entry->status) {
+    case VirtualQ9::kStatusBadHeader:
+    case VirtualQ9::kStatusBadLength:
+    case VirtualQ9::kStatusBadCount:
+    case VirtualQ9::kStatusBadCrc:
+    case VirtualQ9::kStatusBadPacking:
+    case VirtualQ9::kStatusBadByte:
+        return entry->kind != VirtualQ9::Kind::HostStatus && entry->kind != VirtualQ9::Kind::HostIdentity;
+    default:
+        return false;
+    }
+}
+
 std::chrono::milliseconds LinkTime(std::uint64_t bytesPerSecond, std::size_t bytes)
 {
     if (bytesPerSecond == 0) {
@@ -264,15 +333,16 @@ int main(int argc, char** argv)
         return kExitOk;
     }
 
-    auto client = platform::JackMidiClient::Open(VirtualQ9::kDeviceName, true, &error);
-    if (!client) {
-        std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
-        return kExitFailed;
+    std::unique_ptr<DeviceEnd> end;
+    if (!options.alsaDevice.empty()) {
+        end = OpenAlsaEnd(options.alsaDevice, error);
+    } else if (auto client = platform::JackMidiClient::Open(VirtualQ9::kDeviceName, true, &error)) {
+        auto jack = std::make_unique<JackEnd>(std::move(client));
+        if (!jack->HasPorts()) error = "the JACK server refused the MIDI ports";
+        if (jack->HasPorts()) end = std::move(jack);
     }
-    const auto in = client->AddInput(kInputPort);
-    const auto out = client->AddOutput(kOutputPort);
-    if (in == platform::JackMidiClient::kNoPort || out == platform::JackMidiClient::kNoPort) {
-        std::fprintf(stderr, "q9-virtual-device: the JACK server refused the MIDI ports\n");
+    if (!end) {
+        std::fprintf(stderr, "q9-virtual-device: %s\n", error.empty() ? "no JACK server runs" : error.c_str());
         return kExitFailed;
     }
 
@@ -285,15 +355,30 @@ int main(int argc, char** argv)
     assembler.Post(&buffer);
 
     int status = kExitOk;
+    std::uint64_t messages = 0;
+    std::uint64_t malformed = 0;
+    std::uint64_t lostBytes = 0;
     std::vector<platform::BYTE> event;
     while (status == kExitOk && !signals.Arrived()) {
-        if (client->ServerGone()) {
-            std::fprintf(stderr, "q9-virtual-device: the JACK server has gone\n");
-            status = kExitFailed;
-            break;
+        if (const std::string gone = end->Gone(); !gone.empty()) {
+            if (options.alsaDevice.empty()) {
+                std::fprintf(stderr, "q9-virtual-device: %s\n", gone.c_str());
+                status = kExitFailed;
+                break;
+            }
+            // A gadget's card goes with its USB connection and comes back
+            // with it: the device waits, as a device unplugged does.
+            lostBytes += end->LostBytes();
+            end.reset();
+            if (options.verbose) std::printf("disconnected\n");
+            while (!end && signals.Pause(std::chrono::milliseconds(100))) end = OpenAlsaEnd(options.alsaDevice, error);
+            if (!end) break;
+            if (options.verbose) std::printf("connected\n");
+            assembler = platform::SysExAssembler();   // a message cut by the unplug is forgotten
+            assembler.Post(&buffer);
         }
-        client->WaitInput(kSlice);
-        while (status == kExitOk && client->Receive(in, event)) {
+        end->WaitInput(kSlice);
+        while (status == kExitOk && end->Receive(event)) {
             std::size_t at = 0;
             while (at < event.size()) {
                 platform::MIDIHDR* message = nullptr;
@@ -308,6 +393,11 @@ int main(int argc, char** argv)
                 }
                 const std::size_t logged = device.Log().size();
                 const std::vector<VirtualQ9::Reply> replies = device.Receive(bytes, length);
+                ++messages;
+                if (Malformed(bytes, length, device.Log().size() > logged ? &device.Log().back() : nullptr)) {
+                    ++malformed;
+                    if (options.verbose) std::printf("malformed message of %zu bytes\n", length);
+                }
                 assembler.Post(&buffer);
                 if (options.verbose && device.Log().size() > logged) {
                     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -325,9 +415,9 @@ int main(int argc, char** argv)
                     if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, reply.bytes.size()))) {
                         break;
                     }
-                    const platform::MMRESULT sent = client->Send(out, reply.bytes.data(), reply.bytes.size());
-                    if (sent != platform::MMSYSERR_NOERROR && client->ServerGone()) {
-                        std::fprintf(stderr, "q9-virtual-device: the JACK server has gone\n");
+                    const platform::MMRESULT sent = end->Send(reply.bytes.data(), reply.bytes.size());
+                    if (sent != platform::MMSYSERR_NOERROR && !end->Gone().empty()) {
+                        std::fprintf(stderr, "q9-virtual-device: %s\n", end->Gone().c_str());
                         status = kExitFailed;
                         break;
                     }
@@ -343,7 +433,13 @@ int main(int argc, char** argv)
         }
     }
 
-    client.reset();   // leaves the server: the ports go
+    if (options.verbose) {
+        std::printf("received %llu messages, %llu malformed, %llu bytes lost to input overruns\n",
+                    static_cast<unsigned long long>(messages), static_cast<unsigned long long>(malformed),
+                    static_cast<unsigned long long>(lostBytes + (end ? end->LostBytes() : 0)));
+        std::fflush(stdout);
+    }
+    end.reset();   // leaves the server or closes the device
     if (!device.SaveFlash(error)) {
         std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
         status = kExitFailed;
