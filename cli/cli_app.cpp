@@ -204,6 +204,11 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
 
 void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status)
 {
+#ifdef Q9_CLI_SYSTEM_MIDI
+    // What the system noticed on the way (input the device sent and the
+    // system's buffer lost), also after a success.
+    if (const std::string note = platform::TakeSystemMidiNote(); !note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+#endif
     if (!options.json) return;
     JsonObject event;
     event.Add("event", "result").Add("command", CommandName(options.command)).Add("ok", ok).Add("exit", exitStatus);

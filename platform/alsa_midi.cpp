@@ -151,6 +151,7 @@ struct AlsaMidi::InDevice {
             for (;;) {
                 const ssize_t got = snd_rawmidi_read(rawmidi, buffer, sizeof buffer);
                 if (got == -EAGAIN || got == 0) {
+                    NoteOverrun();
                     break;
                 }
                 if (got < 0) {
@@ -162,8 +163,23 @@ struct AlsaMidi::InDevice {
         }
     }
 
+    // The kernel drops what arrives while its buffer is full and counts it:
+    // said to the user, since replies were lost.
+    void NoteOverrun()
+    {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        if (snd_rawmidi_status(rawmidi, status) < 0) return;
+        const std::size_t lost = snd_rawmidi_status_get_xruns(status);   // cleared by each status
+        if (lost == 0) return;
+        overrunBytes += lost;
+        SetAlsaNote("Warning: the system's MIDI input buffer overflowed; " + std::to_string(overrunBytes) +
+                    " bytes sent by the device were lost.");
+    }
+
     snd_rawmidi_t* const rawmidi;
     SysExInput input;
+    std::size_t overrunBytes = 0;   // the reading thread's
     Wake wake;
     std::thread reader;   // last: starts once the rest exists
 };
@@ -209,22 +225,32 @@ struct AlsaMidi::OutDevice {
         return lost ? MMSYSERR_NODRIVER : result;
     }
 
+    // Bytes go into the kernel's buffer only while it is empty, and never
+    // fill it: the kernel advances its write pointer before it copies a
+    // program's bytes in, so a driver sending at that moment (USB MIDI does,
+    // from its completion handler) can send what the buffer held before in
+    // place of what is being copied.  A message that fits the buffer (it is
+    // asked for at kOutputBufferBytes) goes in one write.
     MMRESULT Write(const BYTE* data, std::size_t size)
     {
         std::vector<pollfd> fds = PollDescriptors(rawmidi, wake);
         auto lastProgress = Clock::now();
         std::size_t sent = 0;
+        const std::size_t chunk = bufferSize > 1 ? bufferSize - 1 : 1;
         while (sent < size) {
             if (closing.load()) {
                 return MIDIERR_NODEVICE;
             }
-            const ssize_t written = snd_rawmidi_write(rawmidi, data + sent, size - sent);
+            if (sent > 0) {
+                if (const MMRESULT emptied = AwaitEmpty(fds); emptied != MMSYSERR_NOERROR) return emptied;
+            }
+            const ssize_t written = snd_rawmidi_write(rawmidi, data + sent, std::min(chunk, size - sent));
             if (written > 0) {
                 sent += static_cast<std::size_t>(written);
                 lastProgress = Clock::now();
-                if (sent == size) break;
-                // The buffer is full: the next write waits for avail_min.
-            } else if (written != -EAGAIN && written != 0) {
+                continue;
+            }
+            if (written != -EAGAIN && written != 0) {
                 lost = written == -ENODEV;
                 return MIDIERR_NODEVICE;   // unplugged, or the device failed
             }
@@ -529,15 +555,18 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
     if (err < 0) {
         return AlsaOpenError(err, entry.card, entry.device);
     }
-    // Writes wait until half the kernel's buffer is free, so that a block
-    // goes out in a few large writes, not in one per byte the link takes.
+    // A kernel buffer that holds a whole message (see OutDevice::Write); the
+    // size the kernel granted is read back, the default serves too.
     std::size_t bufferSize = 4096;
     snd_rawmidi_params_t* params = nullptr;
     snd_rawmidi_params_alloca(&params);
     if (snd_rawmidi_params_current(rawmidi, params) == 0) {
-        bufferSize = std::max<std::size_t>(snd_rawmidi_params_get_buffer_size(params), 1);
-        snd_rawmidi_params_set_avail_min(rawmidi, params, std::max<std::size_t>(bufferSize / 2, 1));
+        snd_rawmidi_params_set_buffer_size(rawmidi, params, kOutputBufferBytes);
+        snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
         snd_rawmidi_params(rawmidi, params);
+    }
+    if (snd_rawmidi_params_current(rawmidi, params) == 0) {
+        bufferSize = std::max<std::size_t>(snd_rawmidi_params_get_buffer_size(params), 1);
     }
     auto device = std::make_shared<OutDevice>(rawmidi, bufferSize);
     std::lock_guard<std::mutex> lock(mutex);

@@ -7,15 +7,17 @@
 //   name are told apart: the second and later get " (2)", " (3)"...
 // - Opening checks that the card behind the listed number is still the one
 //   listed (its id and name): card numbers are given again after an unplug.
-// - Output: OutLongMsg writes the whole message with the kernel's flow
-//   control, waits until the kernel's buffer is empty (its status, not the
+// - Output: OutLongMsg writes the whole message into the kernel's empty
+//   buffer (in pieces, each into an empty buffer, when the kernel keeps a
+//   smaller one), waits until the buffer is empty again (its status, not the
 //   blocking drain), and marks the header done before it returns; it fails
 //   (MIDIERR_NODEVICE) at once when the device goes away or the port is
 //   closed, and after kStallMs without progress.  A failed send discards
 //   what it left in the kernel's buffer.
 // - Input: a reading thread per open device feeds a SysExInput, which calls
 //   the port's callback on that thread; when the device goes away the
-//   callback gets MIM_CLOSE.
+//   callback gets MIM_CLOSE.  Bytes the kernel dropped for a full input
+//   buffer are noted for the user (TakeNote).
 // - No wait has a fixed period: reading and writing threads sleep in poll
 //   until the device or a close wakes them; the wait for an empty buffer
 //   reads its status at intervals sized from how fast it empties (0.1 to
@@ -64,8 +66,10 @@ public:
     // fails, and the longest single wait for the kernel's buffer to empty.
     static constexpr int kStallMs = 5000;
     static constexpr int kMaxEmptyWaitMs = 20;
-    // The kernel's input buffer, asked for at open: several replies' worth.
+    // The kernel's buffers, asked for at open: input, several replies'
+    // worth; output, more than the longest message.
     static constexpr std::size_t kInputBufferBytes = 65536;
+    static constexpr std::size_t kOutputBufferBytes = 65536;
 
     // What the last failed open (or listing) found out for the user: who
     // holds the device, a missing permission; empty when nothing is known.

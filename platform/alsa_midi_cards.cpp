@@ -32,8 +32,8 @@ void SetAlsaNote(std::string text)
 
 namespace {
 
-// The processes that hold a raw MIDI device, as the kernel shows them in
-// /proc/asound/card<c>/midi<d> ("Owner PID : 1234"), with their names.
+// The other processes that hold a raw MIDI device, as the kernel shows them
+// in /proc/asound/card<c>/midi<d> ("Owner PID : 1234"), with their names.
 std::string Holders(int card, int device)
 {
     std::ifstream info("/proc/asound/card" + std::to_string(card) + "/midi" + std::to_string(device));
@@ -44,7 +44,7 @@ std::string Holders(int card, int device)
         const std::size_t colon = line.find(':', at);
         if (at == std::string::npos || colon == std::string::npos) continue;
         const long pid = std::strtol(line.c_str() + colon + 1, nullptr, 10);
-        if (pid <= 0) continue;
+        if (pid <= 0 || pid == getpid()) continue;   // this program holds the other direction
         std::string name;
         std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
         holders += (holders.empty() ? "" : ", ") + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
