@@ -6,6 +6,9 @@
 #include <alsa/asoundlib.h>
 #include <poll.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -77,11 +80,17 @@ public:
         return true;
     }
 
+    // Each reply goes into an empty kernel buffer, in one write: the kernel
+    // advances its write pointer before it copies the bytes in, and a
+    // driver sending meanwhile would send stale bytes (the host's output
+    // has the same rule).
     platform::MMRESULT Send(const platform::BYTE* data, std::size_t size) override
     {
+        if (!AwaitEmpty()) return platform::MIDIERR_NODEVICE;
         std::size_t sent = 0;
         while (sent < size) {
-            const ssize_t written = snd_rawmidi_write(out, data + sent, size - sent);
+            if (sent > 0 && !AwaitEmpty()) return platform::MIDIERR_NODEVICE;
+            const ssize_t written = snd_rawmidi_write(out, data + sent, std::min(size - sent, outSize - 1));
             if (written > 0) {
                 sent += static_cast<std::size_t>(written);
                 continue;
@@ -98,6 +107,29 @@ public:
     }
 
     std::string Gone() override { return gone; }
+
+    // False when the host takes nothing for kStallMs, or the device went:
+    // what is left in the buffer is dropped then, so that no close waits.
+    bool AwaitEmpty()
+    {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        std::size_t lastAvail = 0;
+        int idleMs = 0;
+        while (snd_rawmidi_status(out, status) == 0) {
+            const std::size_t avail = snd_rawmidi_status_get_avail(status);
+            if (avail >= outSize) return true;
+            idleMs = avail == lastAvail ? idleMs + 1 : 0;
+            lastAvail = avail;
+            if (idleMs >= kStallMs) break;
+            const timespec pause{0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+        snd_rawmidi_drop(out);
+        return false;
+    }
+    static constexpr int kStallMs = 1000;
+    std::size_t outSize = 4096;
 
     std::uint64_t LostBytes() override
     {
@@ -133,6 +165,12 @@ std::unique_ptr<DeviceEnd> OpenAlsaEnd(const std::string& device, std::string& e
     }
     snd_rawmidi_params_t* params = nullptr;
     snd_rawmidi_params_alloca(&params);
+    std::size_t outSize = 4096;
+    if (snd_rawmidi_params_current(out, params) == 0) {
+        snd_rawmidi_params_set_buffer_size(out, params, kAlsaEndOutputBytes);
+        snd_rawmidi_params(out, params);
+    }
+    if (snd_rawmidi_params_current(out, params) == 0) outSize = snd_rawmidi_params_get_buffer_size(params);
     int set = snd_rawmidi_params_current(in, params);
     if (set == 0) set = snd_rawmidi_params_set_buffer_size(in, params, kAlsaEndInputBytes);
     if (set == 0) set = snd_rawmidi_params(in, params);
@@ -142,7 +180,9 @@ std::unique_ptr<DeviceEnd> OpenAlsaEnd(const std::string& device, std::string& e
         snd_rawmidi_close(out);
         return nullptr;
     }
-    return std::make_unique<AlsaEnd>(in, out);
+    auto end = std::make_unique<AlsaEnd>(in, out);
+    end->outSize = outSize;
+    return end;
 }
 
 #else

@@ -35,6 +35,8 @@ std::unique_ptr<DeviceEnd> OpenJackEnd(std::string& error);
 // An ALSA raw MIDI device: "hw:CARD,DEVICE[,SUB]", or a card's id or name
 // (its first raw MIDI device).  The kernel's input buffer is enlarged to
 // kAlsaEndInputBytes so that nothing the host sends is lost while a reply
-// goes out; nullptr with `error` when the device cannot be opened.
+// goes out, and its output buffer holds a whole reply; nullptr with `error`
+// when the device cannot be opened.
 constexpr std::size_t kAlsaEndInputBytes = 1024 * 1024;
+constexpr std::size_t kAlsaEndOutputBytes = 65536;
 std::unique_ptr<DeviceEnd> OpenAlsaEnd(const std::string& device, std::string& error);

@@ -416,6 +416,9 @@ int main(int argc, char** argv)
                         break;
                     }
                     const platform::MMRESULT sent = end->Send(reply.bytes.data(), reply.bytes.size());
+                    if (sent != platform::MMSYSERR_NOERROR && options.verbose) {
+                        std::printf("a reply of %zu bytes was not taken\n", reply.bytes.size());
+                    }
                     if (sent != platform::MMSYSERR_NOERROR && !end->Gone().empty()) {
                         std::fprintf(stderr, "q9-virtual-device: %s\n", end->Gone().c_str());
                         status = kExitFailed;
