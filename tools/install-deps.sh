@@ -12,6 +12,9 @@ packages=(
   qt6-base-dev
   libasound2-dev libjack-jackd2-dev jackd2
   libfuse3-dev fuse3
+  # The real kernel's USB MIDI driver under QEMU (tests/kernel: the kernel
+  # and busybox themselves are fetched there with apt-get download).
+  qemu-system-x86 kmod cpio alsa-utils
   xvfb xauth
   # Windows build (MinGW-w64) and its tests under Wine; 64-bit Wine alone
   # runs the 64-bit programs, so no i386 architecture is needed.
