@@ -54,8 +54,8 @@ if(TEST native_dialog_test)
   set_tests_properties(native_dialog_test PROPERTIES RUN_SERIAL TRUE)
 endif()
 # The same for the command line's checks: the instance test takes all twenty
-# numbers, the others expect number 1.
-foreach(name cli_wine_test cli_ctrl_c_test instance_wine_test)
+# numbers, the others expect number 1; the kernel under QEMU takes both cores.
+foreach(name cli_wine_test cli_ctrl_c_test instance_wine_test kernel_wine_test)
   if(TEST ${name})
     set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
   endif()

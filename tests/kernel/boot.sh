@@ -4,8 +4,8 @@
 #
 #   boot.sh BUILD_DIR SCRIPT [ARGS...]
 #
-# The kernel and busybox are fetched once into BUILD_DIR/kernel (see
-# fetch-kernel.sh).  The script sees KERNEL_ROOT (the unpacked kernel, for
+# The kernel and busybox are fetched once into BUILD_DIR/kernel/dist, or
+# KERNEL_CACHE when set (see fetch-kernel.sh).  The script sees KERNEL_ROOT (the unpacked kernel, for
 # `modprobe -d`), KERNEL_RELEASE and OUT (a folder shared with the host,
 # BUILD_DIR/kernel/out, where it leaves its logs).  boot.sh exits with the
 # script's status; 77 (skip, with the reason) when QEMU or the kernel cannot
@@ -23,8 +23,10 @@ skip() { echo "SKIP: $*"; exit 77; }
 qemu=$(command -v qemu-system-x86_64) || skip "qemu-system-x86_64 is not installed"
 command -v cpio >/dev/null || skip "cpio is not installed"
 kdir=$build/kernel
-release=$(bash "$here/fetch-kernel.sh" "$kdir/dist") || exit $?
-kroot=$kdir/dist/root
+mkdir -p "$kdir" || skip "cannot write $kdir"
+dist=${KERNEL_CACHE:-$kdir/dist}
+release=$(bash "$here/fetch-kernel.sh" "$dist") || exit $?
+kroot=$(cd "$dist/root" && pwd)
 
 # The initramfs: busybox, the modules the root file system needs (in load
 # order) and init.
