@@ -72,6 +72,18 @@ for buffer in 4096 65536; do
         'echo "unplug 0" >"$control"' 0.2 1 "$disconnected" 2 version
 done
 
+# Bytes the kernel's input lost to a full buffer: said on standard error,
+# also when the update itself ends well.
+start_standin --device "link=262144"
+"$cli" update --no-version >"$work/overrun.log" 2>&1 &
+pid=$!
+sleep 1
+echo "overrun 0 4701" >"$control"
+wait "$pid" || fail "overrun: the update failed"
+stop_standin
+grep -q "input buffer overflowed; 4701 bytes sent by the device were lost" "$work/overrun.log" ||
+    fail "overrun: not reported"
+
 # The backend itself: a stalled send ends at once on a close or an unplug; a
 # stale list position never opens another card.
 start_standin --device "link=131072"

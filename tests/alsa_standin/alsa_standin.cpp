@@ -18,7 +18,8 @@
 //   q9-alsa-standin --dump-current FILE   (the flash an update leaves)
 //
 // Commands, one a line, on the FIFO: "unplug C", "plug [C [NAME]]",
-// "stall C 0|1".  A summary of each card goes to stderr when it leaves.
+// "stall C 0|1", "overrun C BYTES" (the input counts BYTES more as lost to
+// a full buffer, as the kernel's status then reports).  A summary of each card goes to stderr when it leaves.
 #include "tests/alsa_standin/standin_card.h"
 
 #include <sys/ioctl.h>
@@ -164,6 +165,14 @@ void ControlLoop()
                     std::lock_guard<std::mutex> cardLock(cards[number]->mutex);
                     cards[number]->stalled = on != 0;
                     cards[number]->Notify();
+                }
+            } else if (command == "overrun") {
+                std::size_t bytes = 0;
+                words >> bytes;
+                std::lock_guard<std::mutex> lock(cardsMutex);
+                if (cards.count(number) != 0) {
+                    std::lock_guard<std::mutex> cardLock(cards[number]->mutex);
+                    cards[number]->lost += bytes;
                 }
             }
         }
