@@ -4,7 +4,7 @@
 // finds it as an ordinary device named "ARKO Q9", or serves an ALSA raw MIDI
 // device (--alsa-rawmidi: the device end of a USB MIDI gadget), and answers
 // every message as the device would, until SIGINT or SIGTERM.
-#include "platform/jack_midi.h"
+#include "platform/jack/client.h"
 #include "platform/sysex_assembler.h"
 #include "virtual_device/device_end.h"
 #include "virtual_device/settings_help.h"
