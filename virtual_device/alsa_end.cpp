@@ -22,22 +22,15 @@ std::string ResolveDevice(const std::string& device)
     if (device.rfind("hw:", 0) == 0 || device.rfind("default", 0) == 0) {
         return device;
     }
+    snd_ctl_card_info_t* info = nullptr;
+    snd_ctl_card_info_alloca(&info);
     int card = -1;
     while (snd_card_next(&card) == 0 && card >= 0) {
-        char* id = nullptr;
-        char* name = nullptr;
-        snd_card_get_name(card, &name);
         snd_ctl_t* ctl = nullptr;
-        std::string cardId;
-        if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) == 0) {
-            snd_ctl_card_info_t* info = nullptr;
-            snd_ctl_card_info_alloca(&info);
-            if (snd_ctl_card_info(ctl, info) == 0) cardId = snd_ctl_card_info_get_id(info);
-            snd_ctl_close(ctl);
-        }
-        const bool match = device == cardId || (name != nullptr && device == name);
-        std::free(name);
-        std::free(id);
+        if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) < 0) continue;
+        const bool match = snd_ctl_card_info(ctl, info) == 0 &&
+                           (device == snd_ctl_card_info_get_id(info) || device == snd_ctl_card_info_get_name(info));
+        snd_ctl_close(ctl);
         if (match) {
             return "hw:" + std::to_string(card) + ",0";
         }
