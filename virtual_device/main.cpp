@@ -46,9 +46,9 @@ constexpr const char* kUsageHead =
     "  SETTINGS               comma-separated items, as --virtual-device=SETTINGS of\n"
     "                         the updater (below); a flash=PATH file is written back\n"
     "                         after each end-update and when the program ends\n"
-    "  -v, --verbose          print one line for every command received, and at the\n"
-    "                         end the messages received, the malformed ones and the\n"
-    "                         input overruns (bytes lost)\n"
+    "  -v, --verbose          print \"ready\" once serving, one line for every command\n"
+    "                         received, and at the end the messages received, the\n"
+    "                         malformed ones and the input overruns (bytes lost)\n"
     "  --alsa-rawmidi DEVICE  serve this raw MIDI device instead of JACK: hw:C,D or\n"
     "                         a card's id or name (for example the card of a USB\n"
     "                         MIDI gadget, \"f_midi\")\n"
@@ -344,6 +344,10 @@ int main(int argc, char** argv)
     if (!end) {
         std::fprintf(stderr, "q9-virtual-device: %s\n", error.empty() ? "no JACK server runs" : error.c_str());
         return kExitFailed;
+    }
+    if (options.verbose) {
+        std::printf("ready\n");
+        std::fflush(stdout);
     }
 
     const auto start = std::chrono::steady_clock::now();

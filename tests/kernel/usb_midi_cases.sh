@@ -31,7 +31,12 @@ start_device() {
   logs[$1]=$OUT/$2-$1.log
   "$vdev" "$3" --alsa-rawmidi "$1" --verbose >"${logs[$1]}" 2>&1 &
   devices[$1]=$!
-  sleep 0.5
+  local i
+  for i in $(seq 100); do
+    grep -q '^ready' "${logs[$1]}" && return 0
+    sleep 0.1
+  done
+  fail "device $1 did not start: $(cat "${logs[$1]}")"
 }
 # stop_device NAME [any]: ends it (its flash file is written back) and,
 # unless "any", checks that no message arrived malformed and its input lost
