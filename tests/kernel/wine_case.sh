@@ -10,6 +10,9 @@ echo "== the Windows command line under Wine"
 exe=$winbuild/cli/q9-updater-cli.exe
 export WINEPREFIX=$winbuild/wine WINEDEBUG=-all
 unset WINEDLLOVERRIDES
+# The host's wineserver for this prefix (the Windows suite keeps one) has
+# its socket under /tmp/.wine-0, which the guest sees: the guest's own.
+mkdir -p /tmp/.wine-0 && mount -t tmpfs tmpfs /tmp/.wine-0
 [ -f "$exe" ] && [ -f "$WINEPREFIX/system.reg" ] || { fail "no $exe or no Wine prefix in $winbuild"; return; }
 gadget_unplug q9b   # one "ARKO Q9" only, as Wine names both alike
 rm -f "$work/w.flash"
