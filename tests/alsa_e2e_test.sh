@@ -16,13 +16,16 @@ cli=$build/cli/q9-updater-cli
 . "$(dirname "$0")/alsa_standin/standin_env.sh"
 
 # ---------------------------------------------------------------------------
-# One full update per kernel buffer size, with lost and refused replies, then
-# the version report and the flash against what the plan writes.
+# One full update per kernel buffer size (for output the largest the kernel
+# grants: the backend asks for 64 KiB, and writes a block in pieces where it
+# gets less),
+# with lost and refused replies, then the version report and the flash
+# against what the plan writes.
 expected=$work/expected.bin
 "$standin" --dump-current "$expected" || fail "--dump-current"
 for buffer in 4096 16384 65536; do
     rm -f "$work"/flash*
-    start_standin --buffer "$buffer" --device "flash=$work/flash%c,link=2097152,drop=200,refuse=150"
+    start_standin --buffer "$buffer" --max-output-buffer "$buffer" --device "flash=$work/flash%c,link=2097152,drop=200,refuse=150"
     "$cli" ports >"$work/ports.log" 2>&1 || fail "ports ($buffer)"
     [ "$(grep -c 'ARKO Q9  (preselected)' "$work/ports.log")" = 2 ] || fail "ARKO Q9 not listed both ways ($buffer)"
     "$cli" update >"$work/update.log" 2>&1 || fail "update with a $buffer-byte kernel buffer"

@@ -13,7 +13,8 @@
 // once the card is unplugged.  Behind each card sits the virtual ARKO Q9.
 //
 //   q9-alsa-standin MOUNTPOINT --control FIFO [--cards N] [--name NAME]
-//       [--buffer BYTES] [--chunk BYTES] [--drain-limit-ms MS]
+//       [--buffer BYTES] [--max-output-buffer BYTES] [--chunk BYTES]
+//       [--drain-limit-ms MS]
 //       [--device SETTINGS]   ("%c" in SETTINGS becomes the card number)
 //   q9-alsa-standin --dump-current FILE   (the flash an update leaves)
 //
@@ -499,7 +500,8 @@ int MidiIoctl(Handle& h, unsigned cmd, void* data)
         const bool input = params->stream == SNDRV_RAWMIDI_STREAM_INPUT;
         if (input ? !h.input : !h.output) return -EINVAL;
         if (params->buffer_size < 32 || params->buffer_size > 1024 * 1024 || params->avail_min < 1 ||
-            params->avail_min > params->buffer_size) {
+            params->avail_min > params->buffer_size ||
+            (!input && options.maxOutput != 0 && params->buffer_size > std::max(options.maxOutput, options.buffer))) {
             return -EINVAL;
         }
         // alsa-lib asks for one page at open: --buffer stands for the page
@@ -578,6 +580,7 @@ int main(int argc, char** argv)
         else if (arg == "--cards") options.cards = std::atoi(value), ++i;
         else if (arg == "--name") options.name = value, ++i;
         else if (arg == "--buffer") options.buffer = std::strtoul(value, nullptr, 10), ++i;
+        else if (arg == "--max-output-buffer") options.maxOutput = std::strtoul(value, nullptr, 10), ++i;
         else if (arg == "--chunk") options.chunk = std::max(1ul, std::strtoul(value, nullptr, 10)), ++i;
         else if (arg == "--drain-limit-ms") options.drainLimitMs = std::atoi(value), ++i;
         else if (arg == "--device") options.device = value, ++i;

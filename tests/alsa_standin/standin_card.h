@@ -23,6 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::size_t buffer = 4096;      // a page: the raw MIDI buffer alsa-lib asks for (4 KiB on x86-64)
+    std::size_t maxOutput = 0;      // larger output buffers refused (EINVAL); 0: up to 1 MiB, as the kernel
     std::size_t chunk = 64;         // bytes the USB side takes at a time
     int drainLimitMs = 10000;       // the kernel's drain limit
     int cards = 1;

@@ -32,7 +32,7 @@ kroot=$(cd "$dist/root" && pwd)
 # order) and init.
 modules=(netfs fscache 9pnet virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
          9pnet_virtio 9p overlay configfs)
-initrd=$kdir/initramfs.cpio.gz
+initrd=$kdir/initramfs-$release.cpio.gz
 if [ ! -f "$initrd" ] || [ "$here/init" -nt "$initrd" ]; then
   stage=$kdir/initramfs
   rm -rf "$stage" && mkdir -p "$stage/bin" "$stage/modules"
