@@ -163,8 +163,7 @@ struct AlsaMidi::InDevice {
         }
     }
 
-    // The kernel drops what arrives while its buffer is full and counts it:
-    // said to the user, since replies were lost.
+    // Bytes the kernel dropped for a full buffer: said to the user.
     void NoteOverrun()
     {
         snd_rawmidi_status_t* status = nullptr;
@@ -225,12 +224,10 @@ struct AlsaMidi::OutDevice {
         return lost ? MMSYSERR_NODRIVER : result;
     }
 
-    // Bytes go into the kernel's buffer only while it is empty, and never
-    // fill it: the kernel advances its write pointer before it copies a
-    // program's bytes in, so a driver sending at that moment (USB MIDI does,
-    // from its completion handler) can send what the buffer held before in
-    // place of what is being copied.  A message that fits the buffer (it is
-    // asked for at kOutputBufferBytes) goes in one write.
+    // Bytes go only into an empty kernel buffer, never filling it: the kernel
+    // advances its write pointer before it copies them in, so a driver
+    // sending meanwhile (USB MIDI, from its completion handler) sends what the
+    // buffer held before.  A message that fits the buffer goes in one write.
     MMRESULT Write(const BYTE* data, std::size_t size)
     {
         std::vector<pollfd> fds = PollDescriptors(rawmidi, wake);
