@@ -48,8 +48,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
 {
     CPelUpdatorDlg& dlg = *dialog;
     const ProtocolTimings timings = Timings();
-    dlg.incomplete.store(false);
-    dlg.planRow.store(0);
+    dlg.planRow.store(0);   // `incomplete` stays: an update stopped before still needs this one
 
     {
         char text[32];
