@@ -32,9 +32,9 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 32> kStrings = {{
     {IDS_VERIFY_DIFFERS, "The device's flash differs from the carried firmware, first at 0x%06llX; blocks that differ: %lld."},
     {IDS_DEVICE_DISCONNECTED, "The device was disconnected. Nothing more will be written to it. "
                               "Run the update again once it is connected."},
-    {IDS_NO_DEVICE, "No MIDI device is listed."},
+    {IDS_NO_DEVICE, "No device."},
     {IDS_CONNECT_HINT, "Connect the ARKO Q9, then press Rescan Device."},
-    {IDS_RUN_UPDATE_AGAIN, "The update did not complete: run it again before using the device."},
+    {IDS_RUN_UPDATE_AGAIN, "The device needs the update run again."},
     {IDS_INCOMPLETE_FIELD, "(incomplete firmware)"},
     {IDS_STOP_QUESTION, "An update is running. Stop it now? "
                         "The device will need the update run again before it can be used."},

@@ -90,7 +90,7 @@ std::string LastProgressText(const RecordingWindow& window)
     const std::vector<std::string> history = window.TextHistory(IDC_STATUS);
     EXPECT_GE(history.size(), 2u);
     if (history.size() < 2) return {};
-    EXPECT_EQ(history.back(), "The update did not complete: run it again before using the device.");
+    EXPECT_EQ(history.back(), "The device needs the update run again.");
     return history[history.size() - 2];
 }
 

@@ -176,7 +176,7 @@ TEST(GuardSession, NoDeviceSaysWhatToDo)
     dialog.OnInitDialog();
     dialog.show();
     Pump();
-    EXPECT_EQ(Status(dialog), "No MIDI device is listed. Connect the ARKO Q9, then press Rescan Device.");
+    EXPECT_EQ(Status(dialog), "No device. Connect the ARKO Q9, then press Rescan Device.");
     QTest::keyClick(&dialog, Qt::Key_Return);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, "Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.");

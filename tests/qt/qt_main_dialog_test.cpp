@@ -478,7 +478,7 @@ TEST_F(DialogTest, CallsFromAWorkerAreQueuedAndDroppedOnceClosed)
     worker.join();
     EXPECT_EQ(countSeenByWorker, 2);
     // Not yet (queued): the note of an empty list from the start.
-    EXPECT_EQ(Text(dialog, IDC_STATUS), "No MIDI device is listed. Connect the ARKO Q9, then press Rescan Device.");
+    EXPECT_EQ(Text(dialog, IDC_STATUS), "No device. Connect the ARKO Q9, then press Rescan Device.");
     Pump();
     EXPECT_EQ(Text(dialog, IDC_STATUS), "Erasing Flash memory.");
     EXPECT_FALSE(Enabled(dialog, IDC_RESCAN));
