@@ -528,3 +528,32 @@ TEST(UpdateProcedure, DestroyingTheDialogDuringAWaitEndsTheWorkerFirst)
     rig.DestroyDialog();   // the destructor closes, wakes and waits for the worker
     EXPECT_TRUE(rig.Window().Boxes().empty());
 }
+
+// Stop (the answer to the question before closing) ends the update like
+// closing does, without a box, and keeps the dialog: ready, saying that the
+// device needs the update again, which the next Execute then completes.
+TEST(UpdateProcedure, StopEndsTheUpdateQuietlyAndTheNextOneCompletes)
+{
+    DialogRig rig("write-ms=2");
+    RecordingWindow& window = rig.Window();
+    rig.Dialog().OnExecute();
+    ASSERT_TRUE(window.WaitUntil([&] { return window.Text(IDC_STATUS).starts_with("Data transmit"); }));
+    EXPECT_EQ(rig.Dialog().CloseQuestion(), IDS_STOP_QUESTION);
+    rig.Dialog().StopUpdate();
+    rig.Dialog().WaitForWorker();
+    EXPECT_TRUE(rig.Dialog().IsBusy());   // until the posted end has run on the user-interface thread
+    window.RunPosted();
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+    EXPECT_EQ(rig.Dialog().CloseQuestion(), 0u);
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(window.ControlStates(), kIdle);
+    EXPECT_EQ(window.Text(IDC_STATUS), "The device needs the update run again.");
+    EXPECT_TRUE(rig.Dialog().DeviceNeedsUpdate());
+    EXPECT_FALSE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
+
+    rig.RunUpdate();
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(window.Text(IDC_STATUS), "Version update completed.");
+    EXPECT_FALSE(rig.Dialog().DeviceNeedsUpdate());
+    EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
+}
