@@ -13,7 +13,8 @@
 # updater: the refusal box instead of the dialog, closed with Return.
 #
 #   bash tests/win/native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]
-# With a second argument the dialog is photographed before it is closed.
+# With a second argument the dialog is photographed before it is closed, and
+# the question before stopping an update (SCREENSHOT-question.png).
 set -euo pipefail
 
 build=${1:?usage: native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]}
@@ -166,6 +167,12 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
                     # shellcheck disable=SC2086
                     for key in ${line#key }; do xdotool key "$key"; sleep 0.05; done ;;
                 click\ *)
+                    if [ -n "$Q9_SHOT" ] && [ "$name" = guard ] && [ "$n" = 8 ]; then
+                        # The question over the dialog, as the Wine desktop shows them.
+                        sleep 0.5
+                        desk=$(xdotool search --name "Wine desktop" 2>/dev/null | head -1 || true)
+                        [ -n "$desk" ] && import -window "$desk" "${Q9_SHOT%.png}-question.raw.png"
+                    fi
                     xy=${line#click }
                     xdotool mousemove ${xy%,*} ${xy#*,} click 1 ;;
             esac
@@ -254,6 +261,11 @@ if [ $status -eq 0 ] && [ -n "$shot" ]; then
     # Small and reproducible: no timestamps, a palette.
     convert "$shot.raw.png" -strip -define png:exclude-chunks=date,time PNG8:"$shot"
     rm -f "$shot.raw.png"
+    if [ -f "${shot%.png}-question.raw.png" ]; then
+        convert "${shot%.png}-question.raw.png" -strip -define png:exclude-chunks=date,time PNG8:"${shot%.png}-question.png"
+        rm -f "${shot%.png}-question.raw.png"
+        echo "screenshot: ${shot%.png}-question.png"
+    fi
     echo "screenshot: $shot"
 fi
 exit $status
