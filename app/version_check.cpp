@@ -166,8 +166,9 @@ long CPelUpdatorDlg::OnVersionCheckDone(std::uintptr_t /*wParam*/, std::intptr_t
         // writes the SYSTEM field last, so fields that all read mean it did.
         if (AnyUnreadableVersion(versions.device)) {
             ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
-        } else if (statusNote.load() == IDS_RUN_UPDATE_AGAIN) {
-            ShowStatusNote(0);
+        } else {
+            incomplete.store(false);   // every field reads: the last update got to its end
+            if (statusNote.load() == IDS_RUN_UPDATE_AGAIN) ShowStatusNote(0);
         }
         ShowVersionReport();
     }
