@@ -11,7 +11,7 @@
 #include "platform/midi_system.h"
 #include "resources/string_table.h"
 #include "update/timings.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <benchmark/benchmark.h>
 

@@ -11,7 +11,7 @@
 #include "platform/midi_system.h"
 #include "resources/string_table.h"
 #include "update/image_plan.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #if __has_include("platform/system_midi.h")
 #include "platform/system_midi.h"

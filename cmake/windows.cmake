@@ -1,5 +1,5 @@
 # The Windows build (MinGW-w64, see cmake/mingw-w64-x86_64.cmake): which
-# platform files it takes, and how Wine runs its programs here.
+# toolkit it goes without, and how Wine runs its programs here.
 
 # No Qt window (app/win32 is the dialog there), no benchmarks (the benchmark
 # library is not built for Windows).
@@ -22,16 +22,6 @@ set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG")
 
 # Windows headers: only what is needed, no min/max macros, Windows 7 API.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
-
-# The POSIX services that a win_*.cpp file replaces.
-set(Q9_POSIX_ONLY_PLATFORM console event instance_lock resources sleep system_midi timer_service)
-function(q9_windows_platform_sources var)
-  set(sources ${${var}})
-  foreach(name ${Q9_POSIX_ONLY_PLATFORM})
-    list(FILTER sources EXCLUDE REGEX "/${name}\\.cpp$")
-  endforeach()
-  set(${var} ${sources} PARENT_SCOPE)
-endfunction()
 
 # The dialog templates reach the resource script as dialogs.rc, generated
 # into the build's resources folder by the target q9-dialogs-rc (app/win32);

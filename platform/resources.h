@@ -2,17 +2,13 @@
 // The bytes stay where the loader mapped them; nothing is copied.
 #pragma once
 
-#include <cstddef>
+#include "resources/resource.h"
+
 #include <cstdint>
 
 namespace platform {
 
-struct Resource {
-    const char* type;
-    std::uint32_t id;
-    const std::uint8_t* data;
-    std::size_t size;
-};
+using Resource = resources::Resource;
 
 // Found resource, or nullptr.  Stands in for FindResource, LoadResource,
 // LockResource and SizeofResource: data points at the bytes in place.

@@ -1,6 +1,6 @@
 // The process-wide timer service and the free functions the timer calls,
-// over whichever TimerService this system has (timer_service.cpp or
-// win_timer_service.cpp) unless a test installed another; and the deadline
+// over whichever TimerService this system has (posix/timer_service.cpp or
+// windows/timer_service.cpp) unless a test installed another; and the deadline
 // arithmetic both services share.
 #include "platform/timer_service.h"
 

@@ -72,7 +72,7 @@ private:
     UINT AddEvent(UINT delay, TimerProc callback, DWORD_PTR user, bool periodic, bool wakeable);
 
 #if defined(_WIN32)
-    struct Wakeable;   // win_timer_service.cpp
+    struct Wakeable;   // windows/timer_service.cpp
     static void RunWakeable(UINT id, std::shared_ptr<Wakeable> wakeable);
     static void EndWakeable(const std::shared_ptr<Wakeable>& wakeable);
     std::map<UINT, std::shared_ptr<Wakeable>> wakeables;

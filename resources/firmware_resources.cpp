@@ -16,14 +16,14 @@ Q9_DECLARE_IMAGE(139)
 Q9_DECLARE_IMAGE(142)
 Q9_DECLARE_IMAGE(147)
 
-#define Q9_IMAGE_ENTRY(id) platform::Resource{"BIN", id, q9_firmware_##id, q9_firmware_##id##_size}
+#define Q9_IMAGE_ENTRY(id) Resource{"BIN", id, q9_firmware_##id, q9_firmware_##id##_size}
 
 namespace resources {
 
-const platform::Resource* ResourceTable(std::size_t* count)
+const Resource* ResourceTable(std::size_t* count)
 {
     // Built on first use, so that no other static initialiser can see it half made.
-    static const std::array<platform::Resource, 6> table = {
+    static const std::array<Resource, 6> table = {
         Q9_IMAGE_ENTRY(142), Q9_IMAGE_ENTRY(133), Q9_IMAGE_ENTRY(129),
         Q9_IMAGE_ENTRY(139), Q9_IMAGE_ENTRY(147), Q9_IMAGE_ENTRY(136),
     };

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #if defined(Q9_HAVE_ALSA)
-#include "platform/alsa_midi.h"
+#include "platform/alsa/rawmidi.h"
 
 #include <atomic>
 #include <chrono>

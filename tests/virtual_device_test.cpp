@@ -1,7 +1,7 @@
 // The virtual ARKO Q9: the device model directly, its settings, its MIDI
 // backend through the raw MIDI calls, and the whole receive path through the
 // real ports, protocol code and a 1 ms reply timer.
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include "midi/dx_mtimer.h"
 #include "platform/midi_system.h"

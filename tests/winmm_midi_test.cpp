@@ -1,7 +1,7 @@
 // The winmm backend's translation (names, callbacks, the system copies of
 // the headers) against a winmm driver played by the recording fake: the
 // real ports run on top, as they do on Windows.
-#include "platform/winmm_midi.h"
+#include "platform/windows/winmm_midi.h"
 
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"

@@ -3,7 +3,7 @@
 // and one MIDI output port, so the updater (and any other MIDI software)
 // finds it as an ordinary device named "ARKO Q9", and answers every message
 // as the device would, until SIGINT or SIGTERM.
-#include "platform/jack_midi.h"
+#include "platform/jack/client.h"
 #include "platform/sysex_assembler.h"
 #include "virtual_device/settings_help.h"
 #include "virtual_device/virtual_q9.h"

@@ -1,5 +1,5 @@
 // The settings string of the virtual ARKO Q9: comma-separated items.
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/settings.h"
 
 #include <algorithm>
 #include <charconv>

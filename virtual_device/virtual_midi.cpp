@@ -1,7 +1,7 @@
 // The virtual ARKO Q9 as a MIDI backend: one input and one output device,
 // the device model served from a thread of its own, with modelled link and
 // flash times.
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <algorithm>
 #include <atomic>

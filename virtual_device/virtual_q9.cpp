@@ -134,7 +134,7 @@ VirtualQ9::VirtualQ9(const VirtualDeviceSettings& s) : settings(s)
     case VirtualDeviceSettings::Flash::Erased: flash.assign(kFlashSize, 0xFF); break;
     case VirtualDeviceSettings::Flash::Current: flash = ExpectedFlashAfterUpdate(); break;
     case VirtualDeviceSettings::Flash::Path: {
-        flashFile = std::make_unique<FlashFile>();
+        flashFile = std::make_unique<platform::FlashFile>();
         std::vector<std::uint8_t> contents;
         if (flashFile->Open(settings.flashPath, FactoryFlash(), kFlashSize, contents, loadError)) {
             flash = std::move(contents);

@@ -1,65 +1,20 @@
 // The virtual ARKO Q9: a model of the device side of the SysEx update
-// protocol (4 MiB of flash, the command set, its checks and refusals), and a
-// MIDI backend that puts the model behind one input and one output device,
-// both named "ARKO Q9", served from a thread of its own.
+// protocol (4 MiB of flash, the command set, its checks and refusals).
 #pragma once
 
-#include "platform/mmsystem.h"
-#include "virtual_device/flash_file.h"
+#include "platform/flash_file.h"
+#include "virtual_device/settings.h"
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Settings, given as one string of comma-separated items, e.g.
-// "flash=erased,link=131072,write-ms=2".  A comma inside a value is quoted
-// or escaped: flash="/a,b.flash" or flash=/a\,b.flash.  No item may be
-// given twice.  Items:
-//   flash=factory|erased|current|PATH   identity=HHHHHHHH   version=XXXX
-//   update-mode=on|off   link=BYTES_PER_SECOND (0 unlimited)
-//   erase-ms=N (per 4 KiB erased)   write-ms=N (per block written)
-//   drop=N   refuse=N   corrupt-read=N   late=MS   silent
-//   hold=N hold-ms=MS (the reply to every Nth command comes MS later, 2600
-//   unless given, and the command after it is refused)
-// drop=N and refuse=N count the device-format commands the device answers
-// (begin-update, erase, write-block, end-update, read, unknown commands);
-// identity requests are not counted.  corrupt-read=N counts read-data
-// replies.  0 switches a counter setting off.
-struct VirtualDeviceSettings {
-    enum class Flash { Factory, Erased, Current, Path };
-    Flash flash = Flash::Factory;
-    std::string flashPath;                                // flash=PATH
-    std::array<std::uint8_t, 4> identity{0x6E, 0x00, 0x09, 0x00};
-    std::array<char, 4> version{'1', '0', '0', '0'};      // version bytes of the identity reply
-    bool updateModeOff = false;                           // begin-update -> status 0x0B
-    std::uint64_t linkBytesPerSecond = 0;                 // both directions; 0 unlimited
-    std::uint32_t eraseMsPer4K = 0;
-    std::uint32_t writeMsPerBlock = 0;
-    std::uint32_t drop = 0;         // the reply to every Nth command is lost
-    std::uint32_t refuse = 0;       // every Nth command is refused (kStatusRefused)
-    std::uint32_t corruptRead = 0;  // every Nth read-data reply carries a wrong CRC
-    std::uint32_t lateMs = 0;       // every reply this much later
-    bool silent = false;            // never answers (commands still act)
-    std::uint32_t hold = 0;         // the reply to every Nth command held back holdMs; the next command refused
-    std::uint32_t holdMs = 2600;
-};
-
-// Empty text gives the defaults.  On a bad item: false, `out` untouched, and
-// `error` names the item and says what is wrong with it.
-bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& out, std::string& error);
-
-// ---------------------------------------------------------------------------
 // The device model.  No threads, no clocks: feed it one complete message (F0
 // to F7) and get back its replies, each with the time the device spent on its
 // flash before answering, so that a transport can model time.
@@ -171,7 +126,7 @@ private:
     std::uint32_t currentHeldMs = 0;
     bool pathUsable = false;
     std::string loadError;
-    std::unique_ptr<FlashFile> flashFile;   // flash=PATH, locked while the device exists
+    std::unique_ptr<platform::FlashFile> flashFile;   // flash=PATH, locked while the device exists
     std::vector<LogEntry> log;
     Counters counters;
 };
@@ -185,134 +140,3 @@ std::vector<std::uint8_t> ExpectedFlashAfterUpdate(const std::vector<std::uint8_
 // Factory contents: the same, with SYSTEM "1.10" and SUBMCU "1.01" in their
 // version fields.
 std::vector<std::uint8_t> FactoryFlash();
-
-// ---------------------------------------------------------------------------
-// One more MIDI backend: input device 0 and output device 0, both "ARKO Q9".
-// The device runs on a thread of its own.  OutLongMsg copies the message and
-// returns at once; the header is marked done (std::atomic_ref on dwFlags)
-// from the device thread when the modelled link time has passed.  Replies
-// fill the host's queued input buffers (split across buffers when longer than
-// one) and are handed back through the callback with MIM_LONGDATA from the
-// device thread.  Each message of concurrent senders is handled whole.
-class VirtualMidi final : public platform::MidiApi {
-public:
-    explicit VirtualMidi(const VirtualDeviceSettings& settings);
-    ~VirtualMidi() override;   // stops the thread; flash=PATH is saved
-    VirtualMidi(const VirtualMidi&) = delete;
-    VirtualMidi& operator=(const VirtualMidi&) = delete;
-
-    // The model, for tests, while no message is in flight.
-    VirtualQ9& Device() { return device; }
-    std::vector<std::uint8_t> FlashCopy();                // any time
-    std::vector<VirtualQ9::LogEntry> LogCopy();           // any time
-
-    // Queues a device-originated message for the host (the link time applies).
-    void SendFromDevice(std::vector<std::uint8_t> message);
-    // Every message the host sent, in order (copies).
-    std::vector<std::vector<std::uint8_t>> HostMessages();
-    // Waits until nothing is in flight in either direction, at most timeoutMs; true if so.
-    bool WaitIdle(std::uint32_t timeoutMs);
-    // Replies that found the input closed or stopped and were discarded.
-    std::uint32_t DiscardedReplies();
-    // The last failure to write flash=PATH back, or empty.
-    std::string LastSaveError();
-    // The name both devices show ("ARKO Q9" unless set).
-    void SetDeviceName(const std::string& name);
-    std::string Name();
-
-    platform::UINT InGetNumDevs() override;
-    platform::MMRESULT InGetDevCaps(platform::UINT id, platform::MIDIINCAPSA* caps, platform::UINT size) override;
-    platform::MMRESULT InOpen(platform::HMIDIIN* handle, platform::UINT id, platform::MidiInProc callback,
-                              platform::DWORD_PTR instance, platform::DWORD flags) override;
-    platform::MMRESULT InReset(platform::HMIDIIN handle) override;
-    platform::MMRESULT InPrepareHeader(platform::HMIDIIN handle, platform::MIDIHDR* header,
-                                       platform::UINT size) override;
-    platform::MMRESULT InAddBuffer(platform::HMIDIIN handle, platform::MIDIHDR* header, platform::UINT size) override;
-    platform::MMRESULT InStart(platform::HMIDIIN handle) override;
-    platform::MMRESULT InStop(platform::HMIDIIN handle) override;
-    platform::MMRESULT InUnprepareHeader(platform::HMIDIIN handle, platform::MIDIHDR* header,
-                                         platform::UINT size) override;
-    platform::MMRESULT InClose(platform::HMIDIIN handle) override;
-
-    platform::UINT OutGetNumDevs() override;
-    platform::MMRESULT OutGetDevCaps(platform::UINT id, platform::MIDIOUTCAPSA* caps, platform::UINT size) override;
-    platform::MMRESULT OutOpen(platform::HMIDIOUT* handle, platform::UINT id, platform::DWORD_PTR callback,
-                               platform::DWORD_PTR instance, platform::DWORD flags) override;
-    platform::MMRESULT OutClose(platform::HMIDIOUT handle) override;
-    platform::MMRESULT OutPrepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
-                                        platform::UINT size) override;
-    platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
-    platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
-                                          platform::UINT size) override;
-
-private:
-    using Clock = std::chrono::steady_clock;
-    struct Timed {
-        enum class What { Done, Arrive, Deliver };
-        What what;
-        std::uint64_t send = 0;                // Done: which send
-        std::vector<std::uint8_t> bytes;       // Arrive, Deliver
-    };
-
-    void Run();
-    void HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::time_point at);
-    void QueueForHost(std::vector<std::uint8_t> bytes, Clock::time_point ready);
-    void DeliverToHost(std::unique_lock<std::mutex>& lock);
-    void ReturnInputBuffers(std::unique_lock<std::mutex>& lock);
-    void FinishInFlightSends();
-    void FinishSend(platform::MIDIHDR* header);   // mutex held
-    void WaitForCallbacks(std::unique_lock<std::mutex>& lock);
-    void SaveLocked();
-    Clock::duration LinkTime(std::size_t bytes) const;
-    bool IsIn(platform::HMIDIIN handle) const { return inOpen && handle == inHandle; }
-    bool IsOut(platform::HMIDIOUT handle) const { return outOpen && handle == outHandle; }
-
-    std::mutex mutex;
-    std::condition_variable wake;      // the device thread: new work or stop
-    std::condition_variable idle;      // callbacks finished, queues drained
-    VirtualQ9 device;
-    bool stopping = false;
-
-    // Time line: events ordered by time, then by order of arrival.
-    std::multimap<std::pair<Clock::time_point, std::uint64_t>, Timed> timeline;
-    std::uint64_t sequence = 0;
-    Clock::time_point hostLinkFree{};
-    Clock::time_point deviceFree{};
-    Clock::time_point replyLinkFree{};
-
-    // Host -> device byte stream: the SysEx message being collected.
-    std::vector<std::uint8_t> incoming;
-    bool inSysEx = false;
-    std::vector<std::vector<std::uint8_t>> hostMessages;
-
-    // Output device.
-    bool outOpen = false;
-    platform::HMIDIOUT outHandle = 0;
-    platform::MidiOutProc outCallback = nullptr;   // MOM_DONE for each finished header
-    platform::DWORD_PTR outInstance = 0;
-    std::map<std::uint64_t, platform::MIDIHDR*> inFlight;   // sends whose header is not yet done
-    std::uint64_t nextSend = 1;
-
-    // Input device.
-    bool inOpen = false;
-    bool inStarted = false;
-    platform::HMIDIIN inHandle = 0;
-    platform::MidiInProc inCallback = nullptr;
-    platform::DWORD_PTR inInstance = 0;
-    std::deque<platform::MIDIHDR*> inBuffers;             // queued by the host
-    std::deque<std::vector<std::uint8_t>> toHost;         // replies due, waiting for a buffer
-    std::size_t toHostOffset = 0;                         // bytes of toHost.front() already delivered
-    int callbacksRunning = 0;
-    std::thread::id deviceThreadId;
-    std::uint32_t discarded = 0;
-
-    std::uintptr_t nextHandle = 0x9000;
-    std::string saveError;
-    std::string deviceName = VirtualQ9::kDeviceName;
-
-    std::thread thread;   // last: started when everything above exists
-};
-
-// Parses the settings and builds the backend; nullptr with `error` set on a
-// bad item or an unusable flash file.
-std::unique_ptr<VirtualMidi> MakeVirtualMidi(const std::string& settings, std::string& error);

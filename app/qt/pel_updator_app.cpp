@@ -2,7 +2,7 @@
 
 #include "app/instance.h"
 #include "platform/midi_system.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #if __has_include("platform/system_midi.h")
 #include "platform/system_midi.h"

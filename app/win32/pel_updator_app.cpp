@@ -6,7 +6,7 @@
 #include "app/win32/wide_text.h"
 #include "platform/midi_system.h"
 #include "platform/system_midi.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <cstdio>
 #include <memory>

@@ -9,7 +9,7 @@
 #include "tests/qt/qt_test_support.h"
 #include "tests/support/fake_midi.h"
 #include "update/image_plan.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <gtest/gtest.h>
 

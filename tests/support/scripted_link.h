@@ -16,7 +16,7 @@
 #include "platform/midi_system.h"
 #include "tests/support/recording_window.h"
 #include "update/timings.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <condition_variable>
 #include <cstdint>

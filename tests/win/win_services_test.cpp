@@ -5,7 +5,7 @@
 #include "platform/midi_system.h"
 #include "platform/resources.h"
 #include "platform/system_midi.h"
-#include "platform/winmm_midi.h"
+#include "platform/windows/winmm_midi.h"
 #include "q9_firmware_build.h"
 #include "resources/string_table.h"
 

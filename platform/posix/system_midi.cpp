@@ -5,10 +5,10 @@
 #include <memory>
 
 #if defined(Q9_HAVE_ALSA)
-#include "platform/alsa_midi.h"
+#include "platform/alsa/rawmidi.h"
 #endif
 #if defined(Q9_HAVE_JACK)
-#include "platform/jack_midi.h"
+#include "platform/jack/midi.h"
 #endif
 
 namespace platform {

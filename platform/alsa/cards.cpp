@@ -1,7 +1,7 @@
 // The ALSA raw MIDI backend's cards: listing them, checking a card at open,
 // and what a failed open tells the user (a note taken by AlsaMidi::TakeNote).
-#include "platform/alsa_midi.h"
-#include "platform/alsa_midi_cards.h"
+#include "platform/alsa/rawmidi.h"
+#include "platform/alsa/cards.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>

@@ -1,4 +1,4 @@
-// Helpers of the ALSA raw MIDI backend (platform/alsa_midi_cards.cpp).
+// Helpers of the ALSA raw MIDI backend (cards.cpp).
 #pragma once
 
 #include "platform/mmsystem.h"

@@ -1,4 +1,4 @@
-// The file behind flash=PATH: locked for as long as a device uses it (a
+// The file behind the virtual device's flash=PATH: locked for as long as a device uses it (a
 // second device on the same file is refused at once), written back whole
 // by replacing it (a killed run leaves the old or the new contents, never a
 // mix), with the file's owner and mode kept.  On Windows the lock is the
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace platform {
 
 class FlashFile {
 public:
@@ -34,3 +36,5 @@ private:
     std::string path;
     Handle fd = kNone;   // the locked file
 };
+
+}  // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/winmm_midi.h"
+#include "platform/windows/winmm_midi.h"
 
 #include "platform/sysex_assembler.h"
 

@@ -1,6 +1,6 @@
 // The real winmm behind WinmmCalls: each entry calls the system's function
 // of that name, converting only the types (handles, capability records).
-#include "platform/winmm_midi.h"
+#include "platform/windows/winmm_midi.h"
 
 #include <windows.h>
 #include <mmsystem.h>

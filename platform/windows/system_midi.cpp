@@ -1,7 +1,7 @@
 // Windows: the system's MIDI services are winmm itself.
 #include "platform/system_midi.h"
 
-#include "platform/winmm_midi.h"
+#include "platform/windows/winmm_midi.h"
 
 #include <memory>
 

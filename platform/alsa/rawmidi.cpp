@@ -1,6 +1,6 @@
-#include "platform/alsa_midi.h"
+#include "platform/alsa/rawmidi.h"
 
-#include "platform/alsa_midi_cards.h"
+#include "platform/alsa/cards.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>
