@@ -11,7 +11,7 @@
 #include "resources/string_table.h"
 #include "tests/qt/qt_test_support.h"
 #include "tests/support/fake_midi.h"
-#include "virtual_device/virtual_q9.h"
+#include "virtual_device/virtual_midi.h"
 
 #include <gtest/gtest.h>
 
