@@ -258,8 +258,9 @@ void CPelUpdatorDlg::FinishStop()
     std::int32_t stopped = kStatusClosing;
     status.compare_exchange_strong(stopped, 0);
     stopping.store(false);
-    EnableControls();
-    ShowStatusNote(incomplete.load() ? IDS_RUN_UPDATE_AGAIN : 0);
+    // An update that got to its end just before the stop has said so itself.
+    if (busy.load() != 0) EnableControls();
+    if (incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
 }
 
 void CPelUpdatorDlg::OnRescanDevice()
