@@ -30,6 +30,8 @@ inline constexpr unsigned MB_OK = 0x00;
 inline constexpr unsigned MB_ICONHAND = 0x10;
 inline constexpr unsigned MB_ICONEXCLAMATION = 0x30;
 inline constexpr unsigned MB_ICONINFORMATION = 0x40;
+inline constexpr unsigned MB_OKCANCEL = 0x01;
+inline constexpr unsigned MB_DEFBUTTON2 = 0x100;
 
 class DialogWindow {
 public:
@@ -54,4 +56,16 @@ public:
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
 
     virtual void PostToUiThread(std::function<void()> call) = 0;
+
+    // A question owned by the dialog, on the user-interface thread, with two
+    // buttons named by the caller: IDOK for the first, IDCANCEL for the
+    // second, which is the default and the answer of Escape and of the
+    // box's close box.  A window that cannot ask answers IDCANCEL.
+    virtual int AskQuestion(const std::string& /*text*/, const std::string& /*caption*/,
+                            const std::string& /*first*/, const std::string& /*second*/)
+    {
+        return IDCANCEL;
+    }
+    // Gives the keyboard focus to a control (nothing where there is no focus).
+    virtual void FocusControl(int /*id*/) {}
 };

@@ -4,6 +4,7 @@
 #include "app/pel_updator_dlg.h"
 
 #include "resources/string_table.h"
+#include "update/image_plan.h"
 
 #include <system_error>
 
@@ -62,6 +63,14 @@ int PreselectPort(const std::vector<std::string>& names, int instanceNumber)
     return selection;
 }
 
+std::uint32_t CloseQuestionFor(DialogWork work, bool flashTouched, int planRow)
+{
+    if (work != DialogWork::Update || !flashTouched) return 0;
+    const bool bootRow = planRow >= 1 && planRow <= static_cast<int>(kImagePlan.size()) &&
+                         kImagePlan[static_cast<std::size_t>(planRow - 1)].address == 0;
+    return bootRow ? IDS_STOP_QUESTION_BOOT : IDS_STOP_QUESTION;
+}
+
 // ---------------------------------------------------------------------------
 
 CPelUpdatorDlg::CPelUpdatorDlg(DialogWindow& window, int instanceNumber)
@@ -103,6 +112,13 @@ void CPelUpdatorDlg::FillPortLists()
 
     window.SetListSelection(IDC_MIDI_OUT, PreselectPort(outNames, instanceNumber));
     window.SetListSelection(IDC_MIDI_IN, PreselectPort(inNames, instanceNumber));
+
+    // An empty list: say so, and what to do.
+    if (outNames.empty() || inNames.empty()) {
+        ShowStatusNote(IDS_NO_DEVICE);
+    } else if (statusNote.load() == IDS_NO_DEVICE) {
+        ShowStatusNote(0);
+    }
 }
 
 int CPelUpdatorDlg::ReopenPorts()
@@ -119,6 +135,8 @@ int CPelUpdatorDlg::ReopenPorts()
         std::lock_guard<std::mutex> lock(portsMutex);
         std::int32_t lost = kStatusDisconnected;   // a device lost before: the new open starts afresh
         status.compare_exchange_strong(lost, 0);
+        std::int32_t stopped = kStatusClosing;     // an update stopped before (the dialog is still open)
+        if (!destroyed.load()) status.compare_exchange_strong(stopped, 0);
         midiOut.Close();
         if (!midiOut.Open(static_cast<platform::UINT>(outSelection))) {
             failure = IDS_CANT_OPEN_OUT;
@@ -129,7 +147,12 @@ int CPelUpdatorDlg::ReopenPorts()
         }
     }
     if (failure != 0) {
-        ShowError(failure);
+        // A port that failed because its list is empty: what to do about it.
+        std::string text = LoadStringById(failure);
+        if (window.GetListCount(failure == IDS_CANT_OPEN_OUT ? IDC_MIDI_OUT : IDC_MIDI_IN) == 0) {
+            text += " " + LoadStringById(IDS_CONNECT_HINT);
+        }
+        ShowErrorText(text);
         return -1;
     }
     return 0;
@@ -154,21 +177,28 @@ int CPelUpdatorDlg::ClosePorts()
 
 void CPelUpdatorDlg::OnExecute()
 {
-    StartRun(&CPelUpdatorDlg::UpdateWorker);
+    StartRun(&CPelUpdatorDlg::UpdateWorker, DialogWork::Update);
 }
 
-void CPelUpdatorDlg::StartRun(unsigned (*proc)(CPelUpdatorDlg*))
+void CPelUpdatorDlg::OnReturnKey()
+{
+    if (!executeEnabled.load() || busy.load() != 0) return;
+    OnExecute();
+}
+
+void CPelUpdatorDlg::StartRun(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind)
 {
     if (OpenPorts() != 0) return;
 
     window.EnableControl(IDC_MIDI_IN, false);
     window.EnableControl(IDC_MIDI_OUT, false);
-    window.EnableControl(IDOK, false);
+    EnableExecute(false);
     window.EnableControl(IDC_RESCAN, false);
     window.EnableControl(IDC_VERSION_CHECK, false);
+    window.FocusControl(IDC_STATUS);   // not "Exit": a key meant for "Execute" must not end the run
     busy.store(1);
     event.Reset();
-    StartWorker(proc);
+    StartWorker(proc, kind);
 }
 
 void CPelUpdatorDlg::OnVersionCheck()
@@ -178,11 +208,59 @@ void CPelUpdatorDlg::OnVersionCheck()
     window.EnableControl(IDC_MIDI_IN, false);
     window.EnableControl(IDC_MIDI_OUT, false);
     window.EnableControl(IDC_VERSION_CHECK, false);
-    window.EnableControl(IDOK, false);
+    EnableExecute(false);
     window.EnableControl(IDC_RESCAN, false);
+    window.FocusControl(IDC_STATUS);
     busy.store(1);
     event.Reset();
-    StartWorker(&CPelUpdatorDlg::VersionCheckThreadProc);
+    StartWorker(&CPelUpdatorDlg::VersionCheckThreadProc, DialogWork::VersionCheck);
+}
+
+std::uint32_t CPelUpdatorDlg::CloseQuestion() const
+{
+    if (busy.load() == 0) return 0;
+    return CloseQuestionFor(work.load(), incomplete.load(), planRow.load());
+}
+
+bool CPelUpdatorDlg::OnCloseRequest()
+{
+    if (destroyed.load()) return true;
+    const std::uint32_t question = CloseQuestion();
+    if (question == 0) return true;
+    const int answer = window.AskQuestion(LoadStringById(question), ApplicationTitle(instanceNumber),
+                                          LoadStringById(IDS_STOP), LoadStringById(IDS_CONTINUE));
+    // Stop: the update ends, the dialog stays to say where the device stands.
+    if (answer == IDOK) StopUpdate();
+    return false;
+}
+
+void CPelUpdatorDlg::StopUpdate()
+{
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        if (!workerRunning || work.load() != DialogWork::Update || stopping.load()) return;
+        stopping.store(true);
+    }
+    // As closing does: no more sends, and a waiting worker wakes to the
+    // closing status.  It then ends without a box and posts FinishStop.
+    {
+        std::lock_guard<std::mutex> lock(portsMutex);
+        midiOut.Close();
+        midiIn.Close();
+    }
+    status.store(kStatusClosing);
+    event.Set();
+}
+
+void CPelUpdatorDlg::FinishStop()
+{
+    if (destroyed.load()) return;
+    std::int32_t stopped = kStatusClosing;
+    status.compare_exchange_strong(stopped, 0);
+    stopping.store(false);
+    // An update that got to its end just before the stop has said so itself.
+    if (busy.load() != 0) EnableControls();
+    if (incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
 }
 
 void CPelUpdatorDlg::OnRescanDevice()
@@ -208,13 +286,38 @@ void CPelUpdatorDlg::OnDestroy()
     event.Set();
 }
 
-void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*))
+void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind)
 {
     std::lock_guard<std::mutex> lock(workerMutex);
     if (worker.joinable()) worker.join();
+    work.store(kind);
+    {
+        std::lock_guard<std::mutex> stopLock(stopMutex);
+        workerRunning = true;
+    }
     try {
-        worker = std::thread([proc, this] { proc(this); });
+        worker = std::thread([proc, this] {
+            proc(this);
+            bool stopped = false;
+            {
+                std::lock_guard<std::mutex> stopLock(stopMutex);
+                workerRunning = false;
+                stopped = stopping.load();
+            }
+            work.store(DialogWork::None);
+            if (!stopped) return;
+            // After every call the worker queued: the status line keeps the note.
+            std::shared_ptr<std::atomic<bool>> alive = this->alive;
+            window.PostToUiThread([this, alive] {
+                if (alive->load()) FinishStop();
+            });
+        });
     } catch (const std::system_error&) {
+        {
+            std::lock_guard<std::mutex> stopLock(stopMutex);
+            workerRunning = false;
+        }
+        work.store(DialogWork::None);
         // No thread: nothing runs, so the dialog must not stay disabled.
         EnableControls();
     }
@@ -234,20 +337,48 @@ void CPelUpdatorDlg::EnableControls()
     window.EnableControl(IDC_MIDI_IN, true);
     window.EnableControl(IDC_MIDI_OUT, true);
     window.EnableControl(IDC_VERSION_CHECK, true);
-    window.EnableControl(IDOK, true);
+    EnableExecute(true);
     window.EnableControl(IDC_RESCAN, true);
+    window.FocusControl(IDC_MIDI_IN);   // a harmless place for the keyboard after any operation
     busy.store(0);
 }
 
 void CPelUpdatorDlg::EnableRunButtons(bool enable)
 {
-    window.EnableControl(IDOK, enable);
+    EnableExecute(enable);
     window.EnableControl(IDC_VERSION_CHECK, enable);
+}
+
+void CPelUpdatorDlg::EnableExecute(bool enable)
+{
+    executeEnabled.store(enable);
+    window.EnableControl(IDOK, enable);
 }
 
 void CPelUpdatorDlg::ShowError(std::uint32_t stringId)
 {
-    window.MessageBox(LoadStringById(stringId), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+    ShowErrorText(LoadStringById(stringId));
+}
+
+void CPelUpdatorDlg::ShowErrorText(const std::string& text)
+{
+    window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+}
+
+void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
+{
+    std::string text;
+    if (stringId != 0) text = LoadStringById(stringId);
+    if (stringId == IDS_NO_DEVICE) text += " " + LoadStringById(IDS_CONNECT_HINT);
+    window.SetControlText(IDC_STATUS, text);
+    statusNote.store(stringId);
+}
+
+void CPelUpdatorDlg::EnterPlanRow(int row)
+{
+    planRow.store(row);
+    const std::int32_t kind = kImagePlan[static_cast<std::size_t>(row - 1)].kind;
+    if (kind == PLAN_ERASE || kind == PLAN_WRITE) incomplete.store(true);
 }
 
 bool CPelUpdatorDlg::ClosingStatus(std::int32_t value)
@@ -256,7 +387,7 @@ bool CPelUpdatorDlg::ClosingStatus(std::int32_t value)
         Report(IDS_DEVICE_DISCONNECTED);
         return true;
     }
-    return value == kStatusClosing && destroyed.load();
+    return value == kStatusClosing && (destroyed.load() || stopping.load());
 }
 
 void CPelUpdatorDlg::Report(std::uint32_t stringId)
@@ -264,11 +395,14 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
     ShowError(stringId);
+    // An update that ends here after changing the flash has left it incomplete.
+    if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
     EnableControls();
 }
 
 void CPelUpdatorDlg::SetStatusText(const std::string& text)
 {
+    statusNote.store(0);
     window.SetControlText(IDC_STATUS, text);
 }
 

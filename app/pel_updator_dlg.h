@@ -52,6 +52,19 @@ std::string FormatVersionReport(const VersionReport& report);
 
 // Replaces a 4-byte text holding anything outside 0x20..0x7E with "*.**".
 int SanitizeVersionText(char* text /* 5 bytes */);
+inline constexpr const char* kUnreadableVersion = "*.**";
+// A device field that reads "*.**": its region was erased and not (yet) written again.
+bool AnyUnreadableVersion(const VersionSet& set);
+
+// What the running work is; the question before closing depends on it.
+enum class DialogWork { None, Update, VersionCheck, Verify };
+
+// The question "Exit", Escape or the close box asks first: 0 for none (the
+// dialog closes at once), else the string id of the question.  Only an
+// update that has begun to erase or write asks; on the plan's boot-region
+// rows (the rows at flash address 0) the question says that stopping may
+// leave the device unable to start.
+std::uint32_t CloseQuestionFor(DialogWork work, bool flashTouched, int planRow);
 
 class CPelUpdatorDlg : public ProtocolEndpoint {
 public:
@@ -68,6 +81,21 @@ public:
     long OnVersionCheckDone(std::uintptr_t wParam, std::intptr_t lParam);
     void OnRescanDevice();
     void OnDestroy();      // timer stopped, ports closed, status 255, event signalled
+    // The Return key: "Execute" while it is enabled, else nothing.
+    void OnReturnKey();
+    // "Exit", Escape or the close box, on the user-interface thread: true
+    // when the window may close now.  An update that has begun to change the
+    // flash asks first (Stop / Continue, Continue the default); Stop ends it
+    // quietly and keeps the dialog open, its status line saying that the
+    // device needs the update run again.
+    bool OnCloseRequest();
+    // The question OnCloseRequest would ask now (0: none).
+    std::uint32_t CloseQuestion() const;
+    // Ends a running update as closing would, without closing: the worker
+    // ends quietly, then the dialog returns to Ready with the status note.
+    void StopUpdate();
+    // The last update began to change the flash and did not complete.
+    bool DeviceNeedsUpdate() const { return incomplete.load(); }
 
     // The surface the workers report through.
     void EnableControls();
@@ -118,12 +146,18 @@ public:
     VersionReport versions;   // written by the version worker, read after its completion is posted
 
 private:
-    void StartWorker(unsigned (*proc)(CPelUpdatorDlg*));
+    void StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind);
+    void EnableExecute(bool enable);
+    // A text of the dialog's own on the status line (0: clears it).
+    void ShowStatusNote(std::uint32_t stringId);
+    // The update worker: the plan row it works on now; the flash is changed from here on.
+    void EnterPlanRow(int row);
+    void FinishStop();
     // Opens the ports, disables the controls and starts an update-like worker.
-    void StartRun(unsigned (*proc)(CPelUpdatorDlg*));
+    void StartRun(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind);
     bool Closing() const { return status.load() == kStatusClosing; }
     // True once the dialog is going away: no box is shown any more.
-    bool Quiet() const { return destroyed.load() || Closing(); }
+    bool Quiet() const { return destroyed.load() || stopping.load() || Closing(); }
     // The status a woken worker found means it must end: the dialog is
     // closing (and not a device that answered with the byte 0xFF), or the
     // device went away, which is reported here.
@@ -139,6 +173,7 @@ private:
     // device has gone away, every failure is reported as that.
     void Report(std::uint32_t stringId);
     int ReopenPorts();
+    void ShowErrorText(const std::string& text);
 
     std::mutex portsMutex;    // opening and closing the ports: UI thread, version worker, OnDestroy
     // Read by calls posted to the user-interface thread: false once the dialog is gone.
@@ -149,6 +184,14 @@ private:
     std::mutex workerMutex;
     std::thread worker;
     std::atomic<bool> destroyed{false};
+    std::atomic<bool> stopping{false};            // StopUpdate: the worker ends quietly
+    std::mutex stopMutex;                         // guards workerRunning against StopUpdate
+    bool workerRunning = false;
+    std::atomic<DialogWork> work{DialogWork::None};
+    std::atomic<int> planRow{0};                  // the update's current plan row, 0 outside the rows
+    std::atomic<bool> incomplete{false};          // the update has changed the flash and not completed
+    std::atomic<bool> executeEnabled{true};
+    std::atomic<std::uint32_t> statusNote{0};     // the note on the status line, 0 when another text
     bool recheck = false;        // update worker: WriteImage reads every block back first
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex

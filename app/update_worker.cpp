@@ -48,6 +48,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
 {
     CPelUpdatorDlg& dlg = *dialog;
     const ProtocolTimings timings = Timings();
+    dlg.planRow.store(0);   // `incomplete` stays: an update stopped before still needs this one
 
     {
         char text[32];
@@ -120,6 +121,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
             return 0;
         }
     }
+    dlg.incomplete.store(false);
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
@@ -155,6 +157,7 @@ int CPelUpdatorDlg::TransferImages()
         const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
         SetCounterText(CounterText(row));
         if (step.address == 0 && bootCurrent) continue;
+        EnterPlanRow(row);
         if (step.kind == PLAN_ERASE) {
             if (EraseRegion(step.address, step.length) == -1) return -1;
         } else if (step.kind == PLAN_WRITE) {
@@ -171,6 +174,7 @@ int CPelUpdatorDlg::TransferImages()
             const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
             if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
             SetCounterText(CounterText(row));
+            EnterPlanRow(row);
             if (WriteImage(step.address, step.length, step.imageId) == -1) {
                 recheck = false;
                 return -1;
@@ -178,6 +182,7 @@ int CPelUpdatorDlg::TransferImages()
         }
         recheck = false;
     }
+    planRow.store(0);   // the end of the update is left
     return 0;
 }
 

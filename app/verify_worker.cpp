@@ -25,7 +25,7 @@ std::string Format(std::uint32_t id, long long a, long long b)
 
 void CPelUpdatorDlg::OnVerify()
 {
-    StartRun(&CPelUpdatorDlg::VerifyWorker);
+    StartRun(&CPelUpdatorDlg::VerifyWorker, DialogWork::Verify);
 }
 
 unsigned CPelUpdatorDlg::VerifyWorker(CPelUpdatorDlg* dialog)

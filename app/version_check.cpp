@@ -39,10 +39,17 @@ void LoadVersionField(std::uint32_t imageId, std::uint32_t offset, char* text /*
     std::memcpy(text, image + offset, kVersionLength);
 }
 
+// A field that reads "*.**" is marked: its region was erased and not written again.
+std::string DeviceText(const std::string& device)
+{
+    if (device != kUnreadableVersion) return device;
+    return device + " " + LoadStringById(IDS_INCOMPLETE_FIELD);
+}
+
 void AppendLine(std::string& report, const char* label, const std::string& device, const std::string& image)
 {
     report += label;
-    report += device;
+    report += DeviceText(device);
     if (!image.empty() && image != device) {
         report += " -> ";
         report += image;
@@ -56,16 +63,24 @@ int SanitizeVersionText(char* text)
     for (std::uint32_t i = 0; i < kVersionLength; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte < 0x20 || byte > 0x7E) {
-            std::memcpy(text, "*.**", 5);
+            std::memcpy(text, kUnreadableVersion, 5);
             return 0;
         }
     }
     return 0;
 }
 
+bool AnyUnreadableVersion(const VersionSet& set)
+{
+    for (const std::string* text : {&set.system, &set.preset, &set.boot, &set.submcu}) {
+        if (*text == kUnreadableVersion) return true;
+    }
+    return false;
+}
+
 std::string FormatVersionReport(const VersionReport& report)
 {
-    std::string text = "SYSTEM:\t\t" + report.device.system + " -> " + report.image.system;
+    std::string text = "SYSTEM:\t\t" + DeviceText(report.device.system) + " -> " + report.image.system;
     AppendLine(text, "\nPRESET:\t\t", report.device.preset, report.image.preset);
     AppendLine(text, "\nBOOT:\t\t", report.device.boot, report.image.boot);
     AppendLine(text, "\nSUBMCU:\t\t", report.device.submcu, report.image.submcu);
@@ -146,7 +161,17 @@ unsigned CPelUpdatorDlg::VersionCheckThreadProc(CPelUpdatorDlg* dialog)
 long CPelUpdatorDlg::OnVersionCheckDone(std::uintptr_t /*wParam*/, std::intptr_t lParam)
 {
     if (destroyed.load()) return 0;
-    if (lParam == 0) ShowVersionReport();
+    if (lParam == 0) {
+        // An erased field means an update that did not complete; the update
+        // writes the SYSTEM field last, so fields that all read mean it did.
+        if (AnyUnreadableVersion(versions.device)) {
+            ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+        } else {
+            incomplete.store(false);   // every field reads: the last update got to its end
+            if (statusNote.load() == IDS_RUN_UPDATE_AGAIN) ShowStatusNote(0);
+        }
+        ShowVersionReport();
+    }
     EnableControls();
     return 0;
 }

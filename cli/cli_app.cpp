@@ -193,6 +193,9 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     }
     if (report != nullptr && !options.json) {
         std::printf("%s\n%s\n", report->caption.c_str(), report->text.c_str());
+        // An erased field: the dialog's status line says the update must be run again.
+        const std::string note = session.window.ControlText(IDC_STATUS);
+        if (note == LoadStringById(IDS_RUN_UPDATE_AGAIN)) std::printf("%s\n", note.c_str());
         std::fflush(stdout);
     }
     PrintErrors(boxes, first);
@@ -401,10 +404,16 @@ int RunUpdate(Session& session, const CliOptions& options)
                     : completed ? UpdateProgress::Outcome::Completed
                                 : UpdateProgress::Outcome::Failed,
                     Clock::now());
-    if (!finished) return InterruptedExit(options);
+    // An update that changed the flash and did not complete: the device needs it again.
+    const std::string runAgain = LoadStringById(IDS_RUN_UPDATE_AGAIN);
+    if (!finished) {
+        if (session.dialog.DeviceNeedsUpdate() && !options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
+        return InterruptedExit(options);
+    }
     if (!completed) {
         PrintErrors(boxes, 0);
         if (!error) ErrorLine("the update ended without completing.");
+        if (status == runAgain && !options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
         EmitResult(options, false, kExitFailed, status);
         return kExitFailed;
     }

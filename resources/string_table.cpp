@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 24> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 32> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -32,6 +32,17 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 24> kStrings = {{
     {IDS_VERIFY_DIFFERS, "The device's flash differs from the carried firmware, first at 0x%06llX; blocks that differ: %lld."},
     {IDS_DEVICE_DISCONNECTED, "The device was disconnected. Nothing more will be written to it. "
                               "Run the update again once it is connected."},
+    {IDS_NO_DEVICE, "No device."},
+    {IDS_CONNECT_HINT, "Connect the ARKO Q9, then press Rescan Device."},
+    {IDS_RUN_UPDATE_AGAIN, "The device needs the update run again."},
+    {IDS_INCOMPLETE_FIELD, "(incomplete firmware)"},
+    {IDS_STOP_QUESTION, "An update is running. Stop it now? "
+                        "The device will need the update run again before it can be used."},
+    {IDS_STOP_QUESTION_BOOT, "An update is running and is rewriting the device's boot region. Stop it now? "
+                             "Stopping now may leave the device unable to start; "
+                             "it will need the update run again before it can be used."},
+    {IDS_STOP, "Stop"},
+    {IDS_CONTINUE, "Continue"},
 }};
 
 }  // namespace

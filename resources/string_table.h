@@ -29,6 +29,14 @@ inline constexpr std::uint32_t IDS_VERIFYING = 133;
 inline constexpr std::uint32_t IDS_VERIFIED = 134;
 inline constexpr std::uint32_t IDS_VERIFY_DIFFERS = 135;
 inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 136;
+inline constexpr std::uint32_t IDS_NO_DEVICE = 137;
+inline constexpr std::uint32_t IDS_CONNECT_HINT = 138;
+inline constexpr std::uint32_t IDS_RUN_UPDATE_AGAIN = 139;
+inline constexpr std::uint32_t IDS_INCOMPLETE_FIELD = 140;
+inline constexpr std::uint32_t IDS_STOP_QUESTION = 141;
+inline constexpr std::uint32_t IDS_STOP_QUESTION_BOOT = 142;
+inline constexpr std::uint32_t IDS_STOP = 143;
+inline constexpr std::uint32_t IDS_CONTINUE = 144;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -526,10 +526,10 @@ TEST_F(CliTest, AFailedOperationExitsWithOneAndTheDialogsErrorText)
     EXPECT_EQ(events.back().Get("ok"), "false");
     EXPECT_EQ(events.back().Get("exit"), "1");
 
-    // No device at all: the output port cannot be opened, as in the dialog.
+    // No device at all: the output port cannot be opened, as in the dialog, and what to do.
     const Result none = RunCli({"version"});
     EXPECT_EQ(none.exitCode, 1);
-    EXPECT_EQ(none.err, "Error: Can't open MIDI Out device.\n");
+    EXPECT_EQ(none.err, "Error: Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.\n");
 
     // A device the command line names that is not there.
     const Result missing = RunCli({"update", "--virtual-device", "--out", "USB Audio Device"});
@@ -606,7 +606,7 @@ TEST_F(CliTest, OnATerminalOneLiveLineAndCtrlCEndsTheUpdateQuietlyWithStatus130)
         },
         true);
     EXPECT_EQ(r.exitCode, 130);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "The device needs the update run again.\n");   // the flash was changed
 
     // The live line is redrawn in place: carriage return, the line, clear to its end.
     std::vector<std::string> draws;

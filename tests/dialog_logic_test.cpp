@@ -2,6 +2,7 @@
 // service: port lists and their preselection, opening the ports, the busy
 // guard, the enabling rules, the title, and an orderly end.
 #include "app/pel_updator_dlg.h"
+#include "resources/string_table.h"
 #include "tests/support/fake_midi.h"
 #include "tests/support/recording_window.h"
 
@@ -221,4 +222,32 @@ TEST_F(DialogLogic, DestroyStopsTheTimerClosesThePortsAndWakesTheWorker)
     dialog.OnDestroy();
     EXPECT_FALSE(dialog.event.IsSet());
     EXPECT_TRUE(window.Boxes().empty());
+}
+
+TEST(CloseQuestion, OnlyAnUpdateThatHasChangedTheFlashAsksAndTheBootRowsSaySo)
+{
+    struct Case {
+        DialogWork work;
+        bool flashTouched;
+        int planRow;
+        std::uint32_t question;
+    };
+    const Case cases[] = {
+        {DialogWork::None, true, 3, 0},
+        {DialogWork::VersionCheck, true, 0, 0},
+        {DialogWork::Verify, true, 5, 0},
+        {DialogWork::Update, false, 0, 0},                       // identifying, beginning: nothing changed yet
+        {DialogWork::Update, true, 1, IDS_STOP_QUESTION},
+        {DialogWork::Update, true, 3, IDS_STOP_QUESTION},
+        {DialogWork::Update, true, 4, IDS_STOP_QUESTION_BOOT},   // the boot region erased ...
+        {DialogWork::Update, true, 5, IDS_STOP_QUESTION_BOOT},   // ... and written
+        {DialogWork::Update, true, 6, IDS_STOP_QUESTION},
+        {DialogWork::Update, true, 12, IDS_STOP_QUESTION},
+        {DialogWork::Update, true, 0, IDS_STOP_QUESTION},        // ending the update
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CloseQuestionFor(c.work, c.flashTouched, c.planRow), c.question)
+            << static_cast<int>(c.work) << " " << c.flashTouched << " row " << c.planRow;
+    }
+    EXPECT_NE(LoadStringById(IDS_STOP_QUESTION_BOOT).find("unable to start"), std::string::npos);
 }

@@ -83,6 +83,17 @@ private:
     std::uint32_t id;
 };
 
+// The status line's last progress text; an update that failed after
+// changing the flash then says that it must be run again.
+std::string LastProgressText(const RecordingWindow& window)
+{
+    const std::vector<std::string> history = window.TextHistory(IDC_STATUS);
+    EXPECT_GE(history.size(), 2u);
+    if (history.size() < 2) return {};
+    EXPECT_EQ(history.back(), "The device needs the update run again.");
+    return history[history.size() - 2];
+}
+
 }  // namespace
 
 // A whole update of a device with erased flash, then a second one, which
@@ -282,7 +293,7 @@ TEST(UpdateProcedure, EraseRefusedSixTimesThenAcknowledgedGoesOn)
     EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Time out error(3)"});
     EXPECT_EQ(rig.Window().ControlStates(), kIdle);
     EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "2/12");
-    EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Erasing Flash memory.");
+    EXPECT_EQ(LastProgressText(rig.Window()), "Erasing Flash memory.");
     EXPECT_EQ(rig.Window().ProgressHigh(), 10);
     EXPECT_EQ(rig.Window().ProgressPos(), 1);
 }
@@ -411,7 +422,7 @@ TEST(UpdateProcedure, ThirtySecondFailureEndsWithTheMessageOfItsKind)
         EXPECT_TRUE(ScriptedLink::IsCommand(rig.Link().Sent().back(), kCmdWriteBlock));
         EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Time out error(2)"});
         EXPECT_EQ(rig.Window().ControlStates(), kIdle);
-        EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Data transmit  0 / 110592 ");
+        EXPECT_EQ(LastProgressText(rig.Window()), "Data transmit  0 / 110592 ");
         EXPECT_EQ(rig.Window().ProgressHigh(), 110592);
     }
     {
@@ -423,7 +434,7 @@ TEST(UpdateProcedure, ThirtySecondFailureEndsWithTheMessageOfItsKind)
         EXPECT_EQ(CountAt(rig.Link().Sent(), kCmdWriteBlock, 0x04C000), 32u);
         EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{"Transfer error occurred."});
         EXPECT_EQ(rig.Window().ControlStates(), kIdle);
-        EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Data transmit  4096 / 110592 ");
+        EXPECT_EQ(LastProgressText(rig.Window()), "Data transmit  4096 / 110592 ");
         EXPECT_EQ(rig.Window().ProgressPos(), 4096);
         EXPECT_EQ(rig.Window().Text(IDC_COUNTER), "3/12");
     }
@@ -516,4 +527,33 @@ TEST(UpdateProcedure, DestroyingTheDialogDuringAWaitEndsTheWorkerFirst)
     }));
     rig.DestroyDialog();   // the destructor closes, wakes and waits for the worker
     EXPECT_TRUE(rig.Window().Boxes().empty());
+}
+
+// Stop (the answer to the question before closing) ends the update like
+// closing does, without a box, and keeps the dialog: ready, saying that the
+// device needs the update again, which the next Execute then completes.
+TEST(UpdateProcedure, StopEndsTheUpdateQuietlyAndTheNextOneCompletes)
+{
+    DialogRig rig("write-ms=2");
+    RecordingWindow& window = rig.Window();
+    rig.Dialog().OnExecute();
+    ASSERT_TRUE(window.WaitUntil([&] { return window.Text(IDC_STATUS).starts_with("Data transmit"); }));
+    EXPECT_EQ(rig.Dialog().CloseQuestion(), IDS_STOP_QUESTION);
+    rig.Dialog().StopUpdate();
+    rig.Dialog().WaitForWorker();
+    EXPECT_TRUE(rig.Dialog().IsBusy());   // until the posted end has run on the user-interface thread
+    window.RunPosted();
+    EXPECT_FALSE(rig.Dialog().IsBusy());
+    EXPECT_EQ(rig.Dialog().CloseQuestion(), 0u);
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(window.ControlStates(), kIdle);
+    EXPECT_EQ(window.Text(IDC_STATUS), "The device needs the update run again.");
+    EXPECT_TRUE(rig.Dialog().DeviceNeedsUpdate());
+    EXPECT_FALSE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
+
+    rig.RunUpdate();
+    EXPECT_TRUE(window.Boxes().empty());
+    EXPECT_EQ(window.Text(IDC_STATUS), "Version update completed.");
+    EXPECT_FALSE(rig.Dialog().DeviceNeedsUpdate());
+    EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
 }

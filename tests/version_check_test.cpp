@@ -151,7 +151,7 @@ TEST(VersionCheck, EqualAndErasedVersions)
         DialogRig rig("flash=erased");
         rig.RunVersionCheck();
         EXPECT_EQ(ReportText(rig.Window()),
-                  "SYSTEM:\t\t*.** -> 1.20\nPRESET:\t\t*.** -> 1.00\nBOOT:\t\t*.** -> 1.00\nSUBMCU:\t\t*.** -> 1.02");
+                  "SYSTEM:\t\t*.** (incomplete firmware) -> 1.20\nPRESET:\t\t*.** (incomplete firmware) -> 1.00\nBOOT:\t\t*.** (incomplete firmware) -> 1.00\nSUBMCU:\t\t*.** (incomplete firmware) -> 1.02");
     }
 }
 
@@ -166,7 +166,7 @@ TEST(VersionCheck, OddDeviceTextsAreReplacedWhole)
     ASSERT_TRUE(rig.Device().Device().SetFlash(flash));
     rig.RunVersionCheck();
     EXPECT_EQ(ReportText(rig.Window()),
-              "SYSTEM:\t\t*.** -> 1.20\nPRESET:\t\t*.** -> 1.00\nBOOT:\t\t ~~  -> 1.00\nSUBMCU:\t\t1.0B -> 1.02");
+              "SYSTEM:\t\t*.** (incomplete firmware) -> 1.20\nPRESET:\t\t*.** (incomplete firmware) -> 1.00\nBOOT:\t\t ~~  -> 1.00\nSUBMCU:\t\t1.0B -> 1.02");
 }
 
 TEST(VersionCheck, MissingImageLeavesItsTextEmpty)
@@ -181,7 +181,7 @@ TEST(VersionCheck, MissingImageLeavesItsTextEmpty)
         HiddenImage boot(142), submcu(147);
         DialogRig rig("flash=erased");
         rig.RunVersionCheck();
-        EXPECT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t*.** -> 1.20\nPRESET:\t\t*.** -> 1.00\nBOOT:\t\t*.**\nSUBMCU:\t\t*.**");
+        EXPECT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t*.** (incomplete firmware) -> 1.20\nPRESET:\t\t*.** (incomplete firmware) -> 1.00\nBOOT:\t\t*.** (incomplete firmware)\nSUBMCU:\t\t*.** (incomplete firmware)");
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -127,8 +128,25 @@ void MainDialog::accept()
 
 void MainDialog::done(int result)
 {
+    if (!closing) {
+        if (asking) return;   // the question is open: it answers first
+        asking = true;
+        const bool close = logic->OnCloseRequest();
+        asking = false;
+        if (!close) return;
+    }
     BeginClosing();
     QDialog::done(result);
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (!closing) logic->OnReturnKey();
+        event->accept();
+        return;
+    }
+    TemplateDialog::keyPressEvent(event);
 }
 
 void MainDialog::BeginClosing()
@@ -326,6 +344,32 @@ int MainDialog::MessageBox(const std::string& text, const std::string& caption, 
     std::unique_lock lock(boxMutex);
     boxDone.wait(lock, [&] { return *shown || closing.load(); });
     return IDOK;
+}
+
+int MainDialog::AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
+                            const std::string& second)
+{
+    if (closing || !OnUiThread()) return IDCANCEL;
+    QMessageBox box(this);
+    box.setWindowTitle(QString::fromStdString(caption));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(text));
+    box.setIcon(QMessageBox::Warning);
+    QPushButton* yes = box.addButton(QString::fromStdString(first), QMessageBox::DestructiveRole);
+    QPushButton* no = box.addButton(QString::fromStdString(second), QMessageBox::RejectRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    openBoxes.emplace_back(&box);
+    box.exec();
+    std::erase_if(openBoxes, [&](const QPointer<QDialog>& open) { return open == &box || open.isNull(); });
+    return !closing && box.clickedButton() == yes ? IDOK : IDCANCEL;
+}
+
+void MainDialog::FocusControl(int id)
+{
+    OnUi([this, id] {
+        if (QWidget* control = Control(id)) control->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 void MainDialog::PostToUiThread(std::function<void()> call)

@@ -66,7 +66,9 @@ public:
     // The IDOK command (the Enter key, or "Execute") starts an update and
     // never closes the dialog.
     void accept() override;
-    // Every way of closing ("Exit", Escape, the close box) ends here.
+    // Every way of closing ("Exit", Escape, the close box) ends here; an
+    // update that has begun to change the flash asks first (the logic's
+    // OnCloseRequest) and the dialog stays open unless nothing runs.
     void done(int result) override;
 
     // DialogWindow.
@@ -83,6 +85,13 @@ public:
     void SetProgressPos(int id, std::int32_t pos) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void PostToUiThread(std::function<void()> call) override;
+    int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
+                    const std::string& second) override;
+    void FocusControl(int id) override;
+
+protected:
+    // Return and Enter mean "Execute" only, and nothing while it is disabled.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct ListMirror {
@@ -104,6 +113,7 @@ private:
     MessageBoxHook boxHook;
     bool initialised = false;
     bool fillingList = false;   // the window itself changes a list: not the user's choice
+    bool asking = false;        // the question before closing is open
 
     std::atomic<bool> closing{false};
     std::mutex boxMutex;                      // guards `closing` changes against waiting workers

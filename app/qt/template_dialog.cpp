@@ -125,9 +125,11 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
     switch (control.kind) {
     case ControlClass::Button: {
         auto* button = new QPushButton(Text(control.text), this);
-        button->setAutoDefault(true);
-        // The Enter key goes to the dialog's default id, IDOK; the default
-        // style of any other button only draws its frame.
+        // The Enter key goes to the dialog's default id, IDOK, wherever the
+        // focus is: a focused button does not take it for itself (Space
+        // presses that one).  The default style of any other button only
+        // draws its frame.
+        button->setAutoDefault(false);
         if (control.id == 1 && (low & 0xF) == BS_DEFPUSHBUTTON) button->setDefault(true);
         button->setGeometry(rect);
         return button;

@@ -28,6 +28,57 @@ bool IsList(int id)
     return id == IDC_MIDI_IN || id == IDC_MIDI_OUT;
 }
 
+bool IsReturn(const MSG* message)
+{
+    return message != nullptr && message->wParam == VK_RETURN &&
+           (message->message == WM_KEYDOWN || message->message == WM_KEYUP || message->message == WM_CHAR);
+}
+
+// The push buttons take the Return key themselves instead of letting the
+// dialog manager press the focused one (a disabled "Execute" hands the
+// focus, and with it the default, to "Exit"): Return means "Execute" only.
+LRESULT CALLBACK ButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR data)
+{
+    auto* dialog = reinterpret_cast<Win32MainDialog*>(data);
+    switch (message) {
+    case WM_GETDLGCODE:
+        if (IsReturn(reinterpret_cast<const MSG*>(lParam))) {
+            return DefSubclassProc(button, message, wParam, lParam) | DLGC_WANTMESSAGE;
+        }
+        break;
+    case WM_KEYDOWN:
+        if (wParam == VK_RETURN) {
+            dialog->OnReturnKey();
+            return 0;
+        }
+        break;
+    case WM_KEYUP:
+    case WM_CHAR:
+        if (wParam == VK_RETURN) return 0;
+        break;
+    default:
+        break;
+    }
+    return DefSubclassProc(button, message, wParam, lParam);
+}
+
+constexpr UINT_PTR kButtonSubclass = 1;
+
+// The texts of the question's two buttons, while it is being opened.
+thread_local const std::wstring* questionButtons = nullptr;
+thread_local HHOOK questionHook = nullptr;
+
+LRESULT CALLBACK QuestionHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE && questionButtons != nullptr) {
+        const auto box = reinterpret_cast<HWND>(wParam);
+        SetDlgItemTextW(box, IDOK, questionButtons[0].c_str());
+        SetDlgItemTextW(box, IDCANCEL, questionButtons[1].c_str());
+        questionButtons = nullptr;
+    }
+    return CallNextHookEx(questionHook, code, wParam, lParam);
+}
+
 }  // namespace
 
 Win32MainDialog::Win32MainDialog(int instanceNumber) : uiThread(GetCurrentThreadId())
@@ -71,6 +122,9 @@ std::intptr_t Win32MainDialog::HandleMessage(HWND__* window, unsigned message, s
         RunQueuedCalls();
         return TRUE;
     case WM_DESTROY:
+        for (int id : {IDOK, IDCANCEL, IDC_RESCAN, IDC_VERSION_CHECK}) {
+            RemoveWindowSubclass(GetDlgItem(window, id), ButtonProc, kButtonSubclass);
+        }
         BeginClosing();
         return FALSE;
     default:
@@ -103,6 +157,9 @@ bool Win32MainDialog::OnInitDialog()
     // dialog manager would take the last one, so Enter would rescan.  Enter
     // means "Execute".
     SendMessageW(window, DM_SETDEFID, IDOK, 0);
+    for (int id : {IDOK, IDCANCEL, IDC_RESCAN, IDC_VERSION_CHECK}) {
+        SetWindowSubclass(GetDlgItem(window, id), ButtonProc, kButtonSubclass, reinterpret_cast<DWORD_PTR>(this));
+    }
     return logic->OnInitDialog();
 }
 
@@ -120,8 +177,14 @@ void Win32MainDialog::OnCommand(int id, int code)
     if (code != BN_CLICKED) return;
     if (id == IDCANCEL) {
         // "Exit", Escape, the close box and the system menu's close: at
-        // once, also while a worker runs.
-        Close();
+        // once, unless an update that has begun to change the flash runs;
+        // then the logic asks first.
+        if (closing) return;
+        if (asking) return;   // the question is open: it answers first
+        asking = true;
+        const bool close = logic->OnCloseRequest();
+        asking = false;
+        if (close) Close();
         return;
     }
     if (closing) return;
@@ -138,6 +201,12 @@ void Win32MainDialog::OnCommand(int id, int code)
     default:
         break;
     }
+}
+
+void Win32MainDialog::OnReturnKey()
+{
+    ++returnKeys;
+    if (!closing) logic->OnReturnKey();
 }
 
 void Win32MainDialog::OnAbout()
@@ -324,6 +393,32 @@ int Win32MainDialog::MessageBox(const std::string& text, const std::string& capt
     std::unique_lock lock(queueMutex);
     boxDone.wait(lock, [&] { return *done || closing.load(); });
     return IDOK;
+}
+
+int Win32MainDialog::AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
+                                 const std::string& second)
+{
+    if (closing || !OnUiThread()) return IDCANCEL;
+    const std::wstring buttons[2] = {Widen(first), Widen(second)};
+    questionButtons = buttons;
+    questionHook = SetWindowsHookExW(WH_CBT, QuestionHook, nullptr, GetCurrentThreadId());
+    const int answer = MessageBoxW(hwnd.load(), Widen(text).c_str(), Widen(caption).c_str(),
+                                   MB_OKCANCEL | MB_DEFBUTTON2 | MB_ICONEXCLAMATION);
+    if (questionHook != nullptr) UnhookWindowsHookEx(questionHook);
+    questionHook = nullptr;
+    questionButtons = nullptr;
+    return !closing && answer == IDOK ? IDOK : IDCANCEL;
+}
+
+void Win32MainDialog::FocusControl(int id)
+{
+    OnUi([this, id] {
+        HWND window = hwnd.load();
+        if (HWND control = GetDlgItem(window, id); control != nullptr) {
+            SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+            SendMessageW(window, DM_SETDEFID, IDOK, 0);
+        }
+    });
 }
 
 void Win32MainDialog::PostToUiThread(std::function<void()> call)

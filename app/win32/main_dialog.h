@@ -74,6 +74,16 @@ public:
     void SetProgressPos(int id, std::int32_t pos) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void PostToUiThread(std::function<void()> call) override;
+    // A message box whose OK and Cancel buttons carry the two texts (Cancel the default).
+    int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
+                    const std::string& second) override;
+    void FocusControl(int id) override;
+
+    // The Return key, wherever the focus is: "Execute" while it is enabled,
+    // else nothing (a focused button does not take it for itself).
+    void OnReturnKey();
+    // Return keys the window has seen (the self-test counts them).
+    int ReturnKeys() const { return returnKeys.load(); }
 
     // The dialog procedure's work, on the user-interface thread.
     std::intptr_t HandleMessage(HWND__* window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
@@ -106,6 +116,8 @@ private:
     std::function<void(Win32MainDialog&)> shown;
 
     std::atomic<bool> closing{false};
+    bool asking = false;                      // the question before closing is open
+    std::atomic<int> returnKeys{0};
     std::mutex queueMutex;                    // guards `queue` and `closing` changes
     std::deque<std::function<void()>> queue;
     std::condition_variable boxDone;          // with queueMutex: a worker's box was closed

@@ -64,6 +64,12 @@ bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& opti
         } else if (argument == "--selftest=error-box") {
             options.selfTest = true;
             options.selfTestErrorBox = true;
+        } else if (argument == "--selftest=guard") {
+            options.selfTest = true;
+            options.selfTestGuard = true;
+        } else if (argument == "--selftest=no-device") {
+            options.selfTest = true;
+            options.selfTestNoDevice = true;
         } else {
             error = "unknown option '" + argument + "'";
             return false;
@@ -84,7 +90,9 @@ const char* UsageText()
            "                               itself and report on stdout (for tests);\n"
            "                               =close-while-busy: start an update and wait\n"
            "                               to be closed; =error-box: start an update and\n"
-           "                               check the error box that follows\n"
+           "                               check the error box that follows; =guard:\n"
+           "                               the question before stopping an update;\n"
+           "                               =no-device: the hints without devices\n"
            "  -h, --help                   show this text\n";
 }
 
@@ -103,6 +111,8 @@ int CPelUpdatorApp::Run(const std::vector<std::string>& arguments)
     selfTest = options.selfTest;
     selfTestCloseWhileBusy = options.selfTestCloseWhileBusy;
     selfTestErrorBox = options.selfTestErrorBox;
+    selfTestGuard = options.selfTestGuard;
+    selfTestNoDevice = options.selfTestNoDevice;
 
     platform::MidiSystem midi;
     platform::AddSystemBackends(midi);   // winmm
@@ -148,6 +158,8 @@ bool CPelUpdatorApp::InitInstance()
         const int number = instanceNumber;
         const auto scenario = selfTestCloseWhileBusy ? SelfTest::Scenario::CloseWhileBusy
                               : selfTestErrorBox     ? SelfTest::Scenario::ErrorBox
+                              : selfTestGuard        ? SelfTest::Scenario::Guard
+                              : selfTestNoDevice     ? SelfTest::Scenario::NoDevice
                                                      : SelfTest::Scenario::Update;
         dialog.SetShownCallback(
             [number, scenario](Win32MainDialog& shown) { SelfTest::Start(shown, number, scenario); });

@@ -19,6 +19,8 @@ struct AppOptions {
     bool selfTest = false;        // --selftest[=close-while-busy]: the program clicks itself through
     bool selfTestCloseWhileBusy = false;
     bool selfTestErrorBox = false;
+    bool selfTestGuard = false;
+    bool selfTestNoDevice = false;
 };
 
 // Reads the program's options (without the program name).  false and a
@@ -50,6 +52,8 @@ private:
     bool selfTest = false;
     bool selfTestCloseWhileBusy = false;
     bool selfTestErrorBox = false;
+    bool selfTestGuard = false;
+    bool selfTestNoDevice = false;
     bool selfTestPassed = false;
 };
 

@@ -15,13 +15,24 @@
 // update mode; the worker's error box is real: while it is open the worker
 // waits and the dialog, disabled under it, keeps running (this check runs
 // on its thread).  The caller presses Return to close it, then Escape.
+//
+// --selftest=guard: keys and clicks the caller gives when asked ("key N
+// KEYS", "click N x,y"): Return starts an update, five Returns with the
+// focus on "Exit" change nothing; Escape and then the close box (its
+// command) during the update show the question, answered Continue; the
+// update completes and reads back exactly; after a version check Return
+// starts an update; Escape and then the close box answered Stop end the
+// update, the dialog stays and its status line says to run it again.
+//
+// --selftest=no-device (run without devices): the status line says so and
+// what to do, and "Execute" gives the same hint.
 #pragma once
 
 class Win32MainDialog;
 
 class SelfTest {
 public:
-    enum class Scenario { Update, CloseWhileBusy, ErrorBox };
+    enum class Scenario { Update, CloseWhileBusy, ErrorBox, Guard, NoDevice };
     // Starts on the dialog once it is shown.
     static void Start(Win32MainDialog& dialog, int instanceNumber, Scenario scenario);
     // All checks passed and none is pending.

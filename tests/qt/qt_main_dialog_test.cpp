@@ -168,7 +168,7 @@ TEST_F(DialogTest, PortErrorBoxes)
     Pump();
     Button(dialog, IDOK)->click();
     ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].text, "Can't open MIDI Out device.");
+    EXPECT_EQ(boxes.Boxes()[0].text, "Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.");
     EXPECT_EQ(boxes.Boxes()[0].caption, "Error");
     EXPECT_EQ(boxes.Boxes()[0].icon, QMessageBox::Critical);
     EXPECT_EQ(boxes.Boxes()[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -207,7 +207,9 @@ TEST_F(DialogTest, EnterKeyAndIdokStartAnUpdateAndNeverClose)
     QTest::keyClick(&dialog, Qt::Key_Enter);
     dialog.accept();                                               // the IDOK command itself
     ASSERT_EQ(boxes.Boxes().size(), 3u);
-    for (const auto& box : boxes.Boxes()) EXPECT_EQ(box.text, "Can't open MIDI Out device.");
+    for (const auto& box : boxes.Boxes()) {
+        EXPECT_EQ(box.text, "Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.");
+    }
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_FALSE(dialog.IsClosing());
 }
@@ -475,7 +477,8 @@ TEST_F(DialogTest, CallsFromAWorkerAreQueuedAndDroppedOnceClosed)
     });
     worker.join();
     EXPECT_EQ(countSeenByWorker, 2);
-    EXPECT_EQ(Text(dialog, IDC_STATUS), "");   // not yet: queued
+    // Not yet (queued): the note of an empty list from the start.
+    EXPECT_EQ(Text(dialog, IDC_STATUS), "No device. Connect the ARKO Q9, then press Rescan Device.");
     Pump();
     EXPECT_EQ(Text(dialog, IDC_STATUS), "Erasing Flash memory.");
     EXPECT_FALSE(Enabled(dialog, IDC_RESCAN));

@@ -13,7 +13,8 @@
 # updater: the refusal box instead of the dialog, closed with Return.
 #
 #   bash tests/win/native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]
-# With a second argument the dialog is photographed before it is closed.
+# With a second argument the dialog is photographed before it is closed, and
+# the question before stopping an update (SCREENSHOT-question.png).
 set -euo pipefail
 
 build=${1:?usage: native_dialog_test.sh BUILD_DIR [SCREENSHOT.png]}
@@ -126,7 +127,74 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         log | sed "s/^/$name: /"
     }
 
+    # follow NAME OPTIONS: the program asks for keys and clicks as it goes
+    # ("key N KEYS", "click N x,y"; each once), then for a click on "Exit".
+    follow() {
+        local name=$1 options=$2
+        local out=$Q9_WORK/$name.log
+        log() { tr -d "\r" <"$out"; }
+        number_one_free
+        fail() { echo "native_dialog_test: $name: $*" >&2; log >&2; kill $pid 2>/dev/null; exit 1; }
+        # shellcheck disable=SC2086
+        wine explorer /desktop=q9test,480x360 "$Q9_EXE" $options >"$out" 2>&1 &
+        pid=$!
+        local id= done=0 n line xy
+        for _ in $(seq 600); do
+            id=$(xdotool search --name "^${title//./\\.}\$" 2>/dev/null | head -1 || true)
+            [ -n "$id" ] && break
+            kill -0 $pid 2>/dev/null || fail "the program ended before its window appeared"
+            sleep 0.1
+        done
+        [ -n "$id" ] || fail "no window titled \"$title\""
+        for _ in $(seq 3000); do
+            log | grep -q "^selftest: \(passed\|failed\)$" && break
+            kill -0 $pid 2>/dev/null || fail "the program ended before the self-test did"
+            log | grep -q "done with failures" && fail "the self-test failed"
+            if log | grep -q "waiting for close$"; then
+                xy=$(log | sed -n "s/^selftest: Exit at \([0-9]*\),\([0-9]*\)$/\1 \2/p" | tail -1)
+                # shellcheck disable=SC2086
+                xdotool mousemove $xy click 1
+                sleep 1
+                continue
+            fi
+            n=$((done + 1))
+            line=$(log | sed -n "s/^selftest: \(key\|click\) $n \(.*\)$/\1 \2/p" | head -1)
+            if [ -z "$line" ]; then sleep 0.1; continue; fi
+            eval "$(xdotool getwindowgeometry --shell "$id")"
+            case $line in
+                key\ *)
+                    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+                    # shellcheck disable=SC2086
+                    for key in ${line#key }; do xdotool key "$key"; sleep 0.05; done ;;
+                click\ *)
+                    if [ -n "$Q9_SHOT" ] && [ "$name" = guard ] && [ "$n" = 8 ]; then
+                        # The question over the dialog, as the Wine desktop shows them.
+                        sleep 0.5
+                        desk=$(xdotool search --name "Wine desktop" 2>/dev/null | head -1 || true)
+                        [ -n "$desk" ] && import -window "$desk" "${Q9_SHOT%.png}-question.raw.png"
+                    fi
+                    xy=${line#click }
+                    xdotool mousemove ${xy%,*} ${xy#*,} click 1 ;;
+            esac
+            done=$n
+        done
+        log | grep -q "^selftest: passed$" || fail "the self-test failed"
+        for _ in $(seq 100); do
+            kill -0 $pid 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -0 $pid 2>/dev/null && fail "the program did not end after its dialog closed"
+        log | sed "s/^/$name: /"
+    }
+
+    if [ -n "${Q9_ONLY:-}" ]; then   # Q9_ONLY=guard: that session alone
+        follow guard "--virtual-device=erase-ms=1,write-ms=5 --selftest=guard"
+        follow no-device "--selftest=no-device"
+        exit 0
+    fi
     run update "--virtual-device --selftest" Return "System menu" "About item" "About OK" Exit
+    follow guard "--virtual-device=erase-ms=1,write-ms=5 --selftest=guard"
+    follow no-device "--selftest=no-device"
     run close-while-busy "--virtual-device=silent --selftest=close-while-busy" Escape
     run error-box "--virtual-device=update-mode=off --selftest=error-box" Return Escape
 
@@ -193,6 +261,11 @@ if [ $status -eq 0 ] && [ -n "$shot" ]; then
     # Small and reproducible: no timestamps, a palette.
     convert "$shot.raw.png" -strip -define png:exclude-chunks=date,time PNG8:"$shot"
     rm -f "$shot.raw.png"
+    if [ -f "${shot%.png}-question.raw.png" ]; then
+        convert "${shot%.png}-question.raw.png" -strip -define png:exclude-chunks=date,time PNG8:"${shot%.png}-question.png"
+        rm -f "${shot%.png}-question.raw.png"
+        echo "screenshot: ${shot%.png}-question.png"
+    fi
     echo "screenshot: $shot"
 fi
 exit $status
