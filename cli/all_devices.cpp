@@ -177,7 +177,7 @@ public:
     {
         DeviceRow row;
         row.name = name;
-        row.state = ended ? summary.result : phase;
+        row.state = ended ? summary.result : phase == "waiting" ? phase : phase + " running";
         const UpdateProgress::Snapshot s = progress->Current(now);
         int number = 0;
         int rows = 0;
@@ -311,7 +311,8 @@ private:
         bool first = true;
         const auto interrupted = [&] {
             std::lock_guard<std::mutex> lock(shared.stateMutex);
-            const UpdateProgress::Snapshot s = progress->Current(Clock::now());
+            UpdateProgress::Snapshot s = progress->Current(Clock::now());
+            while (!s.status.empty() && s.status.back() == ' ') s.status.pop_back();
             return "stopped during the " + phase + (s.counter.empty() ? "" : " at " + s.counter) +
                    (s.status.empty() ? "" : ", \"" + s.status + "\"");
         };

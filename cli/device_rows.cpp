@@ -41,14 +41,16 @@ std::string DeviceRowLine(const DeviceRow& row, int nameWidth, int width)
 std::vector<std::string> SummaryTable(const std::vector<DeviceSummary>& devices)
 {
     std::size_t nameWidth = 6;
+    // A result with its message when that fits the column; otherwise the
+    // message follows at the end of the line.
+    constexpr std::size_t kResultRoom = 48;
     std::size_t resultWidth = 6;
     std::vector<std::string> results;
     for (const DeviceSummary& d : devices) {
         nameWidth = std::max(nameWidth, d.name.size());
         results.push_back(d.message.empty() ? d.result : d.result + ": " + d.message);
-        resultWidth = std::max(resultWidth, results.back().size());
+        resultWidth = std::max(resultWidth, results.back().size() <= kResultRoom ? results.back().size() : d.result.size());
     }
-    resultWidth = std::min<std::size_t>(resultWidth, 60);   // a long message runs on at the end of its line
     std::vector<std::string> lines;
     lines.push_back(Pad("DEVICE", nameWidth) + "  " + Pad("RESULT", resultWidth) + "  " +
                     "    TIME  LOST REPLIES  READ-BACKS");
@@ -58,7 +60,7 @@ std::vector<std::string> SummaryTable(const std::vector<DeviceSummary>& devices)
         const std::string counts = d.seconds < 0 ? Format("%8s  %12s  %10s", "-", "-", "-")
                                                  : Format("%6.1f s  %12u  %10u", d.seconds, d.lostReplies, d.readBacks);
         if (results[i].size() > resultWidth) {
-            line += Pad("", resultWidth) + "  " + counts + "  " + results[i];
+            line += Pad(d.result, resultWidth) + "  " + counts + "  " + d.message;
         } else {
             line += Pad(results[i], resultWidth) + "  " + counts;
         }
