@@ -211,11 +211,18 @@ private:
         summary.result = result;
         summary.message = OneLine(message);
         summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        summary.lostReplies = dialog.linkDoubt.Counted().lostReplies.load();
-        summary.readBacks = dialog.linkDoubt.Counted().readBacks.load();
+        if (!countsTaken) TakeCounts();
         if (shared.mode == UpdateProgress::Mode::Lines) {
             shared.Print(name + ": " + result + (summary.message.empty() ? "" : ": " + summary.message));
         }
+    }
+
+    // The counts of the update (a verify after it counts its own reads anew).
+    void TakeCounts()
+    {
+        summary.lostReplies = dialog.linkDoubt.Counted().lostReplies.load();
+        summary.readBacks = dialog.linkDoubt.Counted().readBacks.load();
+        countsTaken = true;
     }
 
     // Lists and chooses the ports, then runs the handler, all before any
@@ -329,6 +336,8 @@ private:
                 failed("the update ended without completing");
                 return End();
             }
+            std::lock_guard<std::mutex> lock(shared.stateMutex);
+            TakeCounts();
         }
         if (options.command == CliOptions::Command::Verify || options.verify) {
             const bool ran = Phase(&CPelUpdatorDlg::OnVerify, "verify", first, error, stopped);
@@ -383,6 +392,7 @@ private:
     std::unique_ptr<UpdateProgress> progress;
     std::string phase = "waiting";
     DeviceSummary summary;
+    bool countsTaken = false;
     bool ended = false;
     std::string report;   // the device thread's, read once it has ended
     std::thread thread;
