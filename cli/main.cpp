@@ -43,9 +43,9 @@ int main(int argc, char** argv)
             ->allow_extra_args(false)
             ->type_name("[=SETTINGS]");
     app.add_option("--virtual-devices", options.virtualCount,
-                   "Add N virtual devices, \"ARKO Q9\" to \"ARKO Q9 (N)\", with the same settings")
+                   "Add N (1-20) virtual devices, \"ARKO Q9\" to \"ARKO Q9 (N)\", with one setting")
         ->type_name("N")
-        ->check(CLI::Range(1, 20));
+        ->check(CLI::Range(1, 20).description(""));
     app.add_option("--trace", options.tracePath, "Log every MIDI message sent and received to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "Print newline-delimited JSON events, not text");
