@@ -56,6 +56,7 @@ check-package: package
 bench: build
 	for b in build/bench/*_bench; do $$b; done
 	bash bench/alsa_standin_bench.sh build || [ $$? = 77 ]
+	bash bench/all_devices_bench.sh build
 
 screenshot: build
 	bash tools/screenshot.sh build docs/dialog.png

@@ -13,6 +13,8 @@ constexpr int kReadAttempts = 7;   // read-backs of one range before the check g
 
 void LinkDoubt::Reset()
 {
+    counts.lostReplies.store(0);
+    counts.readBacks.store(0);
     doubt = false;
     strays = false;
     unanswered = 0;
@@ -87,6 +89,7 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     if (!endpoint.event.Wait(WaitMs(waitMs))) {
         doubt = true;
         ++unanswered;
+        counts.lostReplies.fetch_add(1);
         return Outcome::TimedOut;
     }
     status = endpoint.status.load();
@@ -110,6 +113,7 @@ LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* e
         if (!Settle()) return Check::Closing;
         std::int32_t refusal = 0;
         lastSend = Clock::now();
+        counts.readBacks.fetch_add(1);
         // A read of 4 KiB takes the link about as long as a block's write.
         switch (ReadDeviceBlock(endpoint, address, length, read, WaitMs(Timings().writeBlockMs), &refusal)) {
         case BlockRead::Ok: {
@@ -127,6 +131,7 @@ LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* e
             doubt = true;
             owed = true;
             ++unanswered;
+            counts.lostReplies.fetch_add(1);
             break;
         case BlockRead::Refused:
             readRefusal = refusal;

@@ -13,6 +13,7 @@
 
 #include "update/protocol.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,8 +25,16 @@ public:
 
     explicit LinkDoubt(ProtocolEndpoint& endpoint) : endpoint(endpoint) {}
 
-    // A new run: no doubt, nothing owed, no reply seen.
+    // A new run: no doubt, nothing owed, no reply seen, counts at zero.
     void Reset();
+
+    // What the run has met so far, readable from any thread: waits that ran
+    // out without a reply, and read requests sent to check a block or erase.
+    struct Counts {
+        std::atomic<std::uint32_t> lostReplies{0};
+        std::atomic<std::uint32_t> readBacks{0};
+    };
+    const Counts& Counted() const { return counts; }
 
     bool InDoubt() const { return doubt; }
     // Since Reset, a reply came while the link was not in doubt: some
@@ -66,6 +75,7 @@ private:
     void NoteLatency(Clock::time_point now);
 
     ProtocolEndpoint& endpoint;
+    Counts counts;
     bool doubt = false;
     bool owed = false;          // a reply may still come for a command already sent
     int unanswered = 0;         // commands whose wait ran out and whose reply has not been seen

@@ -37,9 +37,9 @@ std::string TransmitText(std::uint32_t offset, std::uint32_t size)
     return text;
 }
 
-std::uint8_t ModelByte()
+std::uint8_t ModelByte(ProtocolEndpoint& endpoint)
 {
-    return deviceIdentity[0];
+    return endpoint.DeviceIdentity()[0];
 }
 
 }  // namespace
@@ -73,17 +73,17 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     }
     std::uint8_t identity[4];
     dlg.identity.Get(identity);
-    deviceIdentity.Set(identity);
+    dlg.DeviceIdentity().Set(identity);
     if (!IsAcceptedIdentity(identity)) {
         dlg.Report(IDS_ILLEGAL_DEVICE);
         return 0;
     }
-    hostIdentityReply.SetIdentity(identity);
+    dlg.HostReply().SetIdentity(identity);
 
     // Begin the update.
     dlg.linkDoubt.Reset();
     ClearStaleReply(dlg);
-    const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte());
+    const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte(dlg));
     dlg.SetStatusText(LoadStringById(IDS_ERASING));
     if (!AwaitReply(dlg, beginSent, timings.beginUpdateMs)) {
         dlg.Report(IDS_TIMEOUT1);
@@ -113,7 +113,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
         if (!dlg.linkDoubt.Settle()) return dlg.EndWork(0);
         std::int32_t ignored = 0;
         const LinkDoubt::Outcome outcome = dlg.linkDoubt.Exchange(
-            [&] { return SendEndUpdate(dlg.midiOut, ModelByte()); }, timings.endUpdateMs, ignored);
+            [&] { return SendEndUpdate(dlg.midiOut, ModelByte(dlg)); }, timings.endUpdateMs, ignored);
         if (outcome == LinkDoubt::Outcome::Closing) return dlg.EndWork(0);
         if (outcome == LinkDoubt::Outcome::Answered) break;
         if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
@@ -220,7 +220,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
         std::int32_t result = 0;
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
-                const int sent = SendErase(midiOut, ModelByte(), address, size);
+                const int sent = SendErase(midiOut, ModelByte(*this), address, size);
                 SetProgressPos(1);
                 SetStatusText(LoadStringById(IDS_ERASING));
                 return sent;
@@ -321,7 +321,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         std::int32_t result = 0;
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
-                const int sent = SendWriteBlock(midiOut, ModelByte(), image + offset, address + offset, block);
+                const int sent = SendWriteBlock(midiOut, ModelByte(*this), image + offset, address + offset, block);
                 SetStatusText(TransmitText(offset, size));
                 return sent;
             },

@@ -107,7 +107,7 @@ int CPelUpdatorDlg::IdentifyDevice()
     }
     std::uint8_t bytes[4];
     identity.Get(bytes);
-    deviceIdentity.Set(bytes);
+    DeviceIdentity().Set(bytes);
     if (!IsAcceptedIdentity(bytes)) {
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;

@@ -2,6 +2,7 @@
 
 #include "app/instance.h"
 #include "app/pel_updator_dlg.h"
+#include "cli/all_devices.h"
 #include "cli/cli_output.h"
 #include "cli/cli_window.h"
 #include "cli/json.h"
@@ -503,22 +504,23 @@ int RunCli(const CliOptions& options)
     if (options.command == CliOptions::Command::Plan) return CheckOutput(RunPlan(options));
 
     // Everything the command line names is checked before anything starts.
-    std::unique_ptr<VirtualMidi> virtualMidi;
-    VirtualMidi* virtualDevice = nullptr;
+    if (options.all && (!options.in.empty() || !options.out.empty())) {
+        return Usage("--all drives every connected device: it takes no --in or --out");
+    }
+    std::vector<std::unique_ptr<VirtualMidi>> virtualMidis;
+    std::vector<VirtualMidi*> virtualDevices;
+    std::vector<DeviceSummary> busyVirtual;   // --all: devices whose flash file another device holds
     if (options.virtualDevice) {
         std::string error;
-        VirtualDeviceSettings parsed;
-        if (!ParseVirtualDeviceSettings(options.virtualSettings, parsed, error)) {
-            return Usage("--virtual-device: " + error);
-        }
-        virtualMidi = MakeVirtualMidi(options.virtualSettings, error);
-        if (!virtualMidi) {
+        bool usage = false;
+        if (!MakeVirtualDevices(options, virtualMidis, busyVirtual, error, usage)) {
+            if (usage) return Usage(error);
             // The settings are right; the flash file cannot be used.
-            ErrorLine("--virtual-device: " + error);
+            ErrorLine(error);
             EmitEarlyResult(kExitFailed);
             return kExitFailed;
         }
-        virtualDevice = virtualMidi.get();
+        for (const auto& midi : virtualMidis) virtualDevices.push_back(midi.get());
     }
     FilePtr trace(nullptr, &std::fclose);
     if (!options.tracePath.empty()) {
@@ -537,15 +539,17 @@ int RunCli(const CliOptions& options)
     }
     // The n-th updater preselects devices named "... (n)": so is its own
     // virtual device named.
-    if (virtualMidi && instanceNumber != 1) {
-        virtualMidi->SetDeviceName(std::string(VirtualQ9::kDeviceName) + " (" + std::to_string(instanceNumber) + ")");
+    // (Several virtual devices are named by their own numbers.)
+    if (virtualMidis.size() == 1 && busyVirtual.empty() && instanceNumber != 1) {
+        virtualMidis.front()->SetDeviceName(std::string(VirtualQ9::kDeviceName) + " (" +
+                                            std::to_string(instanceNumber) + ")");
     }
 
     platform::MidiSystem system;
 #ifdef Q9_CLI_SYSTEM_MIDI
     platform::AddSystemBackends(system);
 #endif
-    if (virtualMidi) system.Add(std::move(virtualMidi));
+    for (auto& midi : virtualMidis) system.Add(std::move(midi));
     std::unique_ptr<TraceMidi> tracer;
     platform::MidiApi* service = &system;
     if (trace) {
@@ -555,7 +559,9 @@ int RunCli(const CliOptions& options)
     platform::MidiApi* previous = platform::InstallMidi(service);
 
     int exitStatus = kExitOk;
-    {
+    if (options.all) {
+        exitStatus = RunAllDevices(options, instanceNumber, std::move(busyVirtual), pendingSignal);
+    } else {
         Session session(instanceNumber);
         switch (options.command) {
         case CliOptions::Command::Ports: exitStatus = RunPorts(session, options, instanceNumber); break;
@@ -570,7 +576,8 @@ int RunCli(const CliOptions& options)
 
     // The virtual device writes its flash file back as its ports close: a
     // write that failed is no success.
-    if (virtualDevice != nullptr && !virtualDevice->LastSaveError().empty()) {
+    for (VirtualMidi* virtualDevice : virtualDevices) {
+        if (virtualDevice->LastSaveError().empty()) continue;
         ErrorLine("virtual device: " + virtualDevice->LastSaveError());
         if (exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate) {
             exitStatus = kExitFailed;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
@@ -32,6 +33,9 @@ struct CliOptions {
     std::string out;
     bool virtualDevice = false;  // add the virtual ARKO Q9
     std::string virtualSettings;
+    std::vector<std::string> virtualDevices;   // one virtual device per --virtual-device, with its settings
+    int virtualCount = 0;        // --virtual-devices=N: N devices with the settings of the one --virtual-device
+    bool all = false;            // update, version, verify: every connected ARKO Q9 at once
     std::string tracePath;       // empty: no trace
     bool json = false;
     bool noVersion = false;      // update: no version check afterwards

@@ -24,6 +24,9 @@ int main(int argc, char** argv)
     CLI::App* plan = app.add_subcommand("plan", "Show the update plan and the carried versions");
     update->add_flag("--no-version", options.noVersion, "Skip the version check after the update");
     update->add_flag("--verify", options.verify, "Verify the flash after the update (as 'verify' does)");
+    for (CLI::App* sub : {update, version, verify}) {
+        sub->add_flag("--all", options.all, "Every connected ARKO Q9 at once, each by a worker of its own");
+    }
 
     const auto notEmpty = [](const std::string& value) {
         return value.empty() ? std::string("an empty name names no device") : std::string();
@@ -33,9 +36,16 @@ int main(int argc, char** argv)
         ->type_name("ID|NAME")
         ->check(notEmpty);
     CLI::Option* virtualOption =
-        app.add_option("--virtual-device", options.virtualSettings, "Add the virtual ARKO Q9 (settings below)")
+        app.add_option("--virtual-device", options.virtualDevices,
+                       "Add the virtual ARKO Q9 (settings below); again for one more")
             ->expected(0, 1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false)
             ->type_name("[=SETTINGS]");
+    app.add_option("--virtual-devices", options.virtualCount,
+                   "Add N (1-20) virtual devices, \"ARKO Q9\" to \"ARKO Q9 (N)\", with one setting")
+        ->type_name("N")
+        ->check(CLI::Range(1, 20).description(""));
     app.add_option("--trace", options.tracePath, "Log every MIDI message sent and received to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "Print newline-delimited JSON events, not text");
@@ -47,7 +57,7 @@ int main(int argc, char** argv)
     // the command.
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--in" || word == "--out" || word == "--trace") {
+        if (word == "--in" || word == "--out" || word == "--trace" || word == "--virtual-devices") {
             ++i;
             continue;
         }
@@ -64,7 +74,8 @@ int main(int argc, char** argv)
         return code == 0 ? kExitOk : kExitUsage;
     }
 
-    options.virtualDevice = virtualOption->count() > 0;
+    options.virtualDevice = virtualOption->count() > 0 || options.virtualCount > 0;
+    if (!options.virtualDevices.empty()) options.virtualSettings = options.virtualDevices.front();
     if (ports->parsed()) options.command = CliOptions::Command::Ports;
     if (version->parsed()) options.command = CliOptions::Command::Version;
     if (update->parsed()) options.command = CliOptions::Command::Update;

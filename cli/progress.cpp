@@ -60,8 +60,17 @@ UpdateProgress::UpdateProgress(Mode mode_, std::FILE* out_, int width_) : mode(m
 {
 }
 
+UpdateProgress::UpdateProgress(Mode mode_, Sink sink_) : mode(mode_), out(nullptr), width(80), sink(std::move(sink_))
+{
+    if (mode == Mode::Live) mode = Mode::Lines;
+}
+
 void UpdateProgress::Emit(const std::string& line)
 {
+    if (out == nullptr) {
+        if (sink) sink(line);
+        return;
+    }
     std::fputs(line.c_str(), out);
     std::fputc('\n', out);
     std::fflush(out);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +47,9 @@ public:
     };
 
     UpdateProgress(Mode mode, std::FILE* out, int width = 80);
+    // Lines or JSON handed to `sink`, one at a time (no live line).
+    using Sink = std::function<void(const std::string&)>;
+    UpdateProgress(Mode mode, Sink sink);
 
     void Apply(const std::vector<CliWindow::Event>& events);
     // Redraws the live line when it is due (about ten times a second).
@@ -70,6 +74,7 @@ private:
     Mode mode;
     std::FILE* out;
     int width;
+    Sink sink;
 
     std::string counter;
     std::string status;

@@ -70,12 +70,15 @@ HostIdentityReply hostIdentityReply;
 std::mutex receiveMutex;
 std::uint8_t receiveBuffer[kReceiveBufferSize];
 std::atomic<std::int32_t> receiveCount{0};
-std::uint8_t commandBuffer[kCommandBufferSize];
+thread_local std::uint8_t commandBuffer[kCommandBufferSize];
 
-namespace {
-// Workers compose in commandBuffer; one at a time.
-std::mutex commandMutex;
-}  // namespace
+struct ProtocolEndpoint::OwnState {
+    IdentityBytes deviceIdentity;
+    HostIdentityReply hostIdentityReply;
+    std::mutex receiveMutex;
+    std::unique_ptr<std::uint8_t[]> receiveBuffer{new std::uint8_t[kReceiveBufferSize]};
+    std::atomic<std::int32_t> receiveCount{0};
+};
 
 void ResetProtocolState()
 {
@@ -158,21 +161,18 @@ int SendWriteBlock(CMidiOutPort& port, std::uint8_t model, const std::uint8_t* d
 {
     // The command buffer holds a block of at most kMaxBlock bytes.
     if (count > kMaxBlock || (count > 0 && data == nullptr)) return -1;
-    std::lock_guard<std::mutex> lock(commandMutex);
     const std::uint32_t length = ComposeWriteBlock(commandBuffer, model, data, address, count);
     return SendSysEx(port, commandBuffer, length);
 }
 
 int SendErase(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t size)
 {
-    std::lock_guard<std::mutex> lock(commandMutex);
     const std::uint32_t length = ComposeErase(commandBuffer, model, address, size);
     return SendSysEx(port, commandBuffer, length);
 }
 
 int SendReadRequest(CMidiOutPort& port, std::uint8_t model, std::uint32_t address, std::uint32_t length)
 {
-    std::lock_guard<std::mutex> lock(commandMutex);
     const std::uint32_t size = ComposeReadRequest(commandBuffer, model, address, length);
     return SendSysEx(port, commandBuffer, size);
 }
@@ -181,7 +181,6 @@ namespace {
 
 int SendShortCommand(CMidiOutPort& port, std::uint8_t model, std::uint8_t command)
 {
-    std::lock_guard<std::mutex> lock(commandMutex);
     PutHeader(commandBuffer, model, command);
     commandBuffer[5] = 0xF7;
     return SendSysEx(port, commandBuffer, 6);
@@ -206,9 +205,14 @@ int SendIdentityRequest(CMidiOutPort& port)
 
 int SendStatusReply(CMidiOutPort& port, std::uint8_t code)
 {
+    return SendStatusReply(port, deviceIdentity[0], code);
+}
+
+int SendStatusReply(CMidiOutPort& port, std::uint8_t model, std::uint8_t code)
+{
     // The receive side's own storage: never the workers' command buffer.
     std::uint8_t reply[7];
-    PutHeader(reply, deviceIdentity[0], kCmdStatus);
+    PutHeader(reply, model, kCmdStatus);
     reply[5] = code;
     reply[6] = 0xF7;
     return SendSysEx(port, reply, sizeof(reply));
@@ -244,20 +248,21 @@ void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint
     const std::uint32_t packed = PackedLength(n);
     if (count < 11 + packed + 5) return;
 
-    std::lock_guard<std::mutex> lock(receiveMutex);
-    const std::int32_t at = receiveCount.load();
+    const ProtocolState& state = endpoint.State();
+    std::lock_guard<std::mutex> lock(*state.receiveMutex);
+    const std::int32_t at = state.receiveCount->load();
     if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return;
-    std::uint8_t* dest = receiveBuffer + at;
+    std::uint8_t* dest = state.receiveBuffer + at;
     Unpack7(dest, m + 11, packed);
     if (Crc32(dest, n) != Decode5(m + 11 + packed)) return;
-    receiveCount.store(at + static_cast<std::int32_t>(n));
+    state.receiveCount->store(at + static_cast<std::int32_t>(n));
     StoreStatus(endpoint, 0);
 }
 
-void SendHostIdentity(CMidiOutPort& port)
+void SendHostIdentity(ProtocolEndpoint& endpoint)
 {
-    const std::array<std::uint8_t, 15> reply = hostIdentityReply.Snapshot();
-    SendSysEx(port, reply.data(), static_cast<std::uint32_t>(reply.size()));
+    const std::array<std::uint8_t, 15> reply = endpoint.HostReply().Snapshot();
+    SendSysEx(endpoint.midiOut, reply.data(), static_cast<std::uint32_t>(reply.size()));
 }
 
 // One message of `count` bytes.
@@ -278,7 +283,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
         case 0x01:
         case 0x04:
         case 0x05:
-            SendStatusReply(endpoint.midiOut, kAcknowledge);
+            SendStatusReply(endpoint.midiOut, endpoint.DeviceIdentity()[0], kAcknowledge);
             return;
         case 0x02:
             StoreStatus(endpoint, 0);
@@ -291,7 +296,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             endpoint.event.Set();
             return;
         default:
-            SendStatusReply(endpoint.midiOut, kReject);
+            SendStatusReply(endpoint.midiOut, endpoint.DeviceIdentity()[0], kReject);
             return;
         }
     }
@@ -300,7 +305,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
         if (count < 5 || m[3] != 0x06) return;
         switch (m[4]) {
         case 0x01:
-            SendHostIdentity(endpoint.midiOut);
+            SendHostIdentity(endpoint);
             return;
         case 0x02:
             if (count < 10) return;
@@ -309,7 +314,7 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             endpoint.event.Set();
             return;
         default:
-            SendStatusReply(endpoint.midiOut, kReject);
+            SendStatusReply(endpoint.midiOut, endpoint.DeviceIdentity()[0], kReject);
             return;
         }
     }
@@ -335,6 +340,7 @@ void OnReplyTimer(platform::UINT, platform::UINT, platform::DWORD_PTR user, plat
 }
 
 ProtocolEndpoint::ProtocolEndpoint()
+    : state{&deviceIdentity, &hostIdentityReply, &receiveMutex, receiveBuffer, &receiveCount}
 {
     // Either side may be the first to see an unplug: the input when its
     // device goes, the output when a send finds it gone.
@@ -347,6 +353,15 @@ ProtocolEndpoint::ProtocolEndpoint()
     };
     midiIn.SetDeviceLostHandler(lost, this);
     midiOut.SetDeviceLostHandler(lost, this);
+}
+
+ProtocolEndpoint::~ProtocolEndpoint() = default;
+
+void ProtocolEndpoint::UseOwnState()
+{
+    own = std::make_unique<OwnState>();
+    state = {&own->deviceIdentity, &own->hostIdentityReply, &own->receiveMutex, own->receiveBuffer.get(),
+             &own->receiveCount};
 }
 
 void ClearStaleReply(ProtocolEndpoint& endpoint)
@@ -366,22 +381,23 @@ bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeou
 int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t dest[4],
                     std::uint32_t timeoutMs)
 {
+    const ProtocolState& state = endpoint.State();
     {
-        std::lock_guard<std::mutex> lock(receiveMutex);
-        receiveCount.store(0);
+        std::lock_guard<std::mutex> lock(*state.receiveMutex);
+        state.receiveCount->store(0);
     }
     ClearStaleReply(endpoint);
-    const int sent = SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
+    const int sent = SendReadRequest(endpoint.midiOut, endpoint.DeviceIdentity()[0], address, length);
     if (!AwaitReply(endpoint, sent, timeoutMs)) return -1;
     if (endpoint.status.load() != 0) return -1;
-    std::lock_guard<std::mutex> lock(receiveMutex);
-    if (receiveCount.load() < 4) {
+    std::lock_guard<std::mutex> lock(*state.receiveMutex);
+    if (state.receiveCount->load() < 4) {
         // Fewer bytes than asked for: a failed read, never stale bytes.
         std::int32_t expected = 0;
         endpoint.status.compare_exchange_strong(expected, 1);
         return -1;
     }
-    std::memcpy(dest, receiveBuffer, 4);
+    std::memcpy(dest, state.receiveBuffer, 4);
     return 0;
 }
 
@@ -389,12 +405,13 @@ BlockRead ReadDeviceBlock(ProtocolEndpoint& endpoint, std::uint32_t address, std
                           std::uint32_t timeoutMs, std::int32_t* refusal)
 {
     if (length == 0 || length > kMaxBlock) return BlockRead::BadData;
+    const ProtocolState& state = endpoint.State();
     {
-        std::lock_guard<std::mutex> lock(receiveMutex);
-        receiveCount.store(0);
+        std::lock_guard<std::mutex> lock(*state.receiveMutex);
+        state.receiveCount->store(0);
     }
     ClearStaleReply(endpoint);
-    const int sent = SendReadRequest(endpoint.midiOut, deviceIdentity[0], address, length);
+    const int sent = SendReadRequest(endpoint.midiOut, endpoint.DeviceIdentity()[0], address, length);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -407,9 +424,9 @@ BlockRead ReadDeviceBlock(ProtocolEndpoint& endpoint, std::uint32_t address, std
             if (refusal != nullptr) *refusal = status;
             return BlockRead::Refused;
         }
-        std::lock_guard<std::mutex> lock(receiveMutex);
-        if (receiveCount.load() >= static_cast<std::int32_t>(length)) {
-            std::memcpy(dest, receiveBuffer, length);
+        std::lock_guard<std::mutex> lock(*state.receiveMutex);
+        if (state.receiveCount->load() >= static_cast<std::int32_t>(length)) {
+            std::memcpy(dest, state.receiveBuffer, length);
             return BlockRead::Ok;
         }
     }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 // ---------------------------------------------------------------------------
@@ -95,7 +96,9 @@ extern HostIdentityReply hostIdentityReply;
 extern std::mutex receiveMutex;                       // guards receiveBuffer and receiveCount
 extern std::uint8_t receiveBuffer[kReceiveBufferSize];
 extern std::atomic<std::int32_t> receiveCount;
-extern std::uint8_t commandBuffer[kCommandBufferSize]; // workers only, one at a time
+// Each worker thread composes its commands in a buffer of its own, so the
+// workers of devices driven side by side never wait for each other's sends.
+extern thread_local std::uint8_t commandBuffer[kCommandBufferSize];
 
 // Everything back to its start values (tests).
 void ResetProtocolState();
@@ -113,16 +116,40 @@ inline bool StatusEndsWork(std::int32_t status)
     return status == kStatusClosing || status == kStatusDisconnected;
 }
 
+// Where an endpoint keeps the accepted device's identity, the host's
+// identity reply and the received read data: the process-wide state above
+// unless the endpoint was given state of its own.
+struct ProtocolState {
+    IdentityBytes* deviceIdentity;
+    HostIdentityReply* hostIdentityReply;
+    std::mutex* receiveMutex;                  // guards receiveBuffer and receiveCount
+    std::uint8_t* receiveBuffer;               // kReceiveBufferSize bytes
+    std::atomic<std::int32_t>* receiveCount;
+};
+
 struct ProtocolEndpoint {
     ProtocolEndpoint();
+    ~ProtocolEndpoint();
     ProtocolEndpoint(const ProtocolEndpoint&) = delete;
     ProtocolEndpoint& operator=(const ProtocolEndpoint&) = delete;
+
+    // State of its own instead of the process-wide one, for a front end
+    // that drives several devices at once.  Before the ports open.
+    void UseOwnState();
+    IdentityBytes& DeviceIdentity() { return *state.deviceIdentity; }
+    HostIdentityReply& HostReply() { return *state.hostIdentityReply; }
+    const ProtocolState& State() const { return state; }
 
     CMidiInPort midiIn;
     CMidiOutPort midiOut;
     platform::Event event;                  // auto-reset, not signalled
     std::atomic<std::int32_t> status{0};
     IdentityBytes identity;
+
+private:
+    struct OwnState;
+    std::unique_ptr<OwnState> own;
+    ProtocolState state;
 };
 
 // ---------------------------------------------------------------------------
@@ -136,6 +163,7 @@ int SendBeginUpdate(CMidiOutPort& port, std::uint8_t model);
 int SendEndUpdate(CMidiOutPort& port, std::uint8_t model);
 int SendIdentityRequest(CMidiOutPort& port);
 int SendStatusReply(CMidiOutPort& port, std::uint8_t code);   // composed in storage of its own
+int SendStatusReply(CMidiOutPort& port, std::uint8_t model, std::uint8_t code);
 
 // Message composition into any buffer; the length written.
 std::uint32_t ComposeWriteBlock(std::uint8_t* dest, std::uint8_t model, const std::uint8_t* data,
