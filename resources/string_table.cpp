@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 24> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 25> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -32,6 +32,8 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 24> kStrings = {{
     {IDS_VERIFY_DIFFERS, "The device's flash differs from the carried firmware, first at 0x%06llX; blocks that differ: %lld."},
     {IDS_DEVICE_DISCONNECTED, "The device was disconnected. Nothing more will be written to it. "
                               "Run the update again once it is connected."},
+    {IDS_TOO_SLOW, "The device answers too slowly: a reply took %.1f s, and the updater waits at most %.1f s for one. "
+                   "Nothing more will be written to it."},
 }};
 
 }  // namespace

@@ -25,7 +25,8 @@ ProtocolTimings MatrixTimings()
     t.eraseMs = 600;
     t.readMs = 300;
     t.writeBlockMs = kWriteWaitMs;
-    t.quietMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
+    t.replyMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
+    t.replyMinWaitMs = 1;              // as 100 ms
     return t;
 }
 
