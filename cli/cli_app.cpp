@@ -202,12 +202,33 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     return report != nullptr && !error;
 }
 
-void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status)
+// What the link met: lost replies, read-backs and resends tell a bad link
+// from a bad device.
+void AddLinkCounts(JsonObject& event, const LinkDoubt::Stats* link)
+{
+    if (link == nullptr) return;
+    event.Add("lostReplies", static_cast<std::int64_t>(link->lostReplies))
+        .Add("readBacks", static_cast<std::int64_t>(link->readBacks))
+        .Add("resends", static_cast<std::int64_t>(link->resends));
+}
+
+// In the summary of a run that met any of them.
+void PrintLinkCounts(const CliOptions& options, const LinkDoubt::Stats& link)
+{
+    if (options.json || (link.lostReplies == 0 && link.readBacks == 0 && link.resends == 0)) return;
+    std::printf("Link: %u lost replies, %u read-backs, %u resends.\n", static_cast<unsigned>(link.lostReplies),
+                static_cast<unsigned>(link.readBacks), static_cast<unsigned>(link.resends));
+    std::fflush(stdout);
+}
+
+void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status,
+                const LinkDoubt::Stats* link = nullptr)
 {
     if (!options.json) return;
     JsonObject event;
     event.Add("event", "result").Add("command", CommandName(options.command)).Add("ok", ok).Add("exit", exitStatus);
     if (!status.empty()) event.Add("status", status);
+    AddLinkCounts(event, link);
     Emit(event.Text());
 }
 
@@ -348,8 +369,10 @@ int RunVerify(Session& session, const CliOptions& options)
     bool interrupted = false;
     const bool ok = VerifyPass(session, options, interrupted);
     if (interrupted) return InterruptedExit(options);
+    const LinkDoubt::Stats link = session.dialog.linkDoubt.Counts();
+    PrintLinkCounts(options, link);
     const int exitStatus = ok ? kExitOk : kExitFailed;
-    EmitResult(options, ok, exitStatus, session.window.ControlText(IDC_STATUS));
+    EmitResult(options, ok, exitStatus, session.window.ControlText(IDC_STATUS), &link);
     return exitStatus;
 }
 
@@ -386,6 +409,7 @@ int RunUpdate(Session& session, const CliOptions& options)
 
     UpdateProgress progress(mode, stdout, TerminalWidth());
     const bool finished = session.Run(&CPelUpdatorDlg::OnExecute, &progress);
+    const LinkDoubt::Stats link = session.dialog.linkDoubt.Counts();
     const std::vector<CliWindow::Box> boxes = session.window.Boxes();
     bool error = false;
     for (const CliWindow::Box& box : boxes) error = error || box.IsError();
@@ -400,22 +424,24 @@ int RunUpdate(Session& session, const CliOptions& options)
     if (!completed) {
         PrintErrors(boxes, 0);
         if (!error) ErrorLine("the update ended without completing.");
-        EmitResult(options, false, kExitFailed, status);
+        PrintLinkCounts(options, link);
+        EmitResult(options, false, kExitFailed, status, &link);
         return kExitFailed;
     }
     if (!options.json) Emit(status);
+    PrintLinkCounts(options, link);
     if (options.verify) {
         if (!options.json) std::printf("\n");
         bool interrupted = false;
         const bool verified = VerifyPass(session, options, interrupted);
         if (interrupted) return InterruptedExit(options);
         if (!verified) {
-            EmitResult(options, false, kExitFailed, status);
+            EmitResult(options, false, kExitFailed, status, &link);
             return kExitFailed;
         }
     }
     if (options.noVersion) {
-        EmitResult(options, true, kExitOk, status);
+        EmitResult(options, true, kExitOk, status, &link);
         return kExitOk;
     }
 
@@ -447,18 +473,19 @@ int RunUpdate(Session& session, const CliOptions& options)
         std::fprintf(stderr, "%s: warning: the update completed, but the versions could not be read after it.\n",
                      kProgram);
         if (options.json) {
-            Emit(JsonObject()
-                     .Add("event", "result")
-                     .Add("command", CommandName(options.command))
-                     .Add("ok", true)
-                     .Add("exit", kExitVersionAfterUpdate)
-                     .Add("status", status)
-                     .Add("versionRead", false)
-                     .Text());
+            JsonObject event;
+            event.Add("event", "result")
+                .Add("command", CommandName(options.command))
+                .Add("ok", true)
+                .Add("exit", kExitVersionAfterUpdate)
+                .Add("status", status)
+                .Add("versionRead", false);
+            AddLinkCounts(event, &link);
+            Emit(event.Text());
         }
         return kExitVersionAfterUpdate;
     }
-    EmitResult(options, true, kExitOk, status);
+    EmitResult(options, true, kExitOk, status, &link);
     return kExitOk;
 }
 
