@@ -103,7 +103,7 @@ LinkDoubt::Clock::time_point LinkDoubt::NewestLike(bool read) const
     return Clock::now();
 }
 
-LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine)
+LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
 {
     // okReplies is counted before statusReplies: never more of them than of all.
     const std::uint32_t statusCount = endpoint.statusReplies.load() - seenStatus;
@@ -143,21 +143,28 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine)
             }
             it = owed.begin();
         }
-        NoteLatency(NewestLike(it->read));
+        if (timed) NoteLatency(NewestLike(it->read));
         owed.erase(it);
     }
 
     for (std::uint32_t i = 0; i < readCount; ++i) {
         // A read reply nothing was waiting for (its read was given up as
         // lost) acknowledges nothing.
-        if (std::none_of(owed.begin(), owed.end(), [](const Owed& o) { return o.read; })) continue;
+        if (std::none_of(owed.begin(), owed.end(), [](const Owed& o) { return o.read; })) {
+            // Its read was given up as lost: a reply this late may have
+            // answered another read before it came.
+            strays = true;
+            doubt = true;
+            ++doubtEvents;
+            continue;
+        }
         // Every status command owed before the oldest read has had its reply
         // by now, or lost it.
         while (!owed.front().read) {
             stats.lostReplies.fetch_add(1);
             owed.pop_front();
         }
-        NoteLatency(NewestLike(true));
+        if (timed) NoteLatency(NewestLike(true));
         const Owed answered = owed.front();
         owed.pop_front();
         if (!mine.read) continue;
@@ -171,11 +178,17 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine)
         }
     }
 
-    // A reply owed longer than any reply may take will not come.
-    const auto tooOld = Clock::now() - std::chrono::milliseconds(2ull * Timings().replyMaxMs);
-    while (!owed.empty() && owed.front().sent < tooOld && owed.front().id != mine.id) {
-        stats.lostReplies.fetch_add(1);
-        owed.pop_front();
+    // A reply owed longer than any reply may take will not come; nor a
+    // read's data twice as late as its wait (a later one counts as astray).
+    const auto now = Clock::now();
+    const auto tooOld = now - std::chrono::milliseconds(2ull * Timings().replyMaxMs);
+    for (auto it = owed.begin(); it != owed.end();) {
+        if (it->id != mine.id && (it->sent < tooOld || (it->read && it->expires < now))) {
+            stats.lostReplies.fetch_add(1);
+            it = owed.erase(it);
+        } else {
+            ++it;
+        }
     }
     return got;
 }
@@ -183,7 +196,7 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine)
 bool LinkDoubt::Settle()
 {
     if (Ends()) return false;
-    Absorb(Owed{});
+    Absorb(Owed{}, false);   // when they came is not known
     return true;
 }
 
@@ -213,14 +226,14 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
         const auto now = Clock::now();
         if (now >= deadline || !endpoint.event.Wait(Ms(deadline - now))) {
             if (Ends()) return Outcome::Closing;
-            if (Absorb(mine) == Got::Answered) break;   // came as the wait ran out
+            if (Absorb(mine, true) == Got::Answered) break;   // came as the wait ran out
             doubt = true;
             ++doubtEvents;
             confirmable = false;
             return TooSlowNow() ? Outcome::TooSlow : Outcome::TimedOut;
         }
         if (Ends()) return Outcome::Closing;
-        if (Absorb(mine) == Got::Answered) break;
+        if (Absorb(mine, true) == Got::Answered) break;
     }
     status = endpoint.lastStatus.load();
     // No earlier status reply was owed and no reply has gone astray since a
@@ -260,16 +273,18 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
             owed.pop_back();
             return Ends() ? Check::Closing : Check::ReadFailed;
         }
-        owed.back().sent = Clock::now();
         // A read whose reply did not come is waited for longer each time.
         const std::uint64_t grown = static_cast<std::uint64_t>(first) << std::min(attempt, 16);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
+        const auto waitFor = std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
+        owed.back().sent = Clock::now();
+        owed.back().expires = owed.back().sent + 2 * waitFor + std::chrono::milliseconds(Timings().replyMinWaitMs);
+        const auto deadline = owed.back().sent + waitFor;
         Got got = Got::Nothing;
         for (;;) {
             const auto now = Clock::now();
             const bool woken = now < deadline && endpoint.event.Wait(Ms(deadline - now));
             if (Ends()) return Check::Closing;
-            got = Absorb(mine);
+            got = Absorb(mine, true);
             if (got == Got::Refused) readRefusal = endpoint.lastStatus.load();
             if (got != Got::Nothing && got != Got::Answered) break;
             if (!woken) break;

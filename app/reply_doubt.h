@@ -115,11 +115,13 @@ private:
         std::uint32_t address = 0;
         std::uint32_t length = 0;
         std::uint64_t after = 0;
+        Clock::time_point expires{};   // reads: given up as lost after this
     };
     enum class Got { Nothing, Answered, Refused, Data, BadData, OtherData };
     // Takes in the replies that came; what happened to the command `mine`,
-    // or, for a read, to a read like it.
-    Got Absorb(const Owed& mine);
+    // or, for a read, to a read like it.  `timed`: they came just now (a
+    // wait woke), so the time they took is noted.
+    Got Absorb(const Owed& mine, bool timed);
     bool TooSlowNow() const;
     bool StatusOwed() const;
     Clock::time_point NewestLike(bool read) const;
