@@ -85,9 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Now and then a reply held back 1.5 to 4 waits, and the block behind it refused.
                       Fault{"HeldBackThenRefused", "hold=61,hold-ms=26"}, Fault{"HeldLonger", "hold=37,hold-ms=40"},
                       // The read that resynchronises after a lost reply: refused, late, damaged, lost.
-                      Fault{"ResyncReadRefused", "drop=6,refuse=7"},
+                      Fault{"ResyncReadRefused", "drop=13,refuse=14"},
                       Fault{"ResyncReadLate", "drop=10,hold=11,hold-ms=26"},
-                      Fault{"ResyncReadDamaged", "drop=4,corrupt-read=3"},
+                      Fault{"ResyncReadDamaged", "drop=11,corrupt-read=3"},
                       Fault{"ResyncReadLost", "drop=2,refuse=3"},
                       // Replies that take exactly the write wait, and longer than any reply may take.
                       Fault{"LateExactlyTheWait", "late=10"}, Fault{"LateBeyondTheCeiling", "late=60"}),
