@@ -30,6 +30,7 @@ inline constexpr std::uint32_t IDS_VERIFIED = 134;
 inline constexpr std::uint32_t IDS_VERIFY_DIFFERS = 135;
 inline constexpr std::uint32_t IDS_DEVICE_DISCONNECTED = 136;
 inline constexpr std::uint32_t IDS_TOO_SLOW = 137;
+inline constexpr std::uint32_t IDS_SEND_TIMED_OUT = 138;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);
