@@ -17,8 +17,23 @@ void Emit(const std::string& line)
 }
 
 // An error text on standard error, and as a message event under --json.
+namespace {
+std::string lastError;   // the last error text, for the result event
+}  // namespace
+
+void NoteError(const std::string& text)
+{
+    lastError = text;
+}
+
+const std::string& LastError()
+{
+    return lastError;
+}
+
 void ErrorLine(const std::string& text, bool prefixed)
 {
+    NoteError(text);
     if (prefixed) {
         std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
     } else {
@@ -32,12 +47,10 @@ void ErrorLine(const std::string& text, bool prefixed)
 void EmitEarlyResult(int exitStatus)
 {
     if (currentCommand == nullptr || !currentCommand->json) return;
-    Emit(JsonObject()
-             .Add("event", "result")
-             .Add("command", CommandName(currentCommand->command))
-             .Add("ok", false)
-             .Add("exit", exitStatus)
-             .Text());
+    JsonObject event;
+    event.Add("event", "result").Add("command", CommandName(currentCommand->command)).Add("ok", false).Add("exit", exitStatus);
+    if (!lastError.empty()) event.Add("message", lastError);
+    Emit(event.Text());
 }
 
 int Usage(const std::string& message)

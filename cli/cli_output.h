@@ -16,6 +16,9 @@ extern const CliOptions* currentCommand;
 void Emit(const std::string& line);
 // An error text on standard error, and as a message event under --json.
 void ErrorLine(const std::string& text, bool prefixed = true);
+// The last error text (ErrorLine, an error box): every failing result carries it.
+void NoteError(const std::string& text);
+const std::string& LastError();
 // The result event of a command that ended before it started (--json).
 void EmitEarlyResult(int exitStatus);
 // A usage error: the text, the hint, the result event; returns kExitUsage.
