@@ -518,7 +518,15 @@ int CheckOutput(int exitStatus)
 {
     errno = 0;
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitStatus;
-    const int err = errno != 0 ? errno : EIO;
+    int err = errno;
+    if (err == 0) {
+        // An earlier write failed and its reason is gone: one more byte
+        // finds it again (a closed pipe, a full disk).
+        std::clearerr(stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        err = errno != 0 ? errno : EIO;
+    }
     if (err == EPIPE) {
         std::fprintf(stderr, "%s: cannot write to standard output: the pipe was closed (its reader has gone)\n", kProgram);
     } else {
