@@ -8,7 +8,7 @@
 namespace {
 
 constexpr int kReadAttempts = 7;       // reads of one range lost, damaged or refused before the read gives up
-constexpr int kOtherReadsMax = 8;      // replies to older reads taken in before the read gives up
+constexpr int kOtherReadsMax = 64;     // replies to older reads taken in before the read gives up
 constexpr std::uint32_t kWaitFactor = 4;   // a wait is this many times the slowest recent reply
 
 std::uint32_t Ms(std::chrono::steady_clock::duration d)
@@ -178,12 +178,10 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
         }
     }
 
-    // A reply owed longer than any reply may take will not come; nor a
-    // read's data twice as late as its wait (a later one counts as astray).
-    const auto now = Clock::now();
-    const auto tooOld = now - std::chrono::milliseconds(2ull * Timings().replyMaxMs);
+    // A reply owed longer than any reply may take will not come.
+    const auto tooOld = Clock::now() - std::chrono::milliseconds(2ull * Timings().replyMaxMs);
     for (auto it = owed.begin(); it != owed.end();) {
-        if (it->id != mine.id && (it->sent < tooOld || (it->read && it->expires < now))) {
+        if (it->id != mine.id && it->sent < tooOld) {
             stats.lostReplies.fetch_add(1);
             it = owed.erase(it);
         } else {
@@ -277,7 +275,6 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         const std::uint64_t grown = static_cast<std::uint64_t>(first) << std::min(attempt, 16);
         const auto waitFor = std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
         owed.back().sent = Clock::now();
-        owed.back().expires = owed.back().sent + 2 * waitFor + std::chrono::milliseconds(Timings().replyMinWaitMs);
         const auto deadline = owed.back().sent + waitFor;
         Got got = Got::Nothing;
         for (;;) {
@@ -304,13 +301,16 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
             }
         }
         if (got == Got::OtherData && ++others <= kOtherReadsMax) {
-            // The data of an older read: this one's may still come, but a
-            // read sent now can only be answered after it.
+            // The data of an older read (late, or one whose own reply was
+            // lost and this one's came instead): a read sent now can only be
+            // answered after this one, so it is sent at once.
             stats.resends.fetch_add(1);
             continue;
         }
-        // Not answered in time: still owed (a late reply answers the next
-        // read alike; a read unlike it is sent again at once).
+        // Not answered in time: still owed, and a late reply answers the
+        // next read alike.  Reads stay owed until a reply, a later status
+        // reply or twice the longest a reply may take ends them: a reply is
+        // never taken for a read it cannot answer.
         if (got == Got::Nothing && TooSlowNow()) return Check::TooSlow;
         ++attempt;
         if (attempt < kReadAttempts) stats.resends.fetch_add(1);

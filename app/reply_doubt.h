@@ -115,7 +115,6 @@ private:
         std::uint32_t address = 0;
         std::uint32_t length = 0;
         std::uint64_t after = 0;
-        Clock::time_point expires{};   // reads: given up as lost after this
     };
     enum class Got { Nothing, Answered, Refused, Data, BadData, OtherData };
     // Takes in the replies that came; what happened to the command `mine`,

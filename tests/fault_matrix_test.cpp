@@ -26,7 +26,7 @@ ProtocolTimings MatrixTimings()
     t.readMs = 300;
     t.writeBlockMs = kWriteWaitMs;
     t.replyMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
-    t.replyMinWaitMs = 1;              // as 100 ms
+    t.replyMinWaitMs = 5;              // as 100 ms, with room for a loaded machine
     return t;
 }
 
