@@ -203,25 +203,6 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     return report != nullptr && !error;
 }
 
-// What the link met: lost replies, read-backs and resends tell a bad link
-// from a bad device.
-void AddLinkCounts(JsonObject& event, const LinkDoubt::Stats* link)
-{
-    if (link == nullptr) return;
-    event.Add("lostReplies", static_cast<std::int64_t>(link->lostReplies))
-        .Add("readBacks", static_cast<std::int64_t>(link->readBacks))
-        .Add("resends", static_cast<std::int64_t>(link->resends));
-}
-
-// In the summary of a run that met any of them.
-void PrintLinkCounts(const CliOptions& options, const LinkDoubt::Stats& link)
-{
-    if (options.json || (link.lostReplies == 0 && link.readBacks == 0 && link.resends == 0)) return;
-    std::printf("Link: %u lost replies, %u read-backs, %u resends.\n", static_cast<unsigned>(link.lostReplies),
-                static_cast<unsigned>(link.readBacks), static_cast<unsigned>(link.resends));
-    std::fflush(stdout);
-}
-
 void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status,
                 const LinkDoubt::Stats* link = nullptr)
 {
@@ -513,27 +494,6 @@ int RunUpdate(Session& session, const CliOptions& options)
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-// A report that could not reach standard output is no success.
-int CheckOutput(int exitStatus)
-{
-    errno = 0;
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitStatus;
-    int err = errno;
-    if (err == 0) {
-        // An earlier write failed and its reason is gone: one more byte
-        // finds it again (a closed pipe, a full disk).
-        std::clearerr(stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        err = errno != 0 ? errno : EIO;
-    }
-    if (err == EPIPE) {
-        std::fprintf(stderr, "%s: cannot write to standard output: the pipe was closed (its reader has gone)\n", kProgram);
-    } else {
-        std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(err));
-    }
-    return exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate ? kExitFailed : exitStatus;
-}
 
 }  // namespace
 

@@ -2,7 +2,9 @@
 // on standard error (and as message events under --json).
 #pragma once
 
+#include "app/reply_doubt.h"
 #include "cli/cli_app.h"
+#include "cli/json.h"
 
 #include <cstdint>
 #include <string>
@@ -29,3 +31,11 @@ std::string Hex(std::uint32_t value);
 
 // `plan`: the 12 rows and the carried versions; needs no device.
 int RunPlan(const CliOptions& options);
+
+// What the link met (lost replies, read-backs, resends): in a JSON event,
+// and as a summary line when there was any.
+void AddLinkCounts(JsonObject& event, const LinkDoubt::Stats* link);
+void PrintLinkCounts(const CliOptions& options, const LinkDoubt::Stats& link);
+// A report that could not reach standard output is no success: the exit
+// status to end with.
+int CheckOutput(int exitStatus);
