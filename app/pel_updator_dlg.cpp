@@ -10,6 +10,19 @@
 
 namespace {
 
+// The messages of a command or read that got no answer: after a send that
+// did not finish, the send is what failed.
+bool IsSendFailure(std::uint32_t id)
+{
+    constexpr std::uint32_t kIds[] = {IDS_CANT_OPEN_OUT,    IDS_TIMEOUT1,        IDS_TIMEOUT2,
+                                      IDS_TIMEOUT3,         IDS_BOOT_READ_FAILED, IDS_READBACK_FAILED,
+                                      IDS_VERSION_READ_FAILED};
+    for (const std::uint32_t known : kIds) {
+        if (id == known) return true;
+    }
+    return false;
+}
+
 constexpr const char* kApplicationTitle = "ARKO Q9 System v1.20 Updater";
 constexpr std::size_t kDeviceNameSize = platform::kDeviceNameCapacity;   // what GetDeviceName writes at most
 
@@ -357,6 +370,8 @@ void CPelUpdatorDlg::EnableExecute(bool enable)
 
 void CPelUpdatorDlg::ShowError(std::uint32_t stringId)
 {
+    // A failure that followed a send the port took but never finished is named as such.
+    if (midiOut.LastSendTimedOut() && IsSendFailure(stringId)) stringId = IDS_SEND_TIMED_OUT;
     ShowErrorText(LoadStringById(stringId));
 }
 

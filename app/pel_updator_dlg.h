@@ -114,7 +114,7 @@ public:
     int TransferImages();
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
-    int ReportReadBack();   // a read-back that failed: its message, -1
+    int ReportReadBack();   // a read-back that failed, or a device too slow: its message, -1
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
 
     // Verify: the regions the plan writes, read back and compared.
@@ -141,7 +141,7 @@ public:
     DialogWindow& Window() { return window; }
 
     CDxMTimer timer;
-    LinkDoubt linkDoubt{*this};   // the update worker's view of the link
+    LinkDoubt linkDoubt{*this};   // the workers' view of the link
     std::atomic<std::int32_t> busy{0};
     VersionReport versions;   // written by the version worker, read after its completion is posted
 

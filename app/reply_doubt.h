@@ -1,14 +1,19 @@
-// The state of the link between the update worker and the device.
+// The state of the link between a worker and the device.
 //
-// A status reply names no command.  As long as every command is answered
-// within its wait, each reply belongs to the command just sent.  Once a wait
-// has run out, the replies that follow may answer earlier copies: the link
-// is in doubt.  While it is, the worker lets the link fall quiet before its
-// next command (no reply for a while, scaled to the slowest reply seen and
-// bounded), and whatever a command in doubt was acknowledged for is read
-// back and compared before it counts as done.  A command sent on a quiet
-// link and answered in time, whose effect then read back as expected, ends
-// the doubt.
+// The device answers commands in the order they went out, and a read-data
+// reply is never taken for a status reply.  The link keeps a list of the
+// commands whose reply is still owed.  A status reply answers the oldest
+// status command owed; a read-data reply answers the oldest read owed, and
+// every status command owed before that read has had its reply or lost it.
+// So after a time-out no quiet period is needed: a read (of the block in
+// doubt) puts the link back in step once its reply is in, and its data tell
+// what the command in doubt did.  A command answered while an earlier status
+// reply was still owed is in doubt: its effect is read back before it counts.
+//
+// Waits follow the device: four times the slowest recent reply, never below
+// replyMinWaitMs nor above the caller's base wait, unless replies have been
+// seen to come later than that (then up to replyMaxMs, the longest a reply
+// may take; a device slower than that is given up as too slow).
 #pragma once
 
 #include "update/protocol.h"
@@ -16,73 +21,138 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 class LinkDoubt {
 public:
-    enum class Outcome { Answered, TimedOut, NotSent, Closing };
-    enum class Check { Match, Differs, NeedsErase, ReadFailed, Closing };
+    // TooSlow: no reply in time, and replies have been seen to take longer
+    // than replyMaxMs.
+    enum class Outcome { Answered, TimedOut, NotSent, TooSlow, Closing };
+    enum class Check { Match, Differs, NeedsErase, ReadFailed, TooSlow, Closing };
+
+    // What the link met in a run, for the user to tell a bad link from a bad device.
+    struct Stats {
+        std::uint32_t lostReplies = 0;   // replies that never came
+        std::uint32_t readBacks = 0;     // reads that checked a command in doubt
+        std::uint32_t resends = 0;       // commands and reads sent again
+    };
 
     explicit LinkDoubt(ProtocolEndpoint& endpoint) : endpoint(endpoint) {}
 
-    // A new run: no doubt, nothing owed, no reply seen, counts at zero.
+    // A new run: nothing owed, the counts at zero; the pace of the device
+    // seen so far is kept.
     void Reset();
 
-    // What the run has met so far, readable from any thread: waits that ran
-    // out without a reply, and read requests sent to check a block or erase.
-    struct Counts {
-        std::atomic<std::uint32_t> lostReplies{0};
-        std::atomic<std::uint32_t> readBacks{0};
-    };
-    const Counts& Counted() const { return counts; }
-
-    bool InDoubt() const { return doubt; }
-    // Since Reset, a reply came while the link was not in doubt: some
+    // A status reply is owed, or a wait ran out (or a reply went astray) and
+    // no acknowledgement has been read back as expected since: what is
+    // acknowledged now may answer another command.
+    bool InDoubt() const;
+    // Since Reset, a status reply came that no command was owed: some
     // acknowledgement before it may have answered another command.
     bool StraysSeen() const { return strays; }
-    // Before every command: a reply already waiting puts the link in doubt;
-    // while replies may still be on their way, waits until none has come for
-    // the quiet time.  False when the dialog is closing.
+    // Takes in the replies that came since the last look.  False when the
+    // dialog is closing or the device went away.
     bool Settle();
 
-    // Sends with `send` (a SendSysEx result) and waits up to waitMs, longer
-    // when replies have been seen to come later (bounded).  `status` holds
-    // the reply's status when Answered.
-    Outcome Exchange(const std::function<int()>& send, std::uint32_t waitMs, std::int32_t& status);
-    // The last Exchange was answered in time on a quiet link.
+    // Sends with `send` (a SendSysEx result) and waits for its status reply:
+    // up to WaitMs(baseMs), or up to firstWaitMs when given (non-zero).
+    // `status` holds the reply's status when Answered.
+    Outcome Exchange(const std::function<int()>& send, std::uint32_t baseMs, std::int32_t& status,
+                     std::uint32_t firstWaitMs = 0);
+    // The last Exchange was answered outside doubt.
     bool LastAnswerClean() const { return lastClean; }
-    // The effect of the last clean exchange was read back as expected.
+    // The effect of the last Exchange, answered in doubt, was read back as
+    // expected: when it was sent with no status reply owed and nothing went
+    // astray meanwhile, the doubt ends.
     void Confirmed();
 
-    // Reads back `length` bytes (one read request, at most 4 KiB) and compares
+    // Reads back `length` bytes (one read request, at most 4 KiB; asked again
+    // when lost, damaged or refused, a bounded number of times) and compares
     // them with `expected` (nullptr: all bytes 0xFF).  NeedsErase when the
-    // flash holds 0 bits where `expected` has 1 bits.
-    Check Compare(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length);
+    // flash holds 0 bits where `expected` has 1 bits.  `baseMs` bounds the
+    // first wait (the time the device may still be busy with a command
+    // before it); firstWaitMs as for Exchange.
+    Check Compare(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length,
+                  std::uint32_t baseMs = 0, std::uint32_t firstWaitMs = 0);
     // Reads a whole region in reads of 4 KiB; Match when it is all erased.
-    Check CompareErased(std::uint32_t address, std::uint32_t size);
+    Check CompareErased(std::uint32_t address, std::uint32_t size, std::uint32_t baseMs = 0,
+                        std::uint32_t firstWaitMs = 0);
+    // Reads `length` bytes (at most 4 KiB) into dest, asked again like a
+    // read-back: Match, ReadFailed, TooSlow or Closing.
+    Check Read(std::uint32_t address, std::uint32_t length, std::uint8_t* dest, std::uint32_t baseMs);
 
     // Offset of the first differing byte in the last range compared.
     std::uint32_t FirstDifference() const { return firstDifference; }
-    // Why the last read-back failed: the device's refusal status, or 0 when
-    // it timed out or its data were damaged every time.
+    // Why the last read failed: the device's refusal status, or 0 when it
+    // timed out or its data were damaged every time.
     std::int32_t ReadRefusal() const { return readRefusal; }
+    // The slowest reply seen, in ms (for the message about a slow device).
+    std::uint32_t SlowestMs() const { return slowestMs; }
+
+    // A wait of `base`, shorter when the device answers quickly, longer
+    // when its replies have been seen to take longer (bounded).
+    std::uint32_t WaitMs(std::uint32_t base) const;
+    // The first wait for an erase of `size` bytes: the full erase wait until
+    // an erase has been answered in step, then four times the slowest pace
+    // seen per 4 KiB (bounded by the full wait).
+    std::uint32_t EraseWaitMs(std::uint32_t size) const;
+    void NoteErase(std::uint32_t size, std::chrono::steady_clock::duration took);
+    // The worker counts what it reads back and sends again.
+    void CountReadBack() { stats.readBacks.fetch_add(1); }
+    void CountResend() { stats.resends.fetch_add(1); }
+    // Any thread.
+    Stats Counts() const;
 
 private:
     using Clock = std::chrono::steady_clock;
-    std::uint32_t QuietMs() const;
-    // A wait of `base`, longer when replies have been seen to take longer.
-    std::uint32_t WaitMs(std::uint32_t base) const;
-    void NoteLatency(Clock::time_point now);
+    // A command whose reply has not been seen.  Reads carry what they read
+    // and after how many status commands: two reads alike read the same bytes.
+    struct Owed {
+        std::uint64_t id = 0;
+        bool read = false;
+        Clock::time_point sent;
+        std::uint32_t address = 0;
+        std::uint32_t length = 0;
+        std::uint64_t after = 0;
+    };
+    enum class Got { Nothing, Answered, Refused, Data, BadData, OtherData };
+    // Takes in the replies that came; what happened to the command `mine`,
+    // or, for a read, to a read like it.  `timed`: they came just now (a
+    // wait woke), so the time they took is noted.
+    Got Absorb(const Owed& mine, bool timed);
+    bool TooSlowNow() const;
+    bool StatusOwed() const;
+    Clock::time_point NewestLike(bool read) const;
+    void NoteLatency(Clock::time_point sent);
+    // One read of `length` bytes into `read`, asked again as needed.
+    Check ReadInto(std::uint32_t address, std::uint32_t length, std::uint8_t* read, std::uint32_t baseMs,
+                   std::uint32_t firstWaitMs);
+    bool Ends() const { return StatusEndsWork(endpoint.status.load()); }
+
+    struct Counters {
+        std::atomic<std::uint32_t> lostReplies{0};
+        std::atomic<std::uint32_t> readBacks{0};
+        std::atomic<std::uint32_t> resends{0};
+    };
 
     ProtocolEndpoint& endpoint;
-    Counts counts;
+    std::deque<Owed> owed;
+    std::uint32_t seenStatus = 0;
+    std::uint32_t seenReads = 0;
+    std::uint32_t seenOk = 0;
     bool doubt = false;
-    bool owed = false;          // a reply may still come for a command already sent
-    int unanswered = 0;         // commands whose wait ran out and whose reply has not been seen
-    bool strays = false;        // a reply came that nothing was waiting for, outside doubt
+    bool confirmable = false;         // the last Exchange may end the doubt once read back
+    std::uint64_t doubtEvents = 0;    // time-outs and replies gone astray
+    std::uint64_t confirmEvents = 0;  // doubtEvents when the last Exchange was answered
+    std::uint32_t dataReply = 0;      // the number of the read reply that last answered a read alike
+    std::uint64_t commandsSent = 0;   // status commands sent
+    std::uint64_t nextId = 0;
+    bool strays = false;
     bool lastClean = false;
     std::uint32_t slowestMs = 0;
-    Clock::time_point lastSend{};
+    std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
     std::uint32_t firstDifference = 0;
+    Counters stats;
 };

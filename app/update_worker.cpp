@@ -8,6 +8,7 @@
 #include "update/image_plan.h"
 #include "update/timings.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -83,20 +84,25 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     // Begin the update.
     dlg.linkDoubt.Reset();
     ClearStaleReply(dlg);
-    const int beginSent = SendBeginUpdate(dlg.midiOut, ModelByte(dlg));
-    dlg.SetStatusText(LoadStringById(IDS_ERASING));
-    if (!AwaitReply(dlg, beginSent, timings.beginUpdateMs)) {
+    std::int32_t beginStatus = 0;
+    const LinkDoubt::Outcome begun = dlg.linkDoubt.Exchange(
+        [&] {
+            const int sent = SendBeginUpdate(dlg.midiOut, ModelByte(dlg));
+            dlg.SetStatusText(LoadStringById(IDS_ERASING));
+            return sent;
+        },
+        timings.beginUpdateMs, beginStatus, timings.beginUpdateMs);
+    if (begun == LinkDoubt::Outcome::Closing) return dlg.EndWork(0);
+    if (begun != LinkDoubt::Outcome::Answered) {
         dlg.Report(IDS_TIMEOUT1);
         return 0;
     }
-    status = dlg.status.load();
-    if (dlg.ClosingStatus(status)) return 0;
     dlg.SetStatusText("");
-    if (status == kStatusNotInUpdateMode) {
+    if (beginStatus == kStatusNotInUpdateMode) {
         dlg.Report(IDS_UPDATE_MODE);
         return 0;
     }
-    if (status != 0) {
+    if (beginStatus != 0) {
         dlg.Report(IDS_TRANSFER_ERROR);
         return 0;
     }
@@ -108,12 +114,16 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
 
     // End the update: any reply completes it, whatever its status.  Every
     // block has been acknowledged outside doubt or read back by now.
-    // A lost reply is asked for again: the flash is complete already.
+    // A lost reply is asked for again: the flash is complete already.  The
+    // first wait follows the device; the later ones are the full wait, for a
+    // device that takes its time to finish.
     for (int attempt = 1;; ++attempt) {
         if (!dlg.linkDoubt.Settle()) return dlg.EndWork(0);
+        if (attempt > 1) dlg.linkDoubt.CountResend();
         std::int32_t ignored = 0;
         const LinkDoubt::Outcome outcome = dlg.linkDoubt.Exchange(
-            [&] { return SendEndUpdate(dlg.midiOut, ModelByte(dlg)); }, timings.endUpdateMs, ignored);
+            [&] { return SendEndUpdate(dlg.midiOut, ModelByte(dlg)); }, timings.endUpdateMs, ignored,
+            attempt == 1 ? 0 : timings.endUpdateMs);
         if (outcome == LinkDoubt::Outcome::Closing) return dlg.EndWork(0);
         if (outcome == LinkDoubt::Outcome::Answered) break;
         if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
@@ -138,8 +148,10 @@ int CPelUpdatorDlg::TransferImages()
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.address != 0) continue;
         std::uint8_t stamp[kBootStampLength] = {};
-        if (!linkDoubt.Settle()) return EndWork(-1);
-        if (ReadTransaction(*this, kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs) != 0) {
+        const LinkDoubt::Check read = linkDoubt.Read(kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs);
+        if (read == LinkDoubt::Check::Closing) return EndWork(-1);
+        if (read == LinkDoubt::Check::TooSlow) return ReportReadBack();
+        if (read != LinkDoubt::Check::Match) {
             Report(IDS_BOOT_READ_FAILED);
             return -1;
         }
@@ -192,16 +204,18 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     SetProgressRange(kEraseProgressEnd);
     int refusals = 0;
     bool sentOnce = false;
-    bool ackedInDoubt = false;
+    bool needCheck = false;      // the erase's fate is known only from what the flash holds
+    bool ackedInDoubt = false;   // ... and it was acknowledged
     for (;;) {
         if (!linkDoubt.Settle()) return EndWork(-1);
-        if (sentOnce && linkDoubt.InDoubt()) {
-            // Acknowledged in doubt: the region must read back erased before
-            // anything is written into it.
+        if (needCheck) {
+            // The region must read back erased before anything is written
+            // into it.  The first read is answered once the erase is done.
             SetStatusText(LoadStringById(IDS_CHECKING));
-            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size);
+            linkDoubt.CountReadBack();
+            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size, 0, linkDoubt.EraseWaitMs(size));
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
-            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow) return ReportReadBack();
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
                 SetProgressPos(kEraseProgressEnd);
@@ -216,8 +230,11 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
                 }
                 ++refusals;
             }
+            needCheck = false;
         }
+        if (sentOnce) linkDoubt.CountResend();
         std::int32_t result = 0;
+        const auto started = std::chrono::steady_clock::now();
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
                 const int sent = SendErase(midiOut, ModelByte(*this), address, size);
@@ -225,36 +242,52 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
                 SetStatusText(LoadStringById(IDS_ERASING));
                 return sent;
             },
-            timings.eraseMs, result);
+            timings.eraseMs, result, linkDoubt.EraseWaitMs(size));
         sentOnce = true;
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         if (outcome == LinkDoubt::Outcome::NotSent) {
             Report(IDS_TIMEOUT3);
             return -1;
         }
+        if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
         ackedInDoubt = false;
+        const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
-            if (linkDoubt.InDoubt()) {
+            if (!clean) {
                 ackedInDoubt = true;   // confirmed by reading back first
+                needCheck = true;
                 continue;
             }
+            linkDoubt.NoteErase(size, std::chrono::steady_clock::now() - started);
             SetProgressPos(kEraseProgressEnd);
             return 0;
         }
         // A refusal, or no reply in time: the region may still have been
-        // erased (a lost reply); the next turn reads it back to see.
+        // erased (a lost reply, or a refusal that answered another command);
+        // the next turn reads it back to see.
+        needCheck = !clean;
         if (refusals == kMaxEraseRefusals) {
             Report(outcome == LinkDoubt::Outcome::TimedOut ? IDS_TIMEOUT3 : IDS_TRANSFER_ERROR);
             return -1;
         }
         ++refusals;
-        platform::Sleep(timings.retryPauseMs);
-        if (Quiet()) return -1;
+        if (clean) {
+            platform::Sleep(timings.retryPauseMs);
+            if (Quiet()) return -1;
+        }
     }
 }
 
 int CPelUpdatorDlg::ReportReadBack()
 {
+    if (linkDoubt.SlowestMs() > Timings().replyMaxMs && !Quiet() && status.load() != kStatusDisconnected) {
+        char text[256];
+        std::snprintf(text, sizeof text, LoadStringById(IDS_TOO_SLOW).c_str(), linkDoubt.SlowestMs() / 1000.0,
+                      Timings().replyMaxMs / 1000.0);
+        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+        EnableControls();
+        return -1;
+    }
     Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
     return -1;
 }
@@ -275,19 +308,22 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     std::uint32_t offset = 0;
     std::uint32_t block = kMaxBlock;
     int failures = 0;
-    bool lastTimedOut = false;
-    bool sentOnce = recheck;     // this block has left at least once
-    bool ackedInDoubt = false;   // ... and its last copy was acknowledged in doubt
+    bool sentOnce = false;
+    bool needCheck = recheck;    // what the flash holds decides, not the replies
+    bool ackedInDoubt = false;   // ... and the block's last copy was acknowledged
     for (;;) {
         if (offset + block > size) block = size - offset;
         if (!linkDoubt.Settle()) return EndWork(-1);
         bool done = false;
-        if (sentOnce && (linkDoubt.InDoubt() || recheck)) {
-            // A copy of this block left while the link was in doubt: what the
-            // flash holds decides, not the replies.
+        if (needCheck) {
+            // Replies come in order, and a read's reply is never taken for a
+            // status reply: once this read is answered, the link is in step
+            // again, and its data tell what became of the block.
+            if (!recheck) linkDoubt.CountReadBack();
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
-            if (check == LinkDoubt::Check::ReadFailed) return ReportReadBack();
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow) return ReportReadBack();
+            needCheck = false;
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
                 done = true;
@@ -302,8 +338,9 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         }
         if (done) {
             failures = 0;
-            sentOnce = recheck;
+            sentOnce = false;
             ackedInDoubt = false;
+            needCheck = recheck;
             offset += block;
             SetProgressPos(static_cast<std::int32_t>(offset));
             if (offset >= size) return 0;
@@ -318,6 +355,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             }
             ++failures;
         }
+        if (sentOnce || recheck) linkDoubt.CountResend();
         std::int32_t result = 0;
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
@@ -327,11 +365,14 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             },
             timings.writeBlockMs, result);
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
+        if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
         sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
+        const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
-            // In doubt, the next turn reads the block back before it counts.
-            if (linkDoubt.InDoubt() || recheck) {
+            // Answered while an earlier reply was owed: read back before it counts.
+            if (!clean || recheck) {
                 ackedInDoubt = true;
+                needCheck = true;
                 continue;
             }
             failures = 0;
@@ -341,14 +382,19 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             if (offset >= size) return 0;
             continue;
         }
+        // No reply in time (lost or late), or a refusal that may answer
+        // another command: the next turn reads the block back.  A refusal
+        // on a link in step is sent again after a pause.
         ackedInDoubt = false;
-        lastTimedOut = outcome != LinkDoubt::Outcome::Answered;
+        needCheck = outcome != LinkDoubt::Outcome::NotSent && !clean;
         if (failures == kMaxBlockFailures) {
-            Report(lastTimedOut ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
+            Report(outcome != LinkDoubt::Outcome::Answered ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
             return -1;
         }
         ++failures;
-        platform::Sleep(timings.retryPauseMs);
-        if (Quiet()) return -1;
+        if (!needCheck) {
+            platform::Sleep(timings.retryPauseMs);
+            if (Quiet()) return -1;
+        }
     }
 }

@@ -56,7 +56,7 @@ unsigned CPelUpdatorDlg::VerifyWorker(CPelUpdatorDlg* dialog)
             dlg.SetStatusText(Format(IDS_VERIFYING, offset, size));
             const LinkDoubt::Check check = dlg.linkDoubt.Compare(step.address + offset, image + offset, block);
             if (check == LinkDoubt::Check::Closing) return dlg.EndWork(0);
-            if (check == LinkDoubt::Check::ReadFailed) {
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow) {
                 dlg.ReportReadBack();
                 return 0;
             }

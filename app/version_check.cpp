@@ -117,7 +117,8 @@ int CPelUpdatorDlg::IdentifyDevice()
 
 int CPelUpdatorDlg::ReadDeviceMemory(std::uint32_t address, std::uint32_t length, std::uint8_t* dest)
 {
-    return ReadTransaction(*this, address, length, dest, Timings().readMs);
+    // A lost or damaged reply is asked again, like a block's read-back.
+    return linkDoubt.Read(address, length, dest, Timings().readMs) == LinkDoubt::Check::Match ? 0 : -1;
 }
 
 unsigned CPelUpdatorDlg::VersionCheckThreadProc(CPelUpdatorDlg* dialog)
@@ -129,6 +130,7 @@ unsigned CPelUpdatorDlg::VersionCheckThreadProc(CPelUpdatorDlg* dialog)
     if (dlg.IdentifyDevice() == -1) {
         result = -1;
     } else {
+        dlg.linkDoubt.Reset();
         char device[kVersionLength + 1] = {};
         for (const VersionField& field : kVersionFields) {
             if (dlg.ReadDeviceMemory(field.deviceAddress, kVersionLength,

@@ -220,8 +220,8 @@ private:
     // The counts of the update (a verify after it counts its own reads anew).
     void TakeCounts()
     {
-        summary.lostReplies = dialog.linkDoubt.Counted().lostReplies.load();
-        summary.readBacks = dialog.linkDoubt.Counted().readBacks.load();
+        summary.lostReplies = dialog.linkDoubt.Counts().lostReplies;
+        summary.readBacks = dialog.linkDoubt.Counts().readBacks;
         countsTaken = true;
     }
 

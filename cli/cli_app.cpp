@@ -155,6 +155,7 @@ void PrintErrors(const std::vector<CliWindow::Box>& boxes, std::size_t from)
 {
     for (std::size_t i = from; i < boxes.size(); ++i) {
         if (!boxes[i].IsError()) continue;
+        NoteError(boxes[i].text);
         std::fprintf(stderr, "%s: %s\n", boxes[i].caption.c_str(), boxes[i].text.c_str());
 #ifdef Q9_CLI_SYSTEM_MIDI
         // What the system can tell about a device that would not open.
@@ -206,7 +207,8 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     return report != nullptr && !error;
 }
 
-void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status)
+void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status,
+                const LinkDoubt::Stats* link = nullptr)
 {
 #ifdef Q9_CLI_SYSTEM_MIDI
     // What the system noticed on the way (input the device sent and the
@@ -217,7 +219,24 @@ void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::s
     JsonObject event;
     event.Add("event", "result").Add("command", CommandName(options.command)).Add("ok", ok).Add("exit", exitStatus);
     if (!status.empty()) event.Add("status", status);
+    if (!ok && !LastError().empty()) event.Add("message", LastError());
+    AddLinkCounts(event, link);
     Emit(event.Text());
+}
+
+// The start event of a command that works with a device (--json).
+void EmitStart(Session& session, const CliOptions& options)
+{
+    if (!options.json) return;
+    const int inId = session.window.GetListSelection(IDC_MIDI_IN);
+    const int outId = session.window.GetListSelection(IDC_MIDI_OUT);
+    Emit(JsonObject()
+             .Add("event", "start")
+             .Add("command", CommandName(options.command))
+             .Add("instance", session.dialog.InstanceNumber())
+             .AddRaw("in", JsonObject().Add("id", inId).Add("name", session.Selected(IDC_MIDI_IN)).Text())
+             .AddRaw("out", JsonObject().Add("id", outId).Add("name", session.Selected(IDC_MIDI_OUT)).Text())
+             .Text());
 }
 
 int InterruptedExit(const CliOptions& options)
@@ -293,6 +312,7 @@ int RunVersion(Session& session, const CliOptions& options)
         EmitResult(options, false, kExitFailed, {});
         return kExitFailed;
     }
+    EmitStart(session, options);
     bool interrupted = false;
     const bool ok = VersionCheck(session, options, interrupted);
     if (interrupted) return InterruptedExit(options);
@@ -322,6 +342,7 @@ bool VerifyPass(Session& session, const CliOptions& options, bool& interrupted)
 {
     const std::size_t first = session.window.Boxes().size();
     UpdateProgress progress(ProgressMode(options), stdout, TerminalWidth());
+    progress.verifying = true;
     interrupted = !session.Run(&CPelUpdatorDlg::OnVerify, &progress);
     const CPelUpdatorDlg::VerifyResult result = session.dialog.LastVerify();
     const bool ok = !interrupted && result.completed && result.differingBlocks == 0;
@@ -354,11 +375,16 @@ int RunVerify(Session& session, const CliOptions& options)
         EmitResult(options, false, kExitFailed, {});
         return kExitFailed;
     }
+    EmitStart(session, options);
     bool interrupted = false;
     const bool ok = VerifyPass(session, options, interrupted);
     if (interrupted) return InterruptedExit(options);
+    const LinkDoubt::Stats link = session.dialog.linkDoubt.Counts();
+    PrintLinkCounts(options, link);
     const int exitStatus = ok ? kExitOk : kExitFailed;
-    EmitResult(options, ok, exitStatus, session.window.ControlText(IDC_STATUS));
+    // A verify that did not complete leaves its progress text behind: no status.
+    const std::string status = session.dialog.LastVerify().completed ? session.window.ControlText(IDC_STATUS) : "";
+    EmitResult(options, ok, exitStatus, status, &link);
     return exitStatus;
 }
 
@@ -395,6 +421,7 @@ int RunUpdate(Session& session, const CliOptions& options)
 
     UpdateProgress progress(mode, stdout, TerminalWidth());
     const bool finished = session.Run(&CPelUpdatorDlg::OnExecute, &progress);
+    const LinkDoubt::Stats link = session.dialog.linkDoubt.Counts();
     const std::vector<CliWindow::Box> boxes = session.window.Boxes();
     bool error = false;
     for (const CliWindow::Box& box : boxes) error = error || box.IsError();
@@ -415,22 +442,24 @@ int RunUpdate(Session& session, const CliOptions& options)
         PrintErrors(boxes, 0);
         if (!error) ErrorLine("the update ended without completing.");
         if (status == runAgain && !options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
-        EmitResult(options, false, kExitFailed, status);
+        PrintLinkCounts(options, link);
+        EmitResult(options, false, kExitFailed, status, &link);
         return kExitFailed;
     }
     if (!options.json) Emit(status);
+    PrintLinkCounts(options, link);
     if (options.verify) {
         if (!options.json) std::printf("\n");
         bool interrupted = false;
         const bool verified = VerifyPass(session, options, interrupted);
         if (interrupted) return InterruptedExit(options);
         if (!verified) {
-            EmitResult(options, false, kExitFailed, status);
+            EmitResult(options, false, kExitFailed, status, &link);
             return kExitFailed;
         }
     }
     if (options.noVersion) {
-        EmitResult(options, true, kExitOk, status);
+        EmitResult(options, true, kExitOk, status, &link);
         return kExitOk;
     }
 
@@ -462,32 +491,24 @@ int RunUpdate(Session& session, const CliOptions& options)
         std::fprintf(stderr, "%s: warning: the update completed, but the versions could not be read after it.\n",
                      kProgram);
         if (options.json) {
-            Emit(JsonObject()
-                     .Add("event", "result")
-                     .Add("command", CommandName(options.command))
-                     .Add("ok", true)
-                     .Add("exit", kExitVersionAfterUpdate)
-                     .Add("status", status)
-                     .Add("versionRead", false)
-                     .Text());
+            JsonObject event;
+            event.Add("event", "result")
+                .Add("command", CommandName(options.command))
+                .Add("ok", true)
+                .Add("exit", kExitVersionAfterUpdate)
+                .Add("status", status)
+                .Add("versionRead", false);
+            AddLinkCounts(event, &link);
+            Emit(event.Text());
         }
         return kExitVersionAfterUpdate;
     }
-    EmitResult(options, true, kExitOk, status);
+    EmitResult(options, true, kExitOk, status, &link);
     return kExitOk;
 }
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-// A report that could not reach standard output is no success.
-int CheckOutput(int exitStatus)
-{
-    errno = 0;
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitStatus;
-    const int err = errno != 0 ? errno : EIO;
-    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(err));
-    return exitStatus == kExitOk || exitStatus == kExitVersionAfterUpdate ? kExitFailed : exitStatus;
-}
 
 }  // namespace
 
@@ -496,6 +517,11 @@ void InstallSignalHandlers()
     // A reader that goes away (`| head`) must not end an update half-way
     // through the flash: output to it just fails from then on.
     platform::OnInterrupt(OnSignal);
+#ifdef SIGHUP
+    // A closed terminal ends an update like SIGTERM: quietly, the flash of
+    // the built-in device written back.
+    std::signal(SIGHUP, OnSignal);
+#endif
 }
 
 int RunCli(const CliOptions& options)

@@ -1,12 +1,43 @@
 // q9-updater-cli: updates an ARKO Q9, checks its versions, lists the MIDI
 // devices and shows the update plan, from the command line.
 #include "cli/cli_app.h"
+#include "cli/cli_output.h"
 #include "cli/help.h"
+#include "cli/json.h"
 #include "q9_version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <string>
+
+namespace {
+
+// Under --json, a command line that could not be read still ends with its
+// result event.
+void EmitUsageResult(int argc, char** argv, const std::string& message)
+{
+    bool json = false;
+    std::string command;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--json") json = true;
+        if (command.empty() && (word == "ports" || word == "version" || word == "update" || word == "verify" ||
+                                word == "plan")) {
+            command = word;
+        }
+    }
+    if (!json) return;
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("command", command)
+             .Add("ok", false)
+             .Add("exit", kExitUsage)
+             .Add("message", message)
+             .Text());
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -65,12 +96,14 @@ int main(int argc, char** argv)
         if (word == "ports" || word == "version" || word == "update" || word == "verify" || word == "plan") break;
         std::fprintf(stderr, "q9-updater-cli: unknown command: %s\nRun with --help for more information.\n",
                      word.c_str());
+        EmitUsageResult(argc, argv, "unknown command: " + word);
         return kExitUsage;
     }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
+        if (code != 0) EmitUsageResult(argc, argv, e.what());
         return code == 0 ? kExitOk : kExitUsage;
     }
 

@@ -109,7 +109,7 @@ void UpdateProgress::EndRow(const char* result, Clock::time_point when)
     } else if (mode == Mode::Json) {
         JsonObject event;
         event.Add("event", "row").Add("row", info.number).Add("rows", static_cast<int>(kImagePlan.size()));
-        event.Add("kind", info.write ? "write" : "erase").Add("address", info.address).Add("length", info.length);
+        event.Add("kind", Kind(info)).Add("address", info.address).Add("length", info.length);
         if (info.write) event.Add("image", info.imageId).Add("blocks", info.blocks);
         event.Add("result", result).Add("seconds", seconds);
         if (rate > 0) event.Add("bytesPerSecond", rate);
@@ -256,10 +256,10 @@ std::string UpdateProgress::LiveLine(const Snapshot& s, char spinner, int width)
     return line;
 }
 
-std::string UpdateProgress::RowLine(const RowInfo& row, const char* result, double seconds, double bytesPerSecond)
+std::string UpdateProgress::RowLine(const RowInfo& row, const char* result, double seconds, double bytesPerSecond) const
 {
     std::string line = Format("%2d/%zu  %-5s  0x%06" PRIX32 "  %8" PRIu32 " bytes", row.number, kImagePlan.size(),
-                              row.write ? "write" : "erase", row.address, row.length);
+                              Kind(row), row.address, row.length);
     if (row.write) {
         line += Format("  image %" PRIu32 ", %" PRIu32 " block%s", row.imageId, row.blocks, row.blocks == 1 ? "" : "s");
         if (row.blocks > 0 && row.lastBlock != kMaxBlock) line += Format(" (last %" PRIu32 " bytes)", row.lastBlock);

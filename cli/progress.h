@@ -50,6 +50,8 @@ public:
     // Lines or JSON handed to `sink`, one at a time (no live line).
     using Sink = std::function<void(const std::string&)>;
     UpdateProgress(Mode mode, Sink sink);
+    // The rows are a verify's: its written regions, read back and compared.
+    bool verifying = false;
 
     void Apply(const std::vector<CliWindow::Event>& events);
     // Redraws the live line when it is due (about ten times a second).
@@ -61,9 +63,10 @@ public:
     // The live line for a snapshot, at most `width` - 1 characters.
     static std::string LiveLine(const Snapshot& snapshot, char spinner, int width);
     // The line that tells how a row went ("done", "skipped", "failed", "interrupted").
-    static std::string RowLine(const RowInfo& row, const char* result, double seconds, double bytesPerSecond);
+    std::string RowLine(const RowInfo& row, const char* result, double seconds, double bytesPerSecond) const;
 
 private:
+    const char* Kind(const RowInfo& row) const { return !row.write ? "erase" : verifying ? "verify" : "write"; }
     void StartRow(int number, Clock::time_point when);
     void EndRow(const char* result, Clock::time_point when);
     void FlushJson();

@@ -1,5 +1,7 @@
 #include "cli/trace_midi.h"
 
+#include <atomic>
+
 #include <cerrno>
 
 using namespace platform;
@@ -123,10 +125,21 @@ MMRESULT TraceMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size
 MMRESULT TraceMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
     if (header != nullptr && header->lpData != nullptr) Log('>', header->lpData, header->dwBufferLength);
-    return inner.OutLongMsg(handle, header, size);
+    const MMRESULT result = inner.OutLongMsg(handle, header, size);
+    // A message the driver refused: '!' with its bytes.
+    if (result != MMSYSERR_NOERROR && header != nullptr && header->lpData != nullptr) {
+        Log('!', header->lpData, header->dwBufferLength);
+    }
+    return result;
 }
 
 MMRESULT TraceMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
+    // A message given up before the driver finished sending it: '!' too.
+    if (header != nullptr && header->lpData != nullptr &&
+        (std::atomic_ref<DWORD>(header->dwFlags).load(std::memory_order_acquire) & (MHDR_DONE | MHDR_PREPARED)) ==
+            MHDR_PREPARED) {
+        Log('!', header->lpData, header->dwBufferLength);
+    }
     return inner.OutUnprepareHeader(handle, header, size);
 }

@@ -13,6 +13,7 @@
 // closed under a send that still uses it.
 #include "midi/midi_out_port.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -73,7 +74,12 @@ int CMidiOutPort::SendLongMessage(MIDIHDR* header)
         return 0;
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(doneWaitLimitMs.load());
+    // A long message on a slow link takes its time: the limit grows with
+    // the message at the slowest pace seen.
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint64_t needMs = 2 * slowestNsPerByte.load() * header->dwBufferLength / 1000000;
+    const std::uint64_t limitMs = std::max<std::uint64_t>(doneWaitLimitMs.load(), std::min<std::uint64_t>(needMs, kDoneWaitCeilingMs));
+    const auto deadline = started + std::chrono::milliseconds(limitMs);
     std::atomic_ref<DWORD> flags(header->dwFlags);
     bool done = false;
     {
@@ -85,7 +91,24 @@ int CMidiOutPort::SendLongMessage(MIDIHDR* header)
     // take the header back; unprepare (the driver refuses while it still
     // holds it) and report the failure.
     midiOutUnprepareHeader(held, header, kHeaderSize);
+    lastSendTimedOut.store(!done);
+    // The pace of the link: sends long enough to be the link's and not the
+    // machine's (a few ms and more), averaged so that one hiccup fades.
+    const auto took = std::chrono::steady_clock::now() - started;
+    if (done && header->dwBufferLength > 0 && took >= std::chrono::milliseconds(kPaceMinMs)) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took);
+        const std::uint64_t perByte = static_cast<std::uint64_t>(ns.count()) / header->dwBufferLength;
+        std::uint64_t seen = slowestNsPerByte.load();
+        while (!slowestNsPerByte.compare_exchange_weak(seen, seen == 0 ? perByte : (3 * seen + perByte) / 4)) {
+        }
+    }
     return done ? 1 : 0;
+}
+
+std::uint32_t CMidiOutPort::SlowestBytesPerSecond() const
+{
+    const std::uint64_t ns = slowestNsPerByte.load();
+    return ns == 0 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(1000000000ull / ns, 0xFFFFFFFFu));
 }
 
 void CMidiOutPort::SetDeviceLostHandler(void (*handler)(void*), void* context)

@@ -5,6 +5,7 @@
 #include "platform/mmsystem.h"
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 
@@ -34,10 +35,19 @@ public:
     static void MidiOutCallback(platform::HMIDIOUT handle, platform::UINT msg, platform::DWORD_PTR instance,
                                 platform::DWORD_PTR param1, platform::DWORD_PTR param2);
 
-    // How long a send waits for the driver to mark its header done.
+    // How long a send waits for the driver to mark its header done: this,
+    // or twice the time the message needs at the pace the link has shown
+    // (bounded), whichever is longer.
     static constexpr platform::UINT kDoneWaitLimitMs = 5000;
+    static constexpr platform::UINT kDoneWaitCeilingMs = 120000;
+    static constexpr platform::UINT kPaceMinMs = 5;   // shorter sends say nothing about the link
     // The limit this port applies; tests shorten it.
     std::atomic<platform::UINT> doneWaitLimitMs{kDoneWaitLimitMs};
+    // The last send failed because the driver did not finish it in time
+    // (the port was open and took the message).
+    bool LastSendTimedOut() const { return lastSendTimedOut.load(); }
+    // The pace seen, in bytes per second (0: none measured yet).
+    std::uint32_t SlowestBytesPerSecond() const;
     // The size of the header handed to the driver.
     static constexpr platform::UINT kHeaderSize = sizeof(platform::MIDIHDR);
 
@@ -49,6 +59,8 @@ private:
     std::atomic<int> sendsInFlight{0};
     std::mutex doneMutex;         // orders a send's look at its done bit against MOM_DONE
     std::condition_variable doneSignalled;
+    std::atomic<std::uint64_t> slowestNsPerByte{0};   // averaged ns per byte of the sends that measured the link
+    std::atomic<bool> lastSendTimedOut{false};
     void (*lostHandler)(void*) = nullptr;
     void* lostContext = nullptr;
 };

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 32> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 34> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -43,6 +43,10 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 32> kStrings = {{
                              "it will need the update run again before it can be used."},
     {IDS_STOP, "Stop"},
     {IDS_CONTINUE, "Continue"},
+    {IDS_TOO_SLOW, "The device answers too slowly: a reply took %.1f s, and the updater waits at most %.1f s for one. "
+                   "Nothing more will be written to it."},
+    {IDS_SEND_TIMED_OUT, "The MIDI Out device did not finish sending a message in time: "
+                         "the link to the device is too slow, or has stopped."},
 }};
 
 }  // namespace

@@ -37,6 +37,8 @@ inline constexpr std::uint32_t IDS_STOP_QUESTION = 141;
 inline constexpr std::uint32_t IDS_STOP_QUESTION_BOOT = 142;
 inline constexpr std::uint32_t IDS_STOP = 143;
 inline constexpr std::uint32_t IDS_CONTINUE = 144;
+inline constexpr std::uint32_t IDS_TOO_SLOW = 145;
+inline constexpr std::uint32_t IDS_SEND_TIMED_OUT = 146;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

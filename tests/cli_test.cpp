@@ -464,6 +464,41 @@ TEST_F(CliTest, JsonEventsOfAnUpdate)
     EXPECT_EQ(last.Get("status"), "Version update completed.");
 }
 
+// The result event of runs that met a lossy link, a refusal, or a command
+// line that could not be read: what happened, and why it failed.
+TEST_F(CliTest, ResultEventsCountTheLinkAndNameWhyARunFailed)
+{
+    struct Row {
+        std::vector<std::string> args;
+        int exit;
+        const char* message;   // nullptr: none
+    };
+    const Row rows[] = {
+        // Lost replies and refusals, also in the version read after the update.
+        {{"update", "--virtual-device=flash=erased,drop=97,refuse=89", "--json"}, 0, nullptr},
+        {{"update", "--virtual-device=update-mode=off", "--json"}, 1, "Please use the firmware update mode."},
+        {{"frob", "--json"}, 2, "unknown command: frob"},
+    };
+    for (const Row& row : rows) {
+        const Result r = RunCli(row.args);
+        EXPECT_EQ(r.exitCode, row.exit) << row.args[0] << "\n" << r.err;
+        bool valid = false;
+        const std::vector<Json> events = JsonLines(r.out, valid);
+        ASSERT_TRUE(valid) << r.out;
+        ASSERT_FALSE(events.empty());
+        const Json& last = events.back();
+        EXPECT_EQ(last.Get("event"), "result");
+        EXPECT_EQ(last.Get("exit"), std::to_string(row.exit));
+        if (row.message != nullptr) {
+            EXPECT_EQ(last.Get("message"), row.message) << r.out;
+        }
+        if (row.exit == 0) {
+            EXPECT_NE(last.Get("lostReplies"), "0") << r.out;
+            EXPECT_NE(last.Get("readBacks"), "0") << r.out;
+        }
+    }
+}
+
 TEST_F(CliTest, VersionPrintsTheReportAsTheDialogShowsItAndTheTraceHoldsEveryMessage)
 {
     const std::string trace = dir + "/trace.txt";

@@ -25,7 +25,8 @@ ProtocolTimings MatrixTimings()
     t.eraseMs = 600;
     t.readMs = 300;
     t.writeBlockMs = kWriteWaitMs;
-    t.quietMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
+    t.replyMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
+    t.replyMinWaitMs = 5;              // as 100 ms, with room for a loaded machine
     return t;
 }
 
@@ -82,7 +83,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"LateAndRefuse", "late=15,refuse=5"}, Fault{"LateAndDrop", "late=15,drop=7"},
                       Fault{"DropAndRefuse", "drop=5,refuse=7"},
                       // Now and then a reply held back 1.5 to 4 waits, and the block behind it refused.
-                      Fault{"HeldBackThenRefused", "hold=61,hold-ms=26"}, Fault{"HeldLonger", "hold=37,hold-ms=40"}),
+                      Fault{"HeldBackThenRefused", "hold=61,hold-ms=26"}, Fault{"HeldLonger", "hold=37,hold-ms=40"},
+                      // The read that resynchronises after a lost reply: refused, late, damaged, lost.
+                      Fault{"ResyncReadRefused", "drop=13,refuse=14"},
+                      Fault{"ResyncReadLate", "drop=10,hold=11,hold-ms=26"},
+                      Fault{"ResyncReadDamaged", "drop=11,corrupt-read=3"},
+                      Fault{"ResyncReadLost", "drop=2,refuse=3"},
+                      // Replies that take exactly the write wait, and longer than any reply may take.
+                      Fault{"LateExactlyTheWait", "late=10"}, Fault{"LateBeyondTheCeiling", "late=60"}),
     [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 // One changed byte of a clean update's flash: verify names it.  The boot

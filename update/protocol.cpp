@@ -236,27 +236,43 @@ void StoreStatus(ProtocolEndpoint& endpoint, std::int32_t value)
 
 // A read-data reply: F0 52 .. .. 60 04 30 .. .. nL nH <packed n> <crc5> F7.
 // Writes the slot's status; the caller signals.  `count` bounds every read.
-void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
+// The number of data bytes taken in (0 when damaged), at `at` in receiveBuffer.
+std::uint32_t TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count, std::int32_t& at)
 {
     // Anything but a well-formed, fitting reply with a matching CRC fails
     // the read: a waiter never takes older bytes for this reply's answer.
     StoreStatus(endpoint, 1);
-    if (count < 6 || m[5] != 0x04) return;
-    if (count < 7 || m[6] != 0x30) return;
-    if (count < 11) return;
+    if (count < 7 || m[6] != 0x30) return 0;
+    if (count < 11) return 0;
     const std::uint32_t n = static_cast<std::uint32_t>(m[9]) + 128u * m[10];
     const std::uint32_t packed = PackedLength(n);
-    if (count < 11 + packed + 5) return;
+    if (count < 11 + packed + 5) return 0;
 
     const ProtocolState& state = endpoint.State();
-    std::lock_guard<std::mutex> lock(*state.receiveMutex);
-    const std::int32_t at = state.receiveCount->load();
-    if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return;
+    at = state.receiveCount->load();
+    if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return 0;
     std::uint8_t* dest = state.receiveBuffer + at;
     Unpack7(dest, m + 11, packed);
-    if (Crc32(dest, n) != Decode5(m + 11 + packed)) return;
+    if (Crc32(dest, n) != Decode5(m + 11 + packed)) return 0;
     state.receiveCount->store(at + static_cast<std::int32_t>(n));
     StoreStatus(endpoint, 0);
+    return n;
+}
+
+void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
+{
+    if (count < 6 || m[5] != 0x04) {
+        StoreStatus(endpoint, 1);
+        return;
+    }
+    // Only a read-data reply (byte 5 = 0x04) answers a read request; its
+    // place, length and number are written together.
+    std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
+    std::int32_t at = 0;
+    const std::uint32_t n = TakeReadData(endpoint, m, count, at);
+    endpoint.lastReadOffset.store(at);
+    endpoint.lastReadLength.store(n);
+    endpoint.readReplies.fetch_add(1);
 }
 
 void SendHostIdentity(ProtocolEndpoint& endpoint)
@@ -278,6 +294,9 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             // would read as "dialog closing") is a damaged message.
             if (count < 6 || m[5] > 0x7F) return;
             StoreStatus(endpoint, m[5]);
+            endpoint.lastStatus.store(m[5]);
+            if (m[5] == 0) endpoint.okReplies.fetch_add(1);
+            endpoint.statusReplies.fetch_add(1);
             endpoint.event.Set();
             return;
         case 0x01:
@@ -287,6 +306,9 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             return;
         case 0x02:
             StoreStatus(endpoint, 0);
+            endpoint.lastStatus.store(0);
+            endpoint.okReplies.fetch_add(1);
+            endpoint.statusReplies.fetch_add(1);
             endpoint.event.Set();
             return;
         case 0x03:

@@ -146,6 +146,18 @@ struct ProtocolEndpoint {
     std::atomic<std::int32_t> status{0};
     IdentityBytes identity;
 
+    // Counted by the receive side before it signals, so that a waiter that
+    // wakes once for several replies still knows how many of each came.
+    // A read-data reply is never taken for a status reply nor the reverse.
+    std::atomic<std::uint32_t> statusReplies{0};   // status replies and completion notices
+    std::atomic<std::int32_t> lastStatus{0};       // the status byte of the last of them
+    std::atomic<std::uint32_t> okReplies{0};       // those of them with status 0 (never a read's refusal)
+    std::atomic<std::uint32_t> readReplies{0};     // read-data replies, whole or damaged
+    // Where the last read-data reply's bytes begin in receiveBuffer, and how
+    // many (0: damaged); written with readReplies under receiveMutex.
+    std::atomic<std::int32_t> lastReadOffset{0};
+    std::atomic<std::uint32_t> lastReadLength{0};
+
 private:
     struct OwnState;
     std::unique_ptr<OwnState> own;

@@ -14,7 +14,8 @@ struct ProtocolTimings {
     std::uint32_t retryPauseMs = 100;        // pause before a command is sent again
     std::uint32_t endUpdateMs = 30000;       // reply to end-update
     std::uint32_t readMs = 60000;            // a version read, a read-back
-    std::uint32_t quietMaxMs = 5000;         // longest wait for a link in doubt to fall quiet
+    std::uint32_t replyMaxMs = 5000;         // the longest a reply may take; a device slower than this is given up
+    std::uint32_t replyMinWaitMs = 100;      // the shortest wait for a reply, whatever the device's pace
 };
 
 const ProtocolTimings& Timings();

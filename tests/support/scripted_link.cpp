@@ -165,7 +165,8 @@ ProtocolTimings FastTimings()
     t.retryPauseMs = 1;
     t.endUpdateMs = 200;
     t.readMs = 200;
-    t.quietMaxMs = 100;
+    t.replyMaxMs = 100;
+    t.replyMinWaitMs = 5;
     return t;
 }
 
