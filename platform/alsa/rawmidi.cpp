@@ -477,6 +477,15 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
         snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
         snd_rawmidi_params(rawmidi, params);   // the default buffer serves too
     }
+    // A USB MIDI input throws away what arrives before it is first read or
+    // polled (the kernel starts it then).  The reading thread may get there
+    // only after the first command has gone out and been answered, on a busy
+    // machine, so the open itself polls once: the input listens before
+    // anything can be sent.
+    std::vector<pollfd> fds(static_cast<std::size_t>(std::max(snd_rawmidi_poll_descriptors_count(rawmidi), 0)));
+    if (!fds.empty() && snd_rawmidi_poll_descriptors(rawmidi, fds.data(), static_cast<unsigned>(fds.size())) > 0) {
+        poll(fds.data(), fds.size(), 0);
+    }
     auto device = std::make_shared<InDevice>(rawmidi, newHandle, callback, instance);
     std::lock_guard<std::mutex> lock(mutex);
     ins.emplace(newHandle, std::move(device));
