@@ -94,8 +94,9 @@ unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int 
 }
 
 // A device whose card has gone: closing it may wait for the kernel's drain
-// of bytes that will never leave, so it is closed on a thread of its own
-// and nobody waits for that.
+// of bytes that will never leave (an output's; an input's close waits for
+// its output's, as the kernel closes both under one lock), so it is closed
+// on a thread of its own and nobody waits for that.
 //
 // Such a close must be under way before the process ends: a file that the
 // exit itself closes gets no signal and waits the whole drain, while a
@@ -172,7 +173,19 @@ struct AlsaMidi::InDevice {
         input.Shutdown();
         wake.Set();
         reader.join();
-        snd_rawmidi_close(rawmidi);   // input has nothing to drain
+        // Input has nothing to drain, but the kernel closes a device's input
+        // and output under one lock: a gone card's input closed here would
+        // wait out the drain of its output's close, which holds that lock.
+        if (!lost) {
+            snd_rawmidi_status_t* status = nullptr;
+            snd_rawmidi_status_alloca(&status);
+            lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
+        }
+        if (lost) {
+            LetGo(rawmidi);
+        } else {
+            snd_rawmidi_close(rawmidi);
+        }
     }
 
     // Reads until woken or until the device goes away, which the port then
@@ -188,6 +201,7 @@ struct AlsaMidi::InDevice {
                 return;
             }
             if ((events & kFailed) != 0) {
+                lost = true;
                 input.DeviceLost();
                 return;
             }
@@ -201,6 +215,7 @@ struct AlsaMidi::InDevice {
                     break;
                 }
                 if (got < 0) {
+                    lost = got == -ENODEV;
                     input.DeviceLost();
                     return;
                 }
@@ -225,6 +240,7 @@ struct AlsaMidi::InDevice {
     snd_rawmidi_t* const rawmidi;
     SysExInput input;
     std::size_t overrunBytes = 0;   // the reading thread's
+    bool lost = false;              // the card is gone (the reading thread's until it ends)
     Wake wake;
     std::thread reader;   // last: starts once the rest exists
 };
