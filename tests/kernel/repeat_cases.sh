@@ -7,11 +7,13 @@
 # BUSY: that many busy loops run meanwhile, as on a loaded machine.
 # Each verify run starts both devices afresh and verifies both side by
 # side; each unplug run unplugs "ARKO Q9" during the blocks and plugs it in
-# again.  A CLI still running after 15 s gets the kernel's raw MIDI state
-# (/proc/asound/card*/midi0) and its threads' kernel stacks written to
-# $OUT/stuck-*.log.  Prints one line per run and the counts at the end.
+# again (it must end within 5 s, and no close may wait the kernel's drain).
+# A CLI still running after 15 s (2 s after an unplug) gets the kernel's
+# raw MIDI state (/proc/asound/card*/midi0) and its threads' calls and
+# kernel stacks written to $OUT/stuck-*.log.  Prints one line per run and
+# the counts at the end.
 set -u
-build=$(cd "${1:?usage: repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS]}" && pwd)
+build=$(cd "${1:?usage: repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS] [BUSY]}" && pwd)
 verify_runs=${2:-10}
 unplug_runs=${3:-5}
 busy=${4:-0}
@@ -23,16 +25,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=/root/q9
 mkdir -p "$work"
 
-# watch PID NAME: the kernel's state into $OUT/stuck-NAME.log if PID still
-# runs after 20 s.
+# watch PID NAME [SECONDS]: the kernel's state into $OUT/stuck-NAME.log if
+# PID still runs after SECONDS (15).
 watch() {
   (
-    sleep 15
+    sleep "${3:-15}"
     kill -0 "$1" 2>/dev/null || exit 0
     {
       date
       for f in /proc/asound/card*/midi0; do echo "$f:"; cat "$f"; done
-      for t in /proc/"$1"/task/*; do echo "$t: $(cat "$t/comm")"; cat "$t/stack" 2>/dev/null; done
+      for t in /proc/"$1"/task/*; do echo "$t: $(cat "$t/comm") $(cat "$t/syscall")"; cat "$t/stack" 2>/dev/null; done
       dmesg | tail -n 30
     } >"$OUT/stuck-$2.log" 2>&1
   ) &
@@ -67,15 +69,18 @@ for run in $(seq "$unplug_runs"); do
   start_device q9a "unplug$run" "flash=$work/a.flash"
   "$cli" --in "ARKO Q9" --out "ARKO Q9" update >"$OUT/unplug$run.log" 2>&1 &
   pid=$!
-  await_log q9a write-block 50 || fail "unplug $run: fewer than 50 blocks written"
+  await_log q9a write-block 50 "$pid" || fail "unplug $run: the update or the device ended before 50 blocks"
+  dmesg -c >/dev/null
   t0=$(now)
-  watch "$pid" "unplug$run"
+  watch "$pid" "unplug$run" 2
   gadget_unplug q9a
   wait "$pid"
   status=$?
   took=$(seconds "$t0" "$(now)")
   [ "$status" = 1 ] || fail "unplug $run: exit status $status"
   grep -q "The device was disconnected" "$OUT/unplug$run.log" || fail "unplug $run: no disconnect message"
+  dmesg | grep -q "rawmidi drain error" && fail "unplug $run: a close waited the kernel's drain"
+  below "$took" 5 || fail "unplug $run: ended $took s after the unplug"
   gadget_plug q9a && wait_cards 2 || fail "re-plug $run: no card"
   stop_device q9a any
   echo "unplug run $run: exit $status, $took s after the unplug: $([ "$failed" = 0 ] && echo ok || echo FAILED)"
