@@ -1,19 +1,18 @@
 #include "platform/alsa/rawmidi.h"
 
 #include "platform/alsa/cards.h"
+#include "platform/alsa/dead_close.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -29,10 +28,6 @@ namespace {
 void Silent(const char*, int, const char*, int, const char*, ...) {}
 
 using Clock = std::chrono::steady_clock;
-
-// How long the end of the backend waits at most for the threads closing
-// dead devices to get into their close.
-constexpr int kCloserStartLimitMs = 5000;
 
 // A wake-up that poll can wait on beside the device: set by the closing
 // side, never cleared.
@@ -91,70 +86,6 @@ unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int 
         return POLLERR;
     }
     return events;
-}
-
-// A device whose card has gone: closing it may wait for the kernel's drain
-// of bytes that will never leave (an output's; an input's close waits for
-// its output's, as the kernel closes both under one lock), so it is closed
-// on a thread of its own and nobody waits for that.
-//
-// Such a close must be under way before the process ends: a file that the
-// exit itself closes gets no signal and waits the whole drain, while a
-// thread blocked in close is interrupted by the exit.  So the backend's end
-// waits until every such thread is in its close or done, as the kernel
-// reports it (the call a thread is blocked in), not for a guessed while: a
-// busy machine may start the thread late.
-struct Closer {
-    std::atomic<long> tid{0};   // 0 until the thread runs
-    std::atomic<bool> done{false};
-};
-std::mutex closersMutex;
-std::vector<std::shared_ptr<Closer>> closers;   // closersMutex
-
-void LetGo(snd_rawmidi_t* rawmidi)
-{
-    auto closer = std::make_shared<Closer>();
-    try {
-        std::thread([rawmidi, closer] {
-            closer->tid.store(syscall(SYS_gettid));
-            snd_rawmidi_close(rawmidi);
-            closer->done.store(true);
-        }).detach();
-    } catch (const std::system_error&) {
-        return;   // no thread: the file stays open until the process ends
-    }
-    std::lock_guard<std::mutex> lock(closersMutex);
-    closers.push_back(std::move(closer));
-}
-
-// True once the thread has closed its device, or is blocked in close (or
-// has gone); false while it has not got there.
-bool CloseUnderWay(const Closer& closer)
-{
-    if (closer.done.load()) return true;
-    const long tid = closer.tid.load();
-    if (tid == 0) return false;
-    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    std::string call;
-    if (!(file >> call)) return true;   // the thread has ended
-    return call == std::to_string(SYS_close);
-}
-
-// Every dead device's close under way, so that the exit interrupts it;
-// bounded, in case a thread is held elsewhere.
-void AwaitClosesUnderWay()
-{
-    std::vector<std::shared_ptr<Closer>> pending;
-    {
-        std::lock_guard<std::mutex> lock(closersMutex);
-        pending.swap(closers);
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kCloserStartLimitMs);
-    for (const std::shared_ptr<Closer>& closer : pending) {
-        while (!CloseUnderWay(*closer) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
 }
 
 }  // namespace
