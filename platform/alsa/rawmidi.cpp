@@ -1,6 +1,7 @@
 #include "platform/alsa/rawmidi.h"
 
 #include "platform/alsa/cards.h"
+#include "platform/alsa/dead_close.h"
 #include "platform/sysex_assembler.h"
 
 #include <alsa/asoundlib.h>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -85,31 +88,6 @@ unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int 
     return events;
 }
 
-// A device whose card has gone: closing it may wait for the kernel's drain
-// of bytes that will never leave, so it is closed on a thread of its own
-// and nobody waits for that.
-//
-// Such a close must be under way before the process ends: a file that the
-// exit itself closes gets no signal and waits the whole drain, while a
-// thread blocked in close is interrupted by the exit.  `closersStarting`
-// counts the threads not yet in their close.
-std::atomic<int> closersStarting{0};
-std::atomic<bool> lettingGo{false};
-
-void LetGo(snd_rawmidi_t* rawmidi)
-{
-    lettingGo.store(true);
-    ++closersStarting;
-    try {
-        std::thread([rawmidi] {
-            --closersStarting;
-            snd_rawmidi_close(rawmidi);
-        }).detach();
-    } catch (const std::system_error&) {
-        --closersStarting;   // no thread: the file stays open until the process ends
-    }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -126,7 +104,19 @@ struct AlsaMidi::InDevice {
         input.Shutdown();
         wake.Set();
         reader.join();
-        snd_rawmidi_close(rawmidi);   // input has nothing to drain
+        // Input has nothing to drain, but the kernel closes a device's input
+        // and output under one lock: a gone card's input closed here would
+        // wait out the drain of its output's close, which holds that lock.
+        if (!lost) {
+            snd_rawmidi_status_t* status = nullptr;
+            snd_rawmidi_status_alloca(&status);
+            lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
+        }
+        if (lost) {
+            LetGo(rawmidi);
+        } else {
+            snd_rawmidi_close(rawmidi);
+        }
     }
 
     // Reads until woken or until the device goes away, which the port then
@@ -142,6 +132,7 @@ struct AlsaMidi::InDevice {
                 return;
             }
             if ((events & kFailed) != 0) {
+                lost = true;
                 input.DeviceLost();
                 return;
             }
@@ -155,6 +146,7 @@ struct AlsaMidi::InDevice {
                     break;
                 }
                 if (got < 0) {
+                    lost = got == -ENODEV;
                     input.DeviceLost();
                     return;
                 }
@@ -179,6 +171,7 @@ struct AlsaMidi::InDevice {
     snd_rawmidi_t* const rawmidi;
     SysExInput input;
     std::size_t overrunBytes = 0;   // the reading thread's
+    bool lost = false;              // the card is gone (the reading thread's until it ends)
     Wake wake;
     std::thread reader;   // last: starts once the rest exists
 };
@@ -344,13 +337,7 @@ AlsaMidi::~AlsaMidi()
     openIns.clear();
     openOuts.clear();
     // Dead devices' closes under way before the program goes on to end.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
-    while (closersStarting.load() > 0 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (lettingGo.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // from the count to the call
-    }
+    AwaitClosesUnderWay();
 }
 
 void AlsaMidi::EnsureListed(bool input)
@@ -476,6 +463,15 @@ MMRESULT AlsaMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_P
         snd_rawmidi_params_set_buffer_size(rawmidi, params, kInputBufferBytes);
         snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
         snd_rawmidi_params(rawmidi, params);   // the default buffer serves too
+    }
+    // A USB MIDI input throws away what arrives before it is first read or
+    // polled (the kernel starts it then).  The reading thread may get there
+    // only after the first command has gone out and been answered, on a busy
+    // machine, so the open itself polls once: the input listens before
+    // anything can be sent.
+    std::vector<pollfd> fds(static_cast<std::size_t>(std::max(snd_rawmidi_poll_descriptors_count(rawmidi), 0)));
+    if (!fds.empty() && snd_rawmidi_poll_descriptors(rawmidi, fds.data(), static_cast<unsigned>(fds.size())) > 0) {
+        poll(fds.data(), fds.size(), 0);
     }
     auto device = std::make_shared<InDevice>(rawmidi, newHandle, callback, instance);
     std::lock_guard<std::mutex> lock(mutex);

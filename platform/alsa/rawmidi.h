@@ -14,7 +14,9 @@
 //   (MIDIERR_NODEVICE) at once when the device goes away or the port is
 //   closed, and after kStallMs without progress.  A failed send discards
 //   what it left in the kernel's buffer.
-// - Input: a reading thread per open device feeds a SysExInput, which calls
+// - Input: the open polls the device once, which starts the kernel's input
+//   (a USB MIDI input drops what comes before); then a reading thread per
+//   open device feeds a SysExInput, which calls
 //   the port's callback on that thread; when the device goes away the
 //   callback gets MIM_CLOSE.  Bytes the kernel dropped for a full input
 //   buffer are noted for the user (TakeNote).

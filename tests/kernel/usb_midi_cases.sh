@@ -18,39 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/gadget.sh"
 work=/root/q9
 mkdir -p "$work"
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-now() { date +%s.%N; }
-seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
-
-# start_device NAME CASE SETTINGS: the virtual ARKO Q9 on gadget NAME's
-# end, its log in $OUT/CASE-NAME.log.
-declare -A devices logs
-start_device() {
-  logs[$1]=$OUT/$2-$1.log
-  "$vdev" "$3" --alsa-rawmidi "$1" --verbose >"${logs[$1]}" 2>&1 &
-  devices[$1]=$!
-  local i
-  for i in $(seq 100); do
-    grep -q '^ready' "${logs[$1]}" && return 0
-    sleep 0.1
-  done
-  fail "device $1 did not start: $(cat "${logs[$1]}")"
-}
-# stop_device NAME [any]: ends it (its flash file is written back) and,
-# unless "any", checks that no message arrived malformed and its input lost
-# nothing.
-stop_device() {
-  kill -TERM "${devices[$1]}" && wait "${devices[$1]}"
-  local summary
-  summary=$(grep '^received ' "${logs[$1]}")
-  echo "device $1: $summary"
-  case $summary in
-    *" 0 malformed, 0 bytes lost"*) ;;
-    *) [ "${2:-}" = any ] || fail "device $1: $summary" ;;
-  esac
-}
+. "$here/devices.sh"
 
 load_modules 2 || { echo "cannot load the USB MIDI modules"; exit 1; }
 modprobe -d "$KERNEL_ROOT" snd-seq-midi output_buffer_size=65536 input_buffer_size=65536 || echo "no snd-seq-midi: the sequencer cases fail"
@@ -75,8 +43,8 @@ start_device q9b update "flash=$work/b.flash,drop=170,refuse=130"
 t0=$(now)
 "$cli" --in "ARKO Q9" --out "ARKO Q9" update >"$OUT/update-a.log" 2>&1 &
 first=$!
-# The kernel's buffers as the updaters asked for them.
-(sleep 5; for f in /proc/asound/card*/midi0; do echo "$f:"; cat "$f"; done >"$OUT/buffers.log") &
+# The kernel's buffers as the updaters asked for them, once blocks go.
+(await_log q9a write-block 1 "$first" && for f in /proc/asound/card*/midi0; do echo "$f:"; cat "$f"; done >"$OUT/buffers.log") &
 "$cli" --in "ARKO Q9 (2)" --out "ARKO Q9 (2)" update >"$OUT/update-b.log" 2>&1 || fail "the update on \"ARKO Q9 (2)\""
 wait "$first" || fail "the update on \"ARKO Q9\""
 echo "both updates ended after $(seconds "$t0" "$(now)") s"
@@ -104,10 +72,8 @@ echo "== unplug during the blocks, then re-plug"
 start_device q9a unplug "flash=$work/a.flash"
 "$cli" --in "ARKO Q9" --out "ARKO Q9" update >"$OUT/unplug.log" 2>&1 &
 pid=$!
-for i in $(seq 600); do
-  [ "$(grep -c write-block "${logs[q9a]}")" -ge 50 ] && break
-  sleep 0.1
-done
+await_log q9a write-block 50 "$pid" || fail "unplug: the update or the device ended before 50 blocks"
+dmesg -c >/dev/null
 t0=$(now)
 gadget_unplug q9a
 wait "$pid"
@@ -116,7 +82,9 @@ took=$(seconds "$t0" "$(now)")
 echo "unplug: exit $status, $took s after the unplug"
 [ "$status" = 1 ] || fail "unplug: exit status $status"
 grep -q "The device was disconnected" "$OUT/unplug.log" || fail "unplug: no disconnect message"
-below "$took" 2 || fail "unplug: ended $took s after the unplug"
+# A close that waited the kernel's drain of the gone card says so.
+dmesg | grep -q "rawmidi drain error" && fail "unplug: a close waited the kernel's drain: $(dmesg | grep "rawmidi drain error")"
+below "$took" 5 || fail "unplug: ended $took s after the unplug"
 gadget_plug q9a && wait_cards 2 || fail "re-plug: no card"
 "$cli" --in "ARKO Q9" --out "ARKO Q9" update --no-version >"$OUT/replug.log" 2>&1 || fail "update after the re-plug"
 stop_device q9a any   # the message the unplug cut
@@ -127,7 +95,11 @@ echo "== a sequencer client holding the device"
 start_device q9a held "flash=$work/a.flash"
 aseqdump -p "ARKO Q9" >"$OUT/aseqdump.log" 2>&1 &
 holder=$!
-sleep 1
+# Until the sequencer has opened the device for it.
+until grep -q "Owner PID *: $holder\$" /proc/asound/card*/midi0; do
+  kill -0 "$holder" 2>/dev/null || { fail "held: aseqdump ended: $(cat "$OUT/aseqdump.log")"; break; }
+  sleep 0.05
+done
 "$cli" --in "ARKO Q9" --out "ARKO Q9" update >"$OUT/held.log" 2>&1
 status=$?
 kill "$holder"; wait "$holder" 2>/dev/null
