@@ -115,6 +115,9 @@ public:
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
     int ReportReadBack();   // a read-back that failed, or a device too slow: its message, -1
+    // The link carries so little that the rest of the update (`leftInImage`
+    // bytes of this image and the later images) would take hours: says so, true.
+    bool LinkTooSlow(std::uint32_t leftInImage);
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
 
     // Verify: the regions the plan writes, read back and compared.

@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kReadAttempts = 7;       // reads of one range lost, damaged or refused before the read gives up
-constexpr int kOtherReadsMax = 64;     // replies to older reads taken in before the read gives up
 constexpr std::uint32_t kWaitFactor = 4;   // a wait is this many times the slowest recent reply
 
 std::uint32_t Ms(std::chrono::steady_clock::duration d)
@@ -28,6 +27,8 @@ void LinkDoubt::Reset()
     seenStatus = endpoint.statusReplies.load();
     seenReads = endpoint.readReplies.load();
     strays = false;
+    fates.reset();
+    fatesKnown = 0;
     lastClean = false;
     readRefusal = 0;
     stats.lostReplies = 0;
@@ -66,7 +67,20 @@ std::uint32_t LinkDoubt::WaitMs(std::uint32_t base) const
 
 bool LinkDoubt::TooSlowNow() const
 {
-    return slowestMs > Timings().replyMaxMs;
+    return slowestMs > Timings().replyMaxMs || Losing();
+}
+
+void LinkDoubt::NoteFate(bool lost)
+{
+    if (lost) stats.lostReplies.fetch_add(1);
+    fates <<= 1;
+    fates[0] = lost;
+    fatesKnown = std::min(fatesKnown + 1, kFates);
+}
+
+std::uint32_t LinkDoubt::LostOfRecent() const
+{
+    return static_cast<std::uint32_t>(fates.count());
 }
 
 std::uint32_t LinkDoubt::EraseWaitMs(std::uint32_t size) const
@@ -93,14 +107,12 @@ void LinkDoubt::NoteLatency(Clock::time_point sent)
     slowestMs = std::max(latency, slowestMs - slowestMs / 16);
 }
 
-LinkDoubt::Clock::time_point LinkDoubt::NewestLike(bool read) const
+LinkDoubt::Clock::time_point LinkDoubt::NewestSent() const
 {
-    // A reply answers the oldest command of its kind owed, unless that one's
-    // reply was lost: the time since the newest is what the reply surely took.
-    for (auto it = owed.rbegin(); it != owed.rend(); ++it) {
-        if (it->read == read) return it->sent;
-    }
-    return Clock::now();
+    // A status reply answers the oldest status command owed, unless that
+    // one's reply was lost, and it may be the refusal of a read sent after
+    // it: the time since the newest command owed is what it surely took.
+    return owed.empty() ? Clock::now() : owed.back().sent;
 }
 
 LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
@@ -110,7 +122,6 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
     std::uint32_t okCount = std::min(endpoint.okReplies.load() - seenOk, statusCount);
     seenOk += okCount;
     const std::uint32_t readCount = endpoint.readReplies.load() - seenReads;
-    dataReply = 0;
     seenStatus += statusCount;
     seenReads += readCount;
     Got got = Got::Nothing;
@@ -133,56 +144,69 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
                 continue;
             }
             if (it->id == mine.id) got = Got::Refused;
-        } else {
-            if (it->id == mine.id) got = Got::Answered;
-            // The reads owed before this status command have had their data,
-            // been refused, or lost it.
-            for (auto read = owed.begin(); read != it;) {
-                stats.lostReplies.fetch_add(1);
-                read = owed.erase(read);
-            }
-            it = owed.begin();
+        } else if (it->id == mine.id) {
+            // (Reads owed before it stay owed: their data may have come in
+            // this same batch, and each read reply names its read.)
+            got = Got::Answered;
         }
-        if (timed) NoteLatency(NewestLike(it->read));
+        if (timed) NoteLatency(NewestSent());
+        NoteFate(false);
         owed.erase(it);
     }
 
+    // Each read-data reply answers the read owed that asked for its length.
     for (std::uint32_t i = 0; i < readCount; ++i) {
-        // A read reply nothing was waiting for (its read was given up as
-        // lost) acknowledges nothing.
-        if (std::none_of(owed.begin(), owed.end(), [](const Owed& o) { return o.read; })) {
-            // Its read was given up as lost: a reply this late may have
-            // answered another read before it came.
-            strays = true;
-            doubt = true;
-            ++doubtEvents;
+        const std::uint32_t number = seenReads - readCount + i;
+        ProtocolEndpoint::ReadRecord record;
+        {
+            std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
+            // So many came at once that its record is gone: it answers nothing.
+            if (endpoint.readReplies.load() - number > ProtocolEndpoint::kReadRecords) continue;
+            record = endpoint.readRecords[number % ProtocolEndpoint::kReadRecords];
+        }
+        const auto it = std::find_if(owed.begin(), owed.end(),
+                                     [&](const Owed& o) { return o.read && o.length == record.length; });
+        if (it == owed.end()) {
+            // Whole data for no read owed: its read was given up as lost
+            // long ago.  (A damaged reply that names no read owed is let
+            // go: the read it answers stays owed until its time runs out.)
+            if (record.whole) {
+                strays = true;
+                doubt = true;
+                ++doubtEvents;
+            }
             continue;
         }
-        // Every status command owed before the oldest read has had its reply
-        // by now, or lost it.
-        while (!owed.front().read) {
-            stats.lostReplies.fetch_add(1);
-            owed.pop_front();
+        if (!record.whole) {
+            // Damaged: the length it gives may be damaged too, so it ends
+            // only this worker's own read, which is asked again.
+            if (it->id == mine.id) {
+                got = Got::BadData;
+                NoteFate(false);
+                owed.erase(it);
+            }
+            continue;
         }
-        if (timed) NoteLatency(NewestLike(true));
-        const Owed answered = owed.front();
-        owed.pop_front();
-        if (!mine.read) continue;
-        const bool alike =
-            answered.address == mine.address && answered.length == mine.length && answered.after == mine.after;
-        if (!alike) {
-            got = Got::OtherData;
-        } else {
+        // Replies come in order: everything owed before this read has had
+        // its reply or lost it.
+        for (auto lost = owed.begin(); lost != it;) {
+            NoteFate(true);
+            lost = owed.erase(lost);
+        }
+        if (timed) NoteLatency(owed.front().sent);
+        if (owed.front().id == mine.id) {
             got = Got::Data;
-            dataReply = seenReads - readCount + i + 1;
+            dataOffset = record.offset;
         }
+        NoteFate(false);
+        owed.pop_front();
     }
 
     // A reply owed longer than any reply may take will not come.
     const auto tooOld = Clock::now() - std::chrono::milliseconds(2ull * Timings().replyMaxMs);
     for (auto it = owed.begin(); it != owed.end();) {
         if (it->id != mine.id && it->sent < tooOld) {
-            stats.lostReplies.fetch_add(1);
+            NoteFate(true);
             it = owed.erase(it);
         } else {
             ++it;
@@ -208,7 +232,6 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     const bool clean = quiet && !doubt;
     const std::uint64_t eventsAtSend = doubtEvents;
     owed.push_back(Owed{++nextId, false, Clock::now()});
-    ++commandsSent;
     if (send() != 0) {
         owed.pop_back();
         return Ends() ? Outcome::Closing : Outcome::NotSent;
@@ -250,6 +273,11 @@ void LinkDoubt::Confirmed()
     confirmable = false;
 }
 
+bool LinkDoubt::LengthFree(std::uint32_t length) const
+{
+    return std::none_of(owed.begin(), owed.end(), [&](const Owed& o) { return o.read && o.length == length; });
+}
+
 LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length, std::uint8_t* read,
                                      std::uint32_t baseMs, std::uint32_t firstWaitMs)
 {
@@ -258,22 +286,42 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
     // A read of 4 KiB takes the link about as long as a block's write.
     const std::uint32_t first = firstWaitMs != 0 ? firstWaitMs : WaitMs(baseMs != 0 ? baseMs : Timings().writeBlockMs);
     const std::uint32_t cap = std::max(first, Timings().replyMaxMs);
-    int others = 0;
-    for (int attempt = 0; attempt < kReadAttempts;) {
+    int failures = 0;
+    std::uint32_t done = 0;
+    while (done < length && failures < kReadAttempts) {
         if (!Settle()) return Check::Closing;
+        // With no read owed the range goes in one request.  Otherwise the
+        // request asks for a length no read owed asked for, so that its
+        // reply cannot be taken for theirs nor theirs for its own: the
+        // longest such part of what is left (the rest follows in another),
+        // or else the end of the range from a little before what is left.
+        std::uint32_t start = done;
+        std::uint32_t piece = length - done;
+        while (piece > 0 && !LengthFree(piece)) --piece;
+        for (std::uint32_t longer = length - done + 1; piece == 0 && longer <= length; ++longer) {
+            if (LengthFree(longer)) {
+                start = length - longer;
+                piece = longer;
+            }
+        }
+        const std::uint64_t grown = static_cast<std::uint64_t>(first) << std::min(failures, 16);
+        const auto waitFor = std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
+        if (piece == 0) {
+            // Every length that would do is owed: wait for those replies.
+            endpoint.event.Wait(Ms(waitFor));
+            ++failures;
+            continue;
+        }
         {
             std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
             endpoint.State().receiveCount->store(0);
         }
-        const Owed mine{++nextId, true, Clock::now(), address, length, commandsSent};
+        const Owed mine{++nextId, true, Clock::now(), address + start, piece};
         owed.push_back(mine);
-        if (SendReadRequest(endpoint.midiOut, endpoint.DeviceIdentity()[0], address, length) != 0) {
+        if (SendReadRequest(endpoint.midiOut, endpoint.DeviceIdentity()[0], address + start, piece) != 0) {
             owed.pop_back();
             return Ends() ? Check::Closing : Check::ReadFailed;
         }
-        // A read whose reply did not come is waited for longer each time.
-        const std::uint64_t grown = static_cast<std::uint64_t>(first) << std::min(attempt, 16);
-        const auto waitFor = std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
         owed.back().sent = Clock::now();
         const auto deadline = owed.back().sent + waitFor;
         Got got = Got::Nothing;
@@ -287,34 +335,20 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
             if (!woken) break;
         }
         if (got == Got::Data) {
-            // The bytes of the reply that answered: the last one taken in,
-            // unless another came meanwhile (then it is asked again).
             std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
-            const std::int32_t at = endpoint.lastReadOffset.load();
-            if (endpoint.readReplies.load() != dataReply) {
-                got = Got::OtherData;
-            } else if (endpoint.lastReadLength.load() != length) {
-                got = Got::BadData;
-            } else if (at >= 0 && static_cast<std::uint64_t>(at) + length <= kReceiveBufferSize) {
-                std::memcpy(read, endpoint.State().receiveBuffer + at, length);
-                return Check::Match;
+            if (dataOffset >= 0 && static_cast<std::uint64_t>(dataOffset) + piece <= kReceiveBufferSize) {
+                std::memcpy(read + start, endpoint.State().receiveBuffer + dataOffset, piece);
+                done = start + piece;
+                failures = 0;   // bounded still: each answer brings at least a byte
+                continue;
             }
         }
-        if (got == Got::OtherData && ++others <= kOtherReadsMax) {
-            // The data of an older read (late, or one whose own reply was
-            // lost and this one's came instead): a read sent now can only be
-            // answered after this one, so it is sent at once.
-            stats.resends.fetch_add(1);
-            continue;
-        }
-        // Not answered in time: still owed, and a late reply answers the
-        // next read alike.  Reads stay owed until a reply, a later status
-        // reply or twice the longest a reply may take ends them: a reply is
-        // never taken for a read it cannot answer.
+        // Not answered in time: still owed, until a later read's reply or
+        // twice the longest a reply may take ends it.
         if (got == Got::Nothing && TooSlowNow()) return Check::TooSlow;
-        ++attempt;
-        if (attempt < kReadAttempts) stats.resends.fetch_add(1);
+        if (++failures < kReadAttempts) stats.resends.fetch_add(1);
     }
+    if (done == length) return Check::Match;
     return TooSlowNow() ? Check::TooSlow : Check::ReadFailed;
 }
 

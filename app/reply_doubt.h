@@ -3,8 +3,9 @@
 // The device answers commands in the order they went out, and a read-data
 // reply is never taken for a status reply.  The link keeps a list of the
 // commands whose reply is still owed.  A status reply answers the oldest
-// status command owed; a read-data reply answers the oldest read owed, and
-// every status command owed before that read has had its reply or lost it.
+// status command owed.  No two reads owed at once ask for the same length,
+// so a read-data reply names the read it answers, and everything owed
+// before that read has had its reply or lost it.
 // So after a time-out no quiet period is needed: a read (of the block in
 // doubt) puts the link back in step once its reply is in, and its data tell
 // what the command in doubt did.  A command answered while an earlier status
@@ -19,6 +20,7 @@
 #include "update/protocol.h"
 
 #include <atomic>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -27,7 +29,8 @@
 class LinkDoubt {
 public:
     // TooSlow: no reply in time, and replies have been seen to take longer
-    // than replyMaxMs.
+    // than replyMaxMs, or the link has lost too many of the recent replies
+    // (Losing).
     enum class Outcome { Answered, TimedOut, NotSent, TooSlow, Closing };
     enum class Check { Match, Differs, NeedsErase, ReadFailed, TooSlow, Closing };
 
@@ -89,6 +92,12 @@ public:
     std::int32_t ReadRefusal() const { return readRefusal; }
     // The slowest reply seen, in ms (for the message about a slow device).
     std::uint32_t SlowestMs() const { return slowestMs; }
+    // Of the last kFates commands whose fate is known, at least kLosingLimit
+    // lost their reply: a link this bad is given up.
+    static constexpr std::uint32_t kFates = 256;
+    static constexpr std::uint32_t kLosingLimit = 96;
+    bool Losing() const { return fatesKnown >= kFates && LostOfRecent() >= kLosingLimit; }
+    std::uint32_t LostOfRecent() const;
 
     // A wait of `base`, shorter when the device answers quickly, longer
     // when its replies have been seen to take longer (bounded).
@@ -106,25 +115,28 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A command whose reply has not been seen.  Reads carry what they read
-    // and after how many status commands: two reads alike read the same bytes.
+    // A command whose reply has not been seen.  Reads carry what they read;
+    // no two reads owed at once have the same length.
     struct Owed {
         std::uint64_t id = 0;
         bool read = false;
         Clock::time_point sent;
         std::uint32_t address = 0;
         std::uint32_t length = 0;
-        std::uint64_t after = 0;
     };
-    enum class Got { Nothing, Answered, Refused, Data, BadData, OtherData };
-    // Takes in the replies that came; what happened to the command `mine`,
-    // or, for a read, to a read like it.  `timed`: they came just now (a
-    // wait woke), so the time they took is noted.
+    enum class Got { Nothing, Answered, Refused, Data, BadData };
+    // Takes in the replies that came; what happened to the command `mine`
+    // (Data: its bytes are at dataOffset in receiveBuffer).  `timed`: they
+    // came just now (a wait woke), so the time they took is noted.
     Got Absorb(const Owed& mine, bool timed);
     bool TooSlowNow() const;
+    // A command's reply came (false) or was lost (true).
+    void NoteFate(bool lost);
     bool StatusOwed() const;
-    Clock::time_point NewestLike(bool read) const;
+    Clock::time_point NewestSent() const;
     void NoteLatency(Clock::time_point sent);
+    // No read owed asked for `length` bytes.
+    bool LengthFree(std::uint32_t length) const;
     // One read of `length` bytes into `read`, asked again as needed.
     Check ReadInto(std::uint32_t address, std::uint32_t length, std::uint8_t* read, std::uint32_t baseMs,
                    std::uint32_t firstWaitMs);
@@ -145,12 +157,13 @@ private:
     bool confirmable = false;         // the last Exchange may end the doubt once read back
     std::uint64_t doubtEvents = 0;    // time-outs and replies gone astray
     std::uint64_t confirmEvents = 0;  // doubtEvents when the last Exchange was answered
-    std::uint32_t dataReply = 0;      // the number of the read reply that last answered a read alike
-    std::uint64_t commandsSent = 0;   // status commands sent
+    std::int32_t dataOffset = 0;      // where the data of the last read answered begin
     std::uint64_t nextId = 0;
     bool strays = false;
     bool lastClean = false;
     std::uint32_t slowestMs = 0;
+    std::bitset<kFates> fates;        // the last kFates fates, newest in bit 0: 1 lost
+    std::uint32_t fatesKnown = 0;
     std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
     std::uint32_t firstDifference = 0;

@@ -22,6 +22,30 @@ constexpr std::int32_t kEraseProgressEnd = 10;
 constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
+// A link over which the rest of the update would take longer than this is given up.
+constexpr std::uint64_t kLinkTooSlowSeconds = 3600;
+
+// The bytes of the write-block messages that carry `dataBytes` bytes.
+std::uint64_t WriteMessageBytes(std::uint64_t dataBytes)
+{
+    const std::uint64_t blocks = (dataBytes + kMaxBlock - 1) / kMaxBlock;
+    return dataBytes + (dataBytes + 6) / 7 + blocks * kWriteBlockOverhead;
+}
+
+// The message bytes of the write rows after `row` (the boot region counted
+// whether or not it is written).
+std::uint64_t LaterWriteBytes(int row)
+{
+    std::uint64_t bytes = 0;
+    for (int later = row + 1; later <= kPlanRows; ++later) {
+        const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(later - 1)];
+        if (step.kind != PLAN_WRITE) continue;
+        std::size_t size = step.length;
+        if (size == 0) FindImage(step.imageId, &size);
+        bytes += WriteMessageBytes(size);
+    }
+    return bytes;
+}
 
 std::string CounterText(int row)
 {
@@ -280,6 +304,14 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
 
 int CPelUpdatorDlg::ReportReadBack()
 {
+    if (linkDoubt.Losing() && !Quiet() && status.load() != kStatusDisconnected) {
+        char text[320];
+        std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_LOSING).c_str(), linkDoubt.LostOfRecent(),
+                      LinkDoubt::kFates);
+        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+        EnableControls();
+        return -1;
+    }
     if (linkDoubt.SlowestMs() > Timings().replyMaxMs && !Quiet() && status.load() != kStatusDisconnected) {
         char text[256];
         std::snprintf(text, sizeof text, LoadStringById(IDS_TOO_SLOW).c_str(), linkDoubt.SlowestMs() / 1000.0,
@@ -290,6 +322,24 @@ int CPelUpdatorDlg::ReportReadBack()
     }
     Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
     return -1;
+}
+
+bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage)
+{
+    // The pace the sends have shown so far (none yet on a fast link, whose
+    // sends end at once).
+    const std::uint64_t pace = midiOut.SlowestBytesPerSecond();
+    if (pace == 0) return false;
+    const std::uint64_t bytes = WriteMessageBytes(leftInImage) + LaterWriteBytes(planRow.load());
+    if (bytes <= pace * kLinkTooSlowSeconds) return false;
+    if (!Quiet() && status.load() != kStatusDisconnected) {
+        char text[320];
+        std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_TOO_SLOW).c_str(), static_cast<unsigned>(pace),
+                      static_cast<double>(bytes) / static_cast<double>(pace) / 3600.0);
+        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+        EnableControls();
+    }
+    return true;
 }
 
 int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId)
@@ -366,6 +416,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             timings.writeBlockMs, result);
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
+        if (LinkTooSlow(size - offset)) return -1;
         sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
         const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 34> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 36> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -47,6 +47,11 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 34> kStrings = {{
                    "Nothing more will be written to it."},
     {IDS_SEND_TIMED_OUT, "The MIDI Out device did not finish sending a message in time: "
                          "the link to the device is too slow, or has stopped."},
+    {IDS_LINK_LOSING, "The link to the device loses too many replies: %u of the last %u were lost. "
+                      "Check the cable and any hub between the computer and the device. "
+                      "Nothing more will be written to it."},
+    {IDS_LINK_TOO_SLOW, "The link to the device is too slow: it carries %u bytes/s, and the rest of the update "
+                        "would take about %.1f hours. Nothing more will be written to it."},
 }};
 
 }  // namespace

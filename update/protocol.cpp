@@ -223,6 +223,8 @@ int SendStatusReply(CMidiOutPort& port, std::uint8_t model, std::uint8_t code)
 
 namespace {
 
+using NotifiedRead = ProtocolEndpoint::ReadRecord;
+
 constexpr std::uint8_t kAcknowledge = 0x00;
 constexpr std::uint8_t kReject = 0x01;
 
@@ -236,27 +238,32 @@ void StoreStatus(ProtocolEndpoint& endpoint, std::int32_t value)
 
 // A read-data reply: F0 52 .. .. 60 04 30 .. .. nL nH <packed n> <crc5> F7.
 // Writes the slot's status; the caller signals.  `count` bounds every read.
-// The number of data bytes taken in (0 when damaged), at `at` in receiveBuffer.
-std::uint32_t TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count, std::int32_t& at)
+// The reply's record: the length it gives, where its bytes went in
+// receiveBuffer and whether they are whole.
+NotifiedRead TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
 {
     // Anything but a well-formed, fitting reply with a matching CRC fails
     // the read: a waiter never takes older bytes for this reply's answer.
+    NotifiedRead record;
     StoreStatus(endpoint, 1);
-    if (count < 7 || m[6] != 0x30) return 0;
-    if (count < 11) return 0;
+    if (count < 7 || m[6] != 0x30) return record;
+    if (count < 11) return record;
     const std::uint32_t n = static_cast<std::uint32_t>(m[9]) + 128u * m[10];
+    record.length = n;
     const std::uint32_t packed = PackedLength(n);
-    if (count < 11 + packed + 5) return 0;
+    if (count < 11 + packed + 5) return record;
 
     const ProtocolState& state = endpoint.State();
-    at = state.receiveCount->load();
-    if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return 0;
+    const std::int32_t at = state.receiveCount->load();
+    if (at < 0 || static_cast<std::uint64_t>(at) + n > kReceiveBufferSize) return record;
+    record.offset = at;
     std::uint8_t* dest = state.receiveBuffer + at;
     Unpack7(dest, m + 11, packed);
-    if (Crc32(dest, n) != Decode5(m + 11 + packed)) return 0;
+    if (Crc32(dest, n) != Decode5(m + 11 + packed)) return record;
     state.receiveCount->store(at + static_cast<std::int32_t>(n));
     StoreStatus(endpoint, 0);
-    return n;
+    record.whole = true;
+    return record;
 }
 
 void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
@@ -266,12 +273,10 @@ void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint
         return;
     }
     // Only a read-data reply (byte 5 = 0x04) answers a read request; its
-    // place, length and number are written together.
+    // record and number are written together.
     std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
-    std::int32_t at = 0;
-    const std::uint32_t n = TakeReadData(endpoint, m, count, at);
-    endpoint.lastReadOffset.store(at);
-    endpoint.lastReadLength.store(n);
+    const NotifiedRead record = TakeReadData(endpoint, m, count);
+    endpoint.readRecords[endpoint.readReplies.load() % ProtocolEndpoint::kReadRecords] = record;
     endpoint.readReplies.fetch_add(1);
 }
 

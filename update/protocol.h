@@ -153,10 +153,19 @@ struct ProtocolEndpoint {
     std::atomic<std::int32_t> lastStatus{0};       // the status byte of the last of them
     std::atomic<std::uint32_t> okReplies{0};       // those of them with status 0 (never a read's refusal)
     std::atomic<std::uint32_t> readReplies{0};     // read-data replies, whole or damaged
-    // Where the last read-data reply's bytes begin in receiveBuffer, and how
-    // many (0: damaged); written with readReplies under receiveMutex.
-    std::atomic<std::int32_t> lastReadOffset{0};
-    std::atomic<std::uint32_t> lastReadLength{0};
+
+    // The recent read-data replies, written with readReplies under
+    // receiveMutex: reply k (counting from 1, as readReplies does) is
+    // readRecords[(k - 1) % kReadRecords] until kReadRecords more have come.
+    // Its length tells which read it answers: no two reads owed at once
+    // ask for the same length.
+    struct ReadRecord {
+        std::uint32_t length = 0;   // the data length the reply gives (0: it gives none)
+        std::int32_t offset = 0;    // where its bytes begin in receiveBuffer
+        bool whole = false;         // it fitted and its CRC matched
+    };
+    static constexpr std::uint32_t kReadRecords = 64;
+    std::array<ReadRecord, kReadRecords> readRecords{};
 
 private:
     struct OwnState;
