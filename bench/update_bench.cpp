@@ -181,8 +181,7 @@ UpdateRun FullUpdate(const std::string& settings)
     // crosses the link once, one after another (each command waits for its
     // reply), plus the device's flash time and the pause after begin-update.
     const VirtualDeviceSettings& s = device->Device().Settings();
-    std::uint64_t bytes = 0;
-    for (const auto& message : device->HostMessages()) bytes += message.size();
+    std::uint64_t bytes = device->HostBytes();
     for (const VirtualQ9::LogEntry& entry : device->Device().Log()) {
         if (entry.answered) bytes += ReplyBytes(entry.kind);
     }

@@ -28,7 +28,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kRedrawInterval = 100ms;
+constexpr auto kRedrawInterval = 100ms;   // also how often the devices' progress is taken
+// A device's thread is woken for what it must do (a posted call, a box, a
+// new step, the worker's end, Ctrl-C); the progress in between is taken by
+// the main thread, so it needs no tick of its own.  The limit is a safety net.
+constexpr auto kDeviceWaitLimit = 1000ms;
 constexpr int kMaxDeviceNumber = 999;   // "ARKO Q9 (n)": n from 2 to this
 
 // The preferred name a device name is, with its number (1 for none).
@@ -170,6 +174,8 @@ public:
     }
 
     // With stateMutex held.
+    // The dialog's events since the last call, into the device's progress.
+    void ApplyEvents() { progress->Apply(window.TakeEvents()); }
     bool Ended() const { return ended; }
     DeviceSummary Summary() const { return summary; }
     const std::string& Report() const { return report; }
@@ -283,10 +289,10 @@ private:
         });
         for (;;) {
             const bool endedBefore = workerEnded.load();
-            const std::vector<CliWindow::Event> events = window.Pump(endedBefore ? 0ms : 100ms);
+            window.RunPosted(endedBefore ? 0ms : kDeviceWaitLimit);
             {
                 std::lock_guard<std::mutex> lock(shared.stateMutex);
-                progress->Apply(events);
+                ApplyEvents();
             }
             if (shared.stop.load()) {
                 stopped = true;
@@ -318,6 +324,7 @@ private:
         bool first = true;
         const auto interrupted = [&] {
             std::lock_guard<std::mutex> lock(shared.stateMutex);
+            ApplyEvents();
             UpdateProgress::Snapshot s = progress->Current(Clock::now());
             while (!s.status.empty() && s.status.back() == ' ') s.status.pop_back();
             return "stopped during the " + phase + (s.counter.empty() ? "" : " at " + s.counter) +
@@ -536,7 +543,10 @@ int RunAllDevices(const CliOptions& options, int instanceNumber, std::vector<Dev
         {
             std::unique_lock<std::mutex> lock(shared.stateMutex);
             shared.ended.wait_for(lock, kRedrawInterval);
-            for (const auto& run : runs) allEnded = allEnded && run->Ended();
+            for (const auto& run : runs) {
+                run->ApplyEvents();
+                allEnded = allEnded && run->Ended();
+            }
         }
         if (signal.load() != 0 && !shared.stop.exchange(true)) {
             for (const auto& run : runs) run->Wake();

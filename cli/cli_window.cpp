@@ -127,6 +127,12 @@ void CliWindow::Record(Event event, bool wake)
 
 std::vector<CliWindow::Event> CliWindow::Pump(std::chrono::milliseconds wait)
 {
+    RunPosted(wait);
+    return TakeEvents();
+}
+
+void CliWindow::RunPosted(std::chrono::milliseconds wait)
+{
     std::deque<std::function<void()>> calls;
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -145,6 +151,10 @@ std::vector<CliWindow::Event> CliWindow::Pump(std::chrono::milliseconds wait)
         }
         if (!drop) call();
     }
+}
+
+std::vector<CliWindow::Event> CliWindow::TakeEvents()
+{
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<Event> out;
     out.swap(events);

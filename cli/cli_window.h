@@ -60,6 +60,10 @@ public:
     // since the last pump.  Waits up to `wait` for a posted call, a message
     // box, a step-counter change or Wake() when there is nothing yet.
     std::vector<Event> Pump(std::chrono::milliseconds wait);
+    // Pump in two halves: the waiting and the posted calls, and the events
+    // (which any thread may take).
+    void RunPosted(std::chrono::milliseconds wait);
+    std::vector<Event> TakeEvents();
     bool HasPosted() const;
     void Wake();
     // The window is closing: from now on boxes are neither shown nor

@@ -36,8 +36,12 @@ public:
 
     // Queues a device-originated message for the host (the link time applies).
     void SendFromDevice(std::vector<std::uint8_t> message);
-    // Every message the host sent, in order (copies).
+    // The last kHostMessagesKept messages the host sent, in order (copies),
+    // and the bytes of every message it sent.  Only the last few are kept: a
+    // device in use for hours would otherwise keep every block it was sent.
+    static constexpr std::size_t kHostMessagesKept = 16;
     std::vector<std::vector<std::uint8_t>> HostMessages();
+    std::uint64_t HostBytes();
     // Waits until nothing is in flight in either direction, at most timeoutMs; true if so.
     bool WaitIdle(std::uint32_t timeoutMs);
     // Replies that found the input closed or stopped and were discarded.
@@ -111,7 +115,8 @@ private:
     // Host -> device byte stream: the SysEx message being collected.
     std::vector<std::uint8_t> incoming;
     bool inSysEx = false;
-    std::vector<std::vector<std::uint8_t>> hostMessages;
+    std::deque<std::vector<std::uint8_t>> hostMessages;   // the last kHostMessagesKept
+    std::uint64_t hostBytes = 0;
 
     // Output device.
     bool outOpen = false;

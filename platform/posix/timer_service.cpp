@@ -4,6 +4,10 @@
 #include <atomic>
 #include <system_error>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace platform {
 
 TimerService::~TimerService()
@@ -144,6 +148,9 @@ MMRESULT TimerService::KillEvent(UINT id)
 
 void TimerService::Run()
 {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "q9-timer");   // as tools that list threads show it
+#endif
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
         if (events.empty()) {

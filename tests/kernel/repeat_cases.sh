@@ -2,9 +2,10 @@
 # Repeats the kernel cases that have failed now and then, to find or rule
 # out a rare failure (inside the guest that boot.sh starts):
 #
-#   boot.sh BUILD_DIR tests/kernel/repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS] [BUSY]
+#   boot.sh BUILD_DIR tests/kernel/repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS] [BUSY] [ALL_RUNS]
 #
 # BUSY: that many busy loops run meanwhile, as on a loaded machine.
+# ALL_RUNS: that many `update --all` runs on four gadgets (all_case.sh).
 # Each verify run starts both devices afresh and verifies both side by
 # side; each unplug run unplugs "ARKO Q9" during the blocks and plugs it in
 # again (it must end within 5 s, and no close may wait the kernel's drain).
@@ -13,15 +14,17 @@
 # kernel stacks written to $OUT/stuck-*.log.  Prints one line per run and
 # the counts at the end.
 set -u
-build=$(cd "${1:?usage: repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS] [BUSY]}" && pwd)
+build=$(cd "${1:?usage: repeat_cases.sh BUILD_DIR [VERIFY_RUNS] [UNPLUG_RUNS] [BUSY] [ALL_RUNS]}" && pwd)
 verify_runs=${2:-10}
 unplug_runs=${3:-5}
 busy=${4:-0}
+all_runs=${5:-0}
 cli=$build/cli/q9-updater-cli
 vdev=$build/q9-virtual-device
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/gadget.sh"
 . "$here/devices.sh"
+. "$here/all_case.sh"
 work=/root/q9
 mkdir -p "$work"
 
@@ -40,7 +43,7 @@ watch() {
   ) &
 }
 
-load_modules 2 || { echo "cannot load the USB MIDI modules"; exit 1; }
+load_modules 4 || { echo "cannot load the USB MIDI modules"; exit 1; }
 gadget_add q9a 1 && gadget_add q9b 2 && wait_cards 2 || { echo "no ARKO Q9 gadgets"; exit 1; }
 
 for _ in $(seq "$busy"); do (while :; do :; done) & done
@@ -86,6 +89,18 @@ for run in $(seq "$unplug_runs"); do
   echo "unplug run $run: exit $status, $took s after the unplug: $([ "$failed" = 0 ] && echo ok || echo FAILED)"
   unplug_failed=$((unplug_failed + failed))
 done
+all_failed=0
+if [ "$all_runs" -gt 0 ]; then
+  "$vdev" --write-expected "$work/expected.bin" || exit 1
+  gadget_add q9c 3 && gadget_add q9d 4 && wait_cards 4 || { echo "no four ARKO Q9 gadgets"; exit 1; }
+fi
+for run in $(seq "$all_runs"); do
+  failed=0
+  all_case "all$run"
+  echo "update --all run $run: $([ "$failed" = 0 ] && echo ok || echo FAILED)"
+  all_failed=$((all_failed + failed))
+done
 dmesg | grep -i "rawmidi\|midi" | tail -n 20
-echo "verify: $verify_failed of $verify_runs runs failed; unplug: $unplug_failed of $unplug_runs runs failed"
-[ "$verify_failed" = 0 ] && [ "$unplug_failed" = 0 ]
+echo "verify: $verify_failed of $verify_runs runs failed; unplug: $unplug_failed of $unplug_runs runs failed;" \
+  "update --all: $all_failed of $all_runs runs failed"
+[ "$verify_failed" = 0 ] && [ "$unplug_failed" = 0 ] && [ "$all_failed" = 0 ]

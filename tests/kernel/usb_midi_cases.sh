@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The updater through the real kernel's USB MIDI driver (snd-usb-audio),
 # run inside the guest that boot.sh starts.  Two USB MIDI gadgets named
-# "ARKO Q9" on dummy_hcd; on each gadget's own raw MIDI end (card q9a, q9b)
-# q9-virtual-device serves the virtual ARKO Q9 and counts every message
-# that did not arrive as sent.  One boot runs every case; the first failure
-# of each case is reported and the others still run.
+# "ARKO Q9" on dummy_hcd (four for `update --all`); on each gadget's own raw
+# MIDI end (card q9a, q9b, ...) q9-virtual-device serves the virtual ARKO Q9
+# and counts every message that did not arrive as sent.  One boot runs every
+# case; the first failure of each case is reported and the others still run.
 #
 # Usage (inside the guest): usb_midi_cases.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 # With a Windows build, only its case runs (wine_case.sh).
@@ -19,8 +19,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=/root/q9
 mkdir -p "$work"
 . "$here/devices.sh"
+. "$here/all_case.sh"
 
-load_modules 2 || { echo "cannot load the USB MIDI modules"; exit 1; }
+load_modules 4 || { echo "cannot load the USB MIDI modules"; exit 1; }
 modprobe -d "$KERNEL_ROOT" snd-seq-midi output_buffer_size=65536 input_buffer_size=65536 || echo "no snd-seq-midi: the sequencer cases fail"
 gadget_add q9a 1 && gadget_add q9b 2 && wait_cards 2 || { echo "no ARKO Q9 gadgets"; exit 1; }
 "$vdev" --write-expected "$work/expected.bin" || exit 1
@@ -108,6 +109,11 @@ cat "$OUT/held.log"
 [ "$status" = 1 ] || fail "held: exit status $status"
 grep -q "in use by another program (process [0-9]* (aseqdump))" "$OUT/held.log" ||
   fail "held: the message does not name the holder alone"
+
+# ---------------------------------------------------------------------------
+echo "== four devices at once: update --all"
+gadget_add q9c 3 && gadget_add q9d 4 && wait_cards 4 || fail "no four ARKO Q9 gadgets"
+all_case all
 
 [ "$failed" = 0 ] && echo "PASS"
 exit "$failed"
