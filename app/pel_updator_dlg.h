@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -115,9 +116,10 @@ public:
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
     int ReportReadBack();   // a read-back that failed, or a device too slow: its message, -1
-    // The link carries so little that the rest of the update (`leftInImage`
-    // bytes of this image and the later images) would take hours: says so, true.
-    bool LinkTooSlow(std::uint32_t leftInImage);
+    // The link carries so little (a block of `sentBytes` took `took` to
+    // send) that the rest of the update (`leftInImage` bytes of this image
+    // and the later images) would take hours: says so, true.
+    bool LinkTooSlow(std::uint32_t leftInImage, std::uint32_t sentBytes, std::chrono::steady_clock::duration took);
     static unsigned UpdateWorker(CPelUpdatorDlg* dialog);
 
     // Verify: the regions the plan writes, read back and compared.
@@ -195,6 +197,7 @@ private:
     std::atomic<bool> incomplete{false};          // the update has changed the flash and not completed
     std::atomic<bool> executeEnabled{true};
     std::atomic<std::uint32_t> statusNote{0};     // the note on the status line, 0 when another text
+    int slowBlockSends = 0;      // update worker: block sends in a row that found the link too slow
     bool recheck = false;        // update worker: WriteImage reads every block back first
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex

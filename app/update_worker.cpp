@@ -8,6 +8,7 @@
 #include "update/image_plan.h"
 #include "update/timings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -107,6 +108,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
 
     // Begin the update.
     dlg.linkDoubt.Reset();
+    dlg.slowBlockSends = 0;
     ClearStaleReply(dlg);
     std::int32_t beginStatus = 0;
     const LinkDoubt::Outcome begun = dlg.linkDoubt.Exchange(
@@ -324,14 +326,20 @@ int CPelUpdatorDlg::ReportReadBack()
     return -1;
 }
 
-bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage)
+bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage, std::uint32_t sentBytes,
+                                 std::chrono::steady_clock::duration took)
 {
-    // The pace the sends have shown so far (none yet on a fast link, whose
-    // sends end at once).
-    const std::uint64_t pace = midiOut.SlowestBytesPerSecond();
-    if (pace == 0) return false;
+    // The pace of this block's send; a machine's hiccup is not the link's,
+    // so only two block sends in a row this slow give the link up.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    if (us <= 0 || sentBytes == 0) return false;
+    const std::uint64_t pace = std::max<std::uint64_t>(1, sentBytes * 1000000ull / static_cast<std::uint64_t>(us));
     const std::uint64_t bytes = WriteMessageBytes(leftInImage) + LaterWriteBytes(planRow.load());
-    if (bytes <= pace * kLinkTooSlowSeconds) return false;
+    if (bytes <= pace * kLinkTooSlowSeconds) {
+        slowBlockSends = 0;
+        return false;
+    }
+    if (++slowBlockSends < 2) return false;
     if (!Quiet() && status.load() != kStatusDisconnected) {
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_TOO_SLOW).c_str(), static_cast<unsigned>(pace),
@@ -407,16 +415,22 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         }
         if (sentOnce || recheck) linkDoubt.CountResend();
         std::int32_t result = 0;
+        std::chrono::steady_clock::duration sendTook{};
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
+                const auto sendStarted = std::chrono::steady_clock::now();
                 const int sent = SendWriteBlock(midiOut, ModelByte(*this), image + offset, address + offset, block);
+                sendTook = std::chrono::steady_clock::now() - sendStarted;
                 SetStatusText(TransmitText(offset, size));
                 return sent;
             },
             timings.writeBlockMs, result);
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
-        if (LinkTooSlow(size - offset)) return -1;
+        if (outcome != LinkDoubt::Outcome::NotSent &&
+            LinkTooSlow(size - offset, static_cast<std::uint32_t>(WriteMessageBytes(block)), sendTook)) {
+            return -1;
+        }
         sentOnce = sentOnce || outcome != LinkDoubt::Outcome::NotSent;
         const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
