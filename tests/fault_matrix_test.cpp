@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -30,10 +31,10 @@ ProtocolTimings MatrixTimings()
     return t;
 }
 
-// Verify through a device without faults holding `flash`.
-CPelUpdatorDlg::VerifyResult Verify(const std::vector<std::uint8_t>& flash)
+// Verify through a device holding `flash` (with `faults`, none by default).
+CPelUpdatorDlg::VerifyResult Verify(const std::vector<std::uint8_t>& flash, const std::string& faults = "")
 {
-    q9test::DialogRig rig("flash=erased", MatrixTimings());
+    q9test::DialogRig rig("flash=erased" + faults, MatrixTimings());
     EXPECT_TRUE(rig.Device().Device().SetFlash(flash));
     rig.Dialog().OnVerify();
     rig.Dialog().WaitForWorker();
@@ -108,4 +109,18 @@ TEST(Verify, NamesTheFirstDifferingAddressAndCountsTheBlocks)
     result = Verify(flash);
     EXPECT_EQ(result.differingBlocks, 2u);
     EXPECT_EQ(result.firstDifference, 0x000100u);
+}
+
+// Reads over a link that loses and refuses many replies are each matched to
+// their own reply: every block is read, and none is reported as differing.
+TEST(Verify, ALossyLinkReadsEveryBlockOnce)
+{
+    const std::vector<std::uint8_t> flash = ExpectedFlashAfterUpdate(FactoryFlash());
+    const CPelUpdatorDlg::VerifyResult clean = Verify(flash);
+    for (const char* faults : {",drop=13,refuse=7", ",drop=7,corrupt-read=5", ",drop=4"}) {
+        const CPelUpdatorDlg::VerifyResult result = Verify(flash, faults);
+        EXPECT_TRUE(result.completed) << faults;
+        EXPECT_EQ(result.blocks, clean.blocks) << faults;
+        EXPECT_EQ(result.differingBlocks, 0u) << faults;
+    }
 }
