@@ -10,6 +10,11 @@ PATH=$build/cli:$PATH
 source "$source_dir/packaging/q9-updater-cli.bash-completion"
 failed=0
 [ -x "$build/cli/q9-updater-cli" ] || { echo "skipped: no q9-updater-cli in this build"; exit 77; }
+# Instance numbers of its own: beside another test's updater this one would
+# be the second, and its virtual device "ARKO Q9 (2)".
+runtime=$(mktemp -d)
+trap 'rm -rf "$runtime"' EXIT
+export XDG_RUNTIME_DIR=$runtime
 
 expect() {   # the words typed so far (the last one being completed) = the expected replies
   local -a words=()
