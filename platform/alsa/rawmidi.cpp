@@ -259,8 +259,13 @@ struct AlsaMidi::OutDevice {
     }
 
     // snd_rawmidi_drain would block whatever the mode and outlast an unplug:
-    // the buffer's status is read instead, with waits sized by how fast it
-    // empties, and a close wakes the wait at once.
+    // the buffer's status is read instead.  The device wakes poll when at
+    // most wakePending bytes are left (avail_min is the buffer's size less
+    // one, as close to empty as ALSA lets it be set): poll sleeps until then,
+    // one wake per message as a rule, since drivers take bytes in runs.  The
+    // last bytes, or all of them where the kernel refused that setting, are
+    // waited for at intervals sized from how fast the buffer empties.  A
+    // close wakes either wait at once.
     MMRESULT AwaitEmpty(std::vector<pollfd>& fds)
     {
         snd_rawmidi_status_t* status = nullptr;
@@ -293,6 +298,15 @@ struct AlsaMidi::OutDevice {
             } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
                 return MIDIERR_NODEVICE;   // the device takes no more bytes
             }
+            if (pending > wakePending) {
+                const auto stalled = lastProgress + std::chrono::milliseconds(kStallMs) - now;
+                const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(stalled).count());
+                if ((WaitDevice(rawmidi, fds, std::max(left, 1)) & kFailed) != 0) {
+                    lost = true;
+                    return MIDIERR_NODEVICE;
+                }
+                continue;
+            }
             // Sleep a third of what the rest needs at the rate seen so far,
             // so that the end is seen soon after it comes.
             double waitUs = bytesPerMs > 0 ? 300.0 * static_cast<double>(pending) / bytesPerMs : 100.0;
@@ -307,6 +321,7 @@ struct AlsaMidi::OutDevice {
 
     snd_rawmidi_t* const rawmidi;
     const std::size_t bufferSize;
+    std::size_t wakePending = SIZE_MAX;   // the device's POLLOUT: at most this much left
     std::mutex sendMutex;   // one message at a time, each whole
     bool lost = false;      // the card is gone (sendMutex, or the last owner)
     std::atomic<bool> closing{false};
@@ -555,13 +570,22 @@ MMRESULT AlsaMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR, DWORD_PTR, DWOR
     snd_rawmidi_params_alloca(&params);
     if (snd_rawmidi_params_current(rawmidi, params) == 0) {
         snd_rawmidi_params_set_buffer_size(rawmidi, params, kOutputBufferBytes);
-        snd_rawmidi_params_set_avail_min(rawmidi, params, 1);
-        snd_rawmidi_params(rawmidi, params);
+        snd_rawmidi_params_set_avail_min(rawmidi, params, kOutputBufferBytes - 1);
+        if (snd_rawmidi_params(rawmidi, params) < 0 && snd_rawmidi_params_current(rawmidi, params) == 0 &&
+            snd_rawmidi_params_get_buffer_size(params) > 1) {
+            // The size refused: the wake-up alone, for the size there is.
+            snd_rawmidi_params_set_avail_min(rawmidi, params, snd_rawmidi_params_get_buffer_size(params) - 1);
+            snd_rawmidi_params(rawmidi, params);
+        }
     }
+    std::size_t wakePending = SIZE_MAX;
     if (snd_rawmidi_params_current(rawmidi, params) == 0) {
         bufferSize = std::max<std::size_t>(snd_rawmidi_params_get_buffer_size(params), 1);
+        const std::size_t availMin = snd_rawmidi_params_get_avail_min(params);
+        if (availMin > 0 && availMin <= bufferSize) wakePending = bufferSize - availMin;
     }
     auto device = std::make_shared<OutDevice>(rawmidi, bufferSize);
+    device->wakePending = wakePending;
     std::lock_guard<std::mutex> lock(mutex);
     outs.emplace(newHandle, std::move(device));
     *handle = newHandle;

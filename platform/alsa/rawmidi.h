@@ -21,9 +21,12 @@
 //   callback gets MIM_CLOSE.  Bytes the kernel dropped for a full input
 //   buffer are noted for the user (TakeNote).
 // - No wait has a fixed period: reading and writing threads sleep in poll
-//   until the device or a close wakes them; the wait for an empty buffer
-//   reads its status at intervals sized from how fast it empties (0.1 to
-//   kMaxEmptyWaitMs ms), and a close wakes it too.
+//   until the device or a close wakes them.  The output's wake-up is set to
+//   one byte short of an empty buffer, so a message costs its sender one
+//   wake as a rule; the last bytes (all of them where the kernel refuses
+//   that setting) are waited for by reading the buffer's status at
+//   intervals sized from how fast it empties (0.1 to kMaxEmptyWaitMs ms).
+//   A close wakes either wait.
 // - With no sound devices the lists are empty, and ALSA prints nothing.
 #pragma once
 
