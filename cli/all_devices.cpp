@@ -6,7 +6,6 @@
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "platform/console.h"
-#include "platform/cpu.h"
 #include "resources/string_table.h"
 #include "update/protocol.h"
 #include "virtual_device/settings.h"
@@ -493,11 +492,6 @@ bool MakeVirtualDevices(const CliOptions& options, std::vector<std::unique_ptr<V
 int RunAllDevices(const CliOptions& options, int instanceNumber, std::vector<DeviceSummary> busy,
                   const std::atomic<int>& signal)
 {
-    // Each block is handed from thread to thread three times (send done,
-    // reply parsed, worker woken) for every device: the updater's threads,
-    // all started from here on, share one CPU.  (Virtual devices, made
-    // before, stand for hardware and go where the system puts them.)
-    platform::KeepThreadsOnOneCpu();
     Shared shared(options, instanceNumber, DisplayMode(options));
     const std::vector<PairedDevice> paired = PairDevices(ListedNames(true), ListedNames(false));
 

@@ -9,6 +9,7 @@
 #include "cli/progress.h"
 #include "cli/trace_midi.h"
 #include "platform/console.h"
+#include "platform/cpu.h"
 #include "platform/midi_system.h"
 #include "resources/string_table.h"
 #include "update/image_plan.h"
@@ -533,6 +534,11 @@ int RunCli(const CliOptions& options)
     if (options.all && (!options.in.empty() || !options.out.empty())) {
         return Usage("--all drives every connected device: it takes no --in or --out");
     }
+    // Every device's blocks are handed from thread to thread (the end of a
+    // send and each reply wake the worker or the reply timer): with --all
+    // the program's threads, from here on, share one CPU, virtual devices
+    // included, so that a hand-off seldom wakes a second, idle CPU.
+    if (options.all) platform::KeepThreadsOnOneCpu();
     std::vector<std::unique_ptr<VirtualMidi>> virtualMidis;
     std::vector<VirtualMidi*> virtualDevices;
     std::vector<DeviceSummary> busyVirtual;   // --all: devices whose flash file another device holds
