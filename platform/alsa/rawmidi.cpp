@@ -88,6 +88,22 @@ unsigned short WaitDevice(snd_rawmidi_t* rawmidi, std::vector<pollfd>& fds, int 
     return events;
 }
 
+// Closes a device, or lets it go without a close when its card is gone
+// (known already, or found now from its status): see dead_close.h.
+void CloseOrLetGo(snd_rawmidi_t* rawmidi, bool lost)
+{
+    if (!lost) {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
+    }
+    if (lost) {
+        LetGo(rawmidi);
+    } else {
+        snd_rawmidi_close(rawmidi);
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -107,16 +123,7 @@ struct AlsaMidi::InDevice {
         // Input has nothing to drain, but the kernel closes a device's input
         // and output under one lock: a gone card's input closed here would
         // wait out the drain of its output's close, which holds that lock.
-        if (!lost) {
-            snd_rawmidi_status_t* status = nullptr;
-            snd_rawmidi_status_alloca(&status);
-            lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
-        }
-        if (lost) {
-            LetGo(rawmidi);
-        } else {
-            snd_rawmidi_close(rawmidi);
-        }
+        CloseOrLetGo(rawmidi, lost);
     }
 
     // Reads until woken or until the device goes away, which the port then
@@ -184,16 +191,8 @@ struct AlsaMidi::OutDevice {
         // A card that went while no send was running (the input saw it
         // first) may still hold the last bytes of a message that its driver
         // had under way: a plain close would wait the kernel's drain for them.
-        if (!lost) {
-            snd_rawmidi_status_t* status = nullptr;
-            snd_rawmidi_status_alloca(&status);
-            lost = snd_rawmidi_status(rawmidi, status) == -ENODEV;
-        }
-        if (lost) {
-            LetGo(rawmidi);
-        } else {
-            snd_rawmidi_close(rawmidi);   // nothing left unsent: the kernel's drain ends at once
-        }
+        // (With the card there, nothing is left unsent: the drain ends at once.)
+        CloseOrLetGo(rawmidi, lost);
     }
 
     // One whole message, then the wait until the kernel's buffer is empty:
