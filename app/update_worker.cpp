@@ -23,8 +23,6 @@ constexpr std::int32_t kEraseProgressEnd = 10;
 constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
-// A link over which the rest of the update would take longer than this is given up.
-constexpr std::uint64_t kLinkTooSlowSeconds = 3600;
 
 // The bytes of the write-block messages that carry `dataBytes` bytes.
 std::uint64_t WriteMessageBytes(std::uint64_t dataBytes)
@@ -335,7 +333,8 @@ bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage, std::uint32_t sentBy
     if (us <= 0 || sentBytes == 0) return false;
     const std::uint64_t pace = std::max<std::uint64_t>(1, sentBytes * 1000000ull / static_cast<std::uint64_t>(us));
     const std::uint64_t bytes = WriteMessageBytes(leftInImage) + LaterWriteBytes(planRow.load());
-    if (bytes <= pace * kLinkTooSlowSeconds) {
+    // A link over which the rest of the update would take longer than this is given up.
+    if (bytes <= pace * std::uint64_t{Timings().updateMaxS}) {
         slowBlockSends = 0;
         return false;
     }

@@ -124,3 +124,20 @@ TEST(Verify, ALossyLinkReadsEveryBlockOnce)
         EXPECT_EQ(result.differingBlocks, 0u) << faults;
     }
 }
+
+// A link too slow for the rest of the update is given up after two block
+// sends that show it, before any more is written, with its own message.
+TEST(SlowLink, IsGivenUpAfterTwoBlockSends)
+{
+    ProtocolTimings timings = MatrixTimings();
+    timings.updateMaxS = 1;   // at 64 KiB/s the rest takes about a minute
+    q9test::DialogRig rig("flash=factory,link=65536", timings);
+    rig.RunUpdate();
+    const RecordingWindow& window = rig.Window();
+    ASSERT_EQ(window.Boxes().size(), 1u);
+    EXPECT_NE(window.Boxes().front().text.find("The link to the device is too slow"), std::string::npos);
+    EXPECT_NE(window.Text(IDC_STATUS), LoadStringById(IDS_COMPLETED));
+    std::size_t writes = 0;
+    for (const VirtualQ9::LogEntry& entry : rig.Device().LogCopy()) writes += entry.kind == VirtualQ9::Kind::WriteBlock;
+    EXPECT_EQ(writes, 2u);
+}

@@ -16,6 +16,7 @@ struct ProtocolTimings {
     std::uint32_t readMs = 60000;            // a version read, a read-back
     std::uint32_t replyMaxMs = 5000;         // the longest a reply may take; a device slower than this is given up
     std::uint32_t replyMinWaitMs = 100;      // the shortest wait for a reply, whatever the device's pace
+    std::uint32_t updateMaxS = 3600;         // the longest the rest of an update may take at the link's pace
 };
 
 const ProtocolTimings& Timings();
