@@ -39,14 +39,20 @@ done
 
 # ---------------------------------------------------------------------------
 # Faults.  Each row: name, stand-in options, device settings, then a command
-# run while the command goes on, its delay, the expected exit status, a text
-# the output must hold, the most seconds from the fault to the end, and the
-# command (default: update).
+# run while the command goes on, its delay (counted from when the updater
+# has the device open both ways, however slowly it started), the expected
+# exit status, a text the output must hold, the most seconds from the fault
+# to the end, and the command (default: update).
 run_fault() {
     local name=$1 options=$2 settings=$3 action=$4 delay=$5 status=$6 text=$7 limit=$8 command=${9:-update}
     start_standin $options --device "$settings"
     "$cli" "$command" >"$work/fault.log" 2>&1 &
-    local pid=$!
+    local pid=$! waited=0
+    until [ "$(ls -l /proc/$pid/fd 2>/dev/null | grep -c 'midiC0D0')" -ge 2 ] || ! kill -0 "$pid" 2>/dev/null ||
+        [ "$waited" -ge 500 ]; do
+        sleep 0.02
+        waited=$((waited + 1))
+    done
     sleep "$delay"
     local t0
     t0=$(now)
