@@ -223,8 +223,6 @@ int SendStatusReply(CMidiOutPort& port, std::uint8_t model, std::uint8_t code)
 
 namespace {
 
-using NotifiedRead = ProtocolEndpoint::ReadRecord;
-
 constexpr std::uint8_t kAcknowledge = 0x00;
 constexpr std::uint8_t kReject = 0x01;
 
@@ -240,11 +238,11 @@ void StoreStatus(ProtocolEndpoint& endpoint, std::int32_t value)
 // Writes the slot's status; the caller signals.  `count` bounds every read.
 // The reply's record: the length it gives, where its bytes went in
 // receiveBuffer and whether they are whole.
-NotifiedRead TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
+ProtocolEndpoint::ReadRecord TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
 {
     // Anything but a well-formed, fitting reply with a matching CRC fails
     // the read: a waiter never takes older bytes for this reply's answer.
-    NotifiedRead record;
+    ProtocolEndpoint::ReadRecord record;
     StoreStatus(endpoint, 1);
     if (count < 7 || m[6] != 0x30) return record;
     if (count < 11) return record;
@@ -275,7 +273,7 @@ void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint
     // Only a read-data reply (byte 5 = 0x04) answers a read request; its
     // record and number are written together.
     std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
-    const NotifiedRead record = TakeReadData(endpoint, m, count);
+    const ProtocolEndpoint::ReadRecord record = TakeReadData(endpoint, m, count);
     endpoint.readRecords[endpoint.readReplies.load() % ProtocolEndpoint::kReadRecords] = record;
     endpoint.readReplies.fetch_add(1);
 }
