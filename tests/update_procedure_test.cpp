@@ -104,6 +104,9 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
     ProtocolTimings generous = q9test::FastTimings();
     generous.identityMs = generous.beginUpdateMs = generous.bootStampMs = generous.eraseMs = generous.endUpdateMs = 10000;
     generous.writeBlockMs = 5000;
+    // Waits follow the device's pace down to replyMinWaitMs: a machine that
+    // stalls for longer (under ThreadSanitizer, say) must not end one.
+    generous.replyMinWaitMs = 5000;
     DialogRig rig("flash=erased", generous);
     // A pattern where the plan never writes, to see that it stays.
     std::vector<std::uint8_t> before(VirtualQ9::kFlashSize, 0xFF);
