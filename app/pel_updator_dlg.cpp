@@ -79,8 +79,8 @@ int PreselectPort(const std::vector<std::string>& names, int instanceNumber)
 std::uint32_t CloseQuestionFor(DialogWork work, bool flashTouched, int planRow)
 {
     if (work != DialogWork::Update || !flashTouched) return 0;
-    const bool bootRow = planRow >= 1 && planRow <= static_cast<int>(kImagePlan.size()) &&
-                         kImagePlan[static_cast<std::size_t>(planRow - 1)].address == 0;
+    const bool bootRow = planRow >= 1 && planRow <= static_cast<int>(ActivePlan().size()) &&
+                         ActivePlan()[static_cast<std::size_t>(planRow - 1)].address == 0;
     return bootRow ? IDS_STOP_QUESTION_BOOT : IDS_STOP_QUESTION;
 }
 
@@ -392,7 +392,7 @@ void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
 void CPelUpdatorDlg::EnterPlanRow(int row)
 {
     planRow.store(row);
-    const std::int32_t kind = kImagePlan[static_cast<std::size_t>(row - 1)].kind;
+    const std::int32_t kind = ActivePlan()[static_cast<std::size_t>(row - 1)].kind;
     if (kind == PLAN_ERASE || kind == PLAN_WRITE) incomplete.store(true);
 }
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int kPlanRows = static_cast<int>(kImagePlan.size());
+constexpr int kPlanRows = static_cast<int>(std::tuple_size_v<ImagePlan>);
 constexpr int kMaxEraseRefusals = 6;     // the 7th refusal ends the update
 constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the update
 constexpr std::int32_t kEraseProgressEnd = 10;
@@ -37,7 +37,7 @@ std::uint64_t LaterWriteBytes(int row)
 {
     std::uint64_t bytes = 0;
     for (int later = row + 1; later <= kPlanRows; ++later) {
-        const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(later - 1)];
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(later - 1)];
         if (step.kind != PLAN_WRITE) continue;
         std::size_t size = step.length;
         if (size == 0) FindImage(step.imageId, &size);
@@ -169,7 +169,7 @@ int CPelUpdatorDlg::TransferImages()
     // The boot region is written only when the device's boot stamp differs
     // from the carried boot image's.
     bool bootCurrent = false;
-    for (const ImagePlanStep& step : kImagePlan) {
+    for (const ImagePlanStep& step : ActivePlan()) {
         if (step.address != 0) continue;
         std::uint8_t stamp[kBootStampLength] = {};
         const LinkDoubt::Check read = linkDoubt.Read(kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs);
@@ -190,7 +190,7 @@ int CPelUpdatorDlg::TransferImages()
     }
 
     for (int row = 1; row <= kPlanRows; ++row) {
-        const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         SetCounterText(CounterText(row));
         if (step.address == 0 && bootCurrent) continue;
         EnterPlanRow(row);
@@ -207,7 +207,7 @@ int CPelUpdatorDlg::TransferImages()
     if (linkDoubt.StraysSeen()) {
         recheck = true;
         for (int row = 1; row <= kPlanRows; ++row) {
-            const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+            const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
             if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
             SetCounterText(CounterText(row));
             EnterPlanRow(row);

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int kPlanRows = static_cast<int>(kImagePlan.size());
+constexpr int kPlanRows = static_cast<int>(std::tuple_size_v<ImagePlan>);
 
 std::string Format(std::uint32_t id, long long a, long long b)
 {
@@ -40,7 +40,7 @@ unsigned CPelUpdatorDlg::VerifyWorker(CPelUpdatorDlg* dialog)
     dlg.linkDoubt.Reset();
 
     for (int row = 1; row <= kPlanRows; ++row) {
-        const ImagePlanStep& step = kImagePlan[static_cast<std::size_t>(row - 1)];
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         if (step.kind != PLAN_WRITE) continue;
         dlg.SetCounterText(std::to_string(row) + "/" + std::to_string(kPlanRows));
         std::size_t imageSize = 0;

@@ -4,6 +4,27 @@
 
 #include "platform/resources.h"
 
+#include <atomic>
+
+namespace {
+std::atomic<const ImagePlan*> activePlan{&kImagePlan};
+}  // namespace
+
+const ImagePlan& ActivePlan()
+{
+    return *activePlan.load();
+}
+
+ScopedPlan::ScopedPlan(const ImagePlan& shorter) : saved(activePlan.load()), plan(shorter)
+{
+    activePlan.store(&plan);
+}
+
+ScopedPlan::~ScopedPlan()
+{
+    activePlan.store(saved);
+}
+
 const std::uint8_t* FindImage(std::uint32_t id, std::size_t* size)
 {
     const platform::Resource* resource = platform::FindResource(kImageResourceType, id);

@@ -31,6 +31,25 @@ inline constexpr std::array<ImagePlanStep, 12> kImagePlan = {{
     {PLAN_WRITE, 0x170000, 0, 139},
 }};
 
+using ImagePlan = std::array<ImagePlanStep, 12>;
+
+// The plan the workers walk: kImagePlan, unless a test has put a shorter one
+// in its place (same rows and kinds, shorter lengths) for the life of a
+// ScopedPlan.  Set it only while no worker runs.
+const ImagePlan& ActivePlan();
+
+class ScopedPlan {
+public:
+    explicit ScopedPlan(const ImagePlan& plan);
+    ~ScopedPlan();
+    ScopedPlan(const ScopedPlan&) = delete;
+    ScopedPlan& operator=(const ScopedPlan&) = delete;
+
+private:
+    const ImagePlan* saved;
+    ImagePlan plan;
+};
+
 inline constexpr const char* kImageResourceType = "BIN";
 
 inline constexpr std::uint32_t kBootStampAddress = 0x4AFFC;

@@ -73,7 +73,7 @@ std::vector<std::uint8_t> ExpectedFlashAfterUpdate(const std::vector<std::uint8_
 {
     std::vector<std::uint8_t> flash = before;
     flash.resize(VirtualQ9::kFlashSize, 0xFF);
-    for (const ImagePlanStep& step : kImagePlan) {
+    for (const ImagePlanStep& step : ActivePlan()) {
         if (step.kind == PLAN_ERASE) {
             if (!InFlash(step.address, step.length)) continue;
             std::memset(flash.data() + step.address, 0xFF, step.length);
