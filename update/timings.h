@@ -17,6 +17,7 @@ struct ProtocolTimings {
     std::uint32_t replyMaxMs = 5000;         // the longest a reply may take; a device slower than this is given up
     std::uint32_t replyMinWaitMs = 100;      // the shortest wait for a reply, whatever the device's pace
     std::uint32_t updateMaxS = 3600;         // the longest the rest of an update may take at the link's pace
+    std::uint32_t stallMaxMs = 30000;        // the longest the MIDI system may stop passing messages before the update is given up
 };
 
 const ProtocolTimings& Timings();
