@@ -113,6 +113,9 @@ public:
 
     // Update.
     int TransferImages();
+    // Before the stamp: every image written so far confirmed, read back and
+    // repaired where an acknowledgement may have stood for another command.
+    int ConfirmImages(bool bootCurrent);
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
     int ReportReadBack();   // a read-back that failed, or a device too slow: its message, -1
@@ -199,6 +202,7 @@ private:
     std::atomic<std::uint32_t> statusNote{0};     // the note on the status line, 0 when another text
     int slowBlockSends = 0;      // update worker: block sends in a row that found the link too slow
     bool recheck = false;        // update worker: WriteImage reads every block back first
+    bool confirmEach = false;    // update worker: WriteImage reads every block back after its acknowledgement
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex
 };

@@ -1,5 +1,6 @@
 #include "app/reply_doubt.h"
 
+#include "platform/mmsystem.h"
 #include "update/timings.h"
 
 #include <algorithm>
@@ -31,6 +32,9 @@ void LinkDoubt::Reset()
     fatesKnown = 0;
     lastClean = false;
     readRefusal = 0;
+    lastExchangeId = 0;
+    lastLate = false;
+    stallSince.reset();
     stats.lostReplies = 0;
     stats.readBacks = 0;
     stats.resends = 0;
@@ -86,10 +90,54 @@ std::uint32_t LinkDoubt::LostOfRecent() const
 std::uint32_t LinkDoubt::EraseWaitMs(std::uint32_t size) const
 {
     const ProtocolTimings& t = Timings();
-    if (eraseUsPerSector == 0) return t.eraseMs;
+    // No erase answered yet: a reply's usual wait.  An erase still running
+    // then is waited for by a read behind it (EraseCeilingMs), which the
+    // device answers once the erase has ended.
+    if (eraseUsPerSector == 0) return std::min(WaitMs(t.writeBlockMs), t.eraseMs);
     const std::uint64_t sectors = (static_cast<std::uint64_t>(size) + kMaxBlock - 1) / kMaxBlock;
     const std::uint64_t ms = kWaitFactor * eraseUsPerSector * sectors / 1000 + WaitMs(t.writeBlockMs);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, t.eraseMs));
+}
+
+std::uint32_t LinkDoubt::EraseCeilingMs(std::uint32_t size) const
+{
+    const ProtocolTimings& t = Timings();
+    if (eraseUsPerSector == 0) return t.eraseMs;
+    return std::max(EraseWaitMs(size), std::min(t.eraseMs, WaitMs(t.writeBlockMs)));
+}
+
+bool LinkDoubt::LateAnswer(std::int32_t& status) const
+{
+    if (!lastLate) return false;
+    status = lastLateStatus;
+    return true;
+}
+
+void LinkDoubt::SendFailed()
+{
+    if (!stallSince) stallSince = Clock::now();
+    doubt = true;
+    ++doubtEvents;
+    confirmable = false;
+}
+
+bool LinkDoubt::Stalled() const
+{
+    return stallSince && Clock::now() - *stallSince >= std::chrono::milliseconds(Timings().stallMaxMs);
+}
+
+bool LinkDoubt::PauseInStall()
+{
+    // About thirty looks over the whole limit: the system is given time to
+    // run again, and a send that fails at once does not spin.
+    const ProtocolTimings& t = Timings();
+    std::uint32_t pause = std::max(t.retryPauseMs, t.stallMaxMs / 30);
+    if (stallSince) {
+        const auto left = std::chrono::milliseconds(t.stallMaxMs) - (Clock::now() - *stallSince);
+        pause = std::min<std::uint32_t>(pause, std::max<std::uint32_t>(1, Ms(left)));
+    }
+    platform::Sleep(pause);
+    return !Ends();
 }
 
 void LinkDoubt::NoteErase(std::uint32_t size, std::chrono::steady_clock::duration took)
@@ -148,6 +196,10 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
             // (Reads owed before it stay owed: their data may have come in
             // this same batch, and each read reply names its read.)
             got = Got::Answered;
+        } else if (it->id == lastExchangeId) {
+            // The last exchange's reply, after its wait ran out.
+            lastLate = true;
+            lastLateStatus = ok ? 0 : endpoint.lastStatus.load();
         }
         if (timed) NoteLatency(NewestSent());
         NoteFate(false);
@@ -232,10 +284,19 @@ LinkDoubt::Outcome LinkDoubt::Exchange(const std::function<int()>& send, std::ui
     const bool clean = quiet && !doubt;
     const std::uint64_t eventsAtSend = doubtEvents;
     owed.push_back(Owed{++nextId, false, Clock::now()});
+    lastExchangeId = nextId;
+    lastLate = false;
     if (send() != 0) {
-        owed.pop_back();
-        return Ends() ? Outcome::Closing : Outcome::NotSent;
+        if (Ends()) {
+            owed.pop_back();
+            return Outcome::Closing;
+        }
+        // Given up by the MIDI system, not necessarily unsent: it stays owed.
+        owed.back().sent = Clock::now();
+        SendFailed();
+        return Stalled() ? Outcome::Stalled : Outcome::NotSent;
     }
+    SendFinished();
     // Latencies count from the end of the send: a long message's own time on
     // the link is not the device's.
     owed.back().sent = Clock::now();
@@ -307,7 +368,13 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         const std::uint64_t grown = static_cast<std::uint64_t>(first) << std::min(failures, 16);
         const auto waitFor = std::chrono::milliseconds(std::min<std::uint64_t>(grown, cap));
         if (piece == 0) {
-            // Every length that would do is owed: wait for those replies.
+            // Every length that would do is owed: wait for those replies
+            // (during a stall, for the system to run again).
+            if (stallSince) {
+                if (Stalled()) return Check::Stalled;
+                if (!PauseInStall()) return Check::Closing;
+                continue;
+            }
             endpoint.event.Wait(Ms(waitFor));
             ++failures;
             continue;
@@ -319,9 +386,16 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         const Owed mine{++nextId, true, Clock::now(), address + start, piece};
         owed.push_back(mine);
         if (SendReadRequest(endpoint.midiOut, endpoint.DeviceIdentity()[0], address + start, piece) != 0) {
-            owed.pop_back();
-            return Ends() ? Check::Closing : Check::ReadFailed;
+            if (Ends()) return Check::Closing;
+            // It stays owed (its length too): the system may still pass it
+            // on.  Asked again once the system runs, within the stall limit.
+            owed.back().sent = Clock::now();
+            SendFailed();
+            if (Stalled()) return Check::Stalled;
+            if (!PauseInStall()) return Check::Closing;
+            continue;
         }
+        SendFinished();
         owed.back().sent = Clock::now();
         const auto deadline = owed.back().sent + waitFor;
         Got got = Got::Nothing;
@@ -353,9 +427,9 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
 }
 
 LinkDoubt::Check LinkDoubt::Read(std::uint32_t address, std::uint32_t length, std::uint8_t* dest,
-                                 std::uint32_t baseMs)
+                                 std::uint32_t baseMs, std::uint32_t firstWaitMs)
 {
-    return ReadInto(address, length, dest, baseMs, 0);
+    return ReadInto(address, length, dest, baseMs, firstWaitMs);
 }
 
 LinkDoubt::Check LinkDoubt::Compare(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length,

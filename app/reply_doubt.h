@@ -25,14 +25,19 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 
 class LinkDoubt {
 public:
     // TooSlow: no reply in time, and replies have been seen to take longer
     // than replyMaxMs, or the link has lost too many of the recent replies
     // (Losing).
-    enum class Outcome { Answered, TimedOut, NotSent, TooSlow, Closing };
-    enum class Check { Match, Differs, NeedsErase, ReadFailed, TooSlow, Closing };
+    // NotSent: the MIDI system gave up on the message.  It may still reach
+    // the device (a driver that finishes it later, a server that runs
+    // again), so it stays owed and the link is in doubt, as after a lost
+    // reply.  Stalled: sends have not finished for Timings().stallMaxMs.
+    enum class Outcome { Answered, TimedOut, NotSent, TooSlow, Stalled, Closing };
+    enum class Check { Match, Differs, NeedsErase, ReadFailed, TooSlow, Stalled, Closing };
 
     // What the link met in a run, for the user to tell a bad link from a bad device.
     struct Stats {
@@ -54,6 +59,8 @@ public:
     // Since Reset, a status reply came that no command was owed: some
     // acknowledgement before it may have answered another command.
     bool StraysSeen() const { return strays; }
+    // Every acknowledgement before now has been checked by reading back.
+    void ClearStrays() { strays = false; }
     // Takes in the replies that came since the last look.  False when the
     // dialog is closing or the device went away.
     bool Settle();
@@ -65,6 +72,14 @@ public:
                      std::uint32_t firstWaitMs = 0);
     // The last Exchange was answered outside doubt.
     bool LastAnswerClean() const { return lastClean; }
+    // The last Exchange's command, not answered within its wait, has had its
+    // reply since (a late reply): true, with the reply's status.
+    bool LateAnswer(std::int32_t& status) const;
+    // Sends have failed without a break for at least stallMaxMs.
+    bool Stalled() const;
+    // Waits a retry pause, or less when the stall limit comes first.  False
+    // when the dialog is closing.
+    bool PauseInStall();
     // The effect of the last Exchange, answered in doubt, was read back as
     // expected: when it was sent with no status reply owed and nothing went
     // astray meanwhile, the doubt ends.
@@ -83,7 +98,8 @@ public:
                         std::uint32_t firstWaitMs = 0);
     // Reads `length` bytes (at most 4 KiB) into dest, asked again like a
     // read-back: Match, ReadFailed, TooSlow or Closing.
-    Check Read(std::uint32_t address, std::uint32_t length, std::uint8_t* dest, std::uint32_t baseMs);
+    Check Read(std::uint32_t address, std::uint32_t length, std::uint8_t* dest, std::uint32_t baseMs,
+               std::uint32_t firstWaitMs = 0);
 
     // Offset of the first differing byte in the last range compared.
     std::uint32_t FirstDifference() const { return firstDifference; }
@@ -102,10 +118,13 @@ public:
     // A wait of `base`, shorter when the device answers quickly, longer
     // when its replies have been seen to take longer (bounded).
     std::uint32_t WaitMs(std::uint32_t base) const;
-    // The first wait for an erase of `size` bytes: the full erase wait until
-    // an erase has been answered in step, then four times the slowest pace
+    // The first wait for an erase of `size` bytes: a reply's usual wait
+    // until an erase has been answered, then four times the slowest pace
     // seen per 4 KiB (bounded by the full wait).
     std::uint32_t EraseWaitMs(std::uint32_t size) const;
+    // The longest a read behind such an erase may wait: the full erase wait
+    // until the pace is known.
+    std::uint32_t EraseCeilingMs(std::uint32_t size) const;
     void NoteErase(std::uint32_t size, std::chrono::steady_clock::duration took);
     // The worker counts what it reads back and sends again.
     void CountReadBack() { stats.readBacks.fetch_add(1); }
@@ -141,6 +160,10 @@ private:
     Check ReadInto(std::uint32_t address, std::uint32_t length, std::uint8_t* read, std::uint32_t baseMs,
                    std::uint32_t firstWaitMs);
     bool Ends() const { return StatusEndsWork(endpoint.status.load()); }
+    // A send the MIDI system gave up on: the command stays owed (it may yet
+    // reach the device), the link is in doubt.  One that finished ends a stall.
+    void SendFailed();
+    void SendFinished() { stallSince.reset(); }
 
     struct Counters {
         std::atomic<std::uint32_t> lostReplies{0};
@@ -166,6 +189,10 @@ private:
     std::uint32_t fatesKnown = 0;
     std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
+    std::uint64_t lastExchangeId = 0;      // the last Exchange's command
+    bool lastLate = false;                 // ... answered after its wait ran out
+    std::int32_t lastLateStatus = 0;
+    std::optional<Clock::time_point> stallSince;   // the first of the sends failed in a row
     std::uint32_t firstDifference = 0;
     Counters stats;
 };

@@ -150,7 +150,18 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
             attempt == 1 ? 0 : timings.endUpdateMs);
         if (outcome == LinkDoubt::Outcome::Closing) return dlg.EndWork(0);
         if (outcome == LinkDoubt::Outcome::Answered) break;
-        if (outcome == LinkDoubt::Outcome::NotSent || attempt == kEndUpdateAttempts) {
+        if (outcome == LinkDoubt::Outcome::Stalled) {
+            dlg.ReportReadBack();
+            return 0;
+        }
+        if (outcome == LinkDoubt::Outcome::NotSent) {
+            // The system did not pass it on (yet): asked again while it
+            // stalls, without counting as an attempt.
+            --attempt;
+            if (!dlg.linkDoubt.PauseInStall()) return dlg.EndWork(0);
+            continue;
+        }
+        if (attempt == kEndUpdateAttempts) {
             dlg.Report(IDS_TRANSFER_ERROR);
             return 0;
         }
@@ -174,7 +185,7 @@ int CPelUpdatorDlg::TransferImages()
         std::uint8_t stamp[kBootStampLength] = {};
         const LinkDoubt::Check read = linkDoubt.Read(kBootStampAddress, kBootStampLength, stamp, timings.bootStampMs);
         if (read == LinkDoubt::Check::Closing) return EndWork(-1);
-        if (read == LinkDoubt::Check::TooSlow) return ReportReadBack();
+        if (read == LinkDoubt::Check::TooSlow || read == LinkDoubt::Check::Stalled) return ReportReadBack();
         if (read != LinkDoubt::Check::Match) {
             Report(IDS_BOOT_READ_FAILED);
             return -1;
@@ -189,36 +200,85 @@ int CPelUpdatorDlg::TransferImages()
         break;
     }
 
+    // The plan's last row is its commit record, the stamp: its region was
+    // erased first (row 1), so an update cut short anywhere leaves no stamp
+    // and the device never starts an incomplete image.  So the stamp goes
+    // out only once every image written before it is confirmed (ConfirmImages),
+    // its own blocks are read back before they count, and nothing is erased
+    // or written after it.
     for (int row = 1; row <= kPlanRows; ++row) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         SetCounterText(CounterText(row));
         if (step.address == 0 && bootCurrent) continue;
+        const bool commitRow = row == kPlanRows && step.kind == PLAN_WRITE;
+        if (commitRow && ConfirmImages(bootCurrent) == -1) return -1;
         EnterPlanRow(row);
         if (step.kind == PLAN_ERASE) {
             if (EraseRegion(step.address, step.length) == -1) return -1;
         } else if (step.kind == PLAN_WRITE) {
-            if (WriteImage(step.address, step.length, step.imageId) == -1) return -1;
+            confirmEach = commitRow;
+            const int written = WriteImage(step.address, step.length, step.imageId);
+            confirmEach = false;
+            if (written == -1) return -1;
         }
-    }
-
-    // A reply came when none was expected: an acknowledgement before it may
-    // have answered another block.  Every image is read back, and what
-    // differs is written again.
-    if (linkDoubt.StraysSeen()) {
-        recheck = true;
-        for (int row = 1; row <= kPlanRows; ++row) {
-            const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
-            if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
-            SetCounterText(CounterText(row));
-            EnterPlanRow(row);
-            if (WriteImage(step.address, step.length, step.imageId) == -1) {
-                recheck = false;
-                return -1;
-            }
-        }
-        recheck = false;
     }
     planRow.store(0);   // the end of the update is left
+    return 0;
+}
+
+int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
+{
+    // Each block so far was acknowledged in step or read back.  An
+    // acknowledgement in step is wrong only when another reply stood in for
+    // it (a reply sent twice, one overtaken by later ones, a message the
+    // system passed on after giving up on it); its own reply then arrives
+    // with nothing owed: a stray.  Replies come in order, so once a read
+    // sent now is answered, every such reply has arrived.
+    if (!linkDoubt.Settle()) return EndWork(-1);
+    int lastWrite = 0;
+    for (int row = 1; row < kPlanRows; ++row) {
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
+        if (step.kind == PLAN_WRITE && !(step.address == 0 && bootCurrent)) lastWrite = row;
+    }
+    bool recheckAll = linkDoubt.StraysSeen();
+    if (!recheckAll && lastWrite != 0) {
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(lastWrite - 1)];
+        std::size_t imageSize = 0;
+        const std::uint8_t* image = FindImage(step.imageId, &imageSize);
+        const std::uint32_t size = step.length != 0 ? step.length : static_cast<std::uint32_t>(imageSize);
+        if (image == nullptr || size == 0 || size > imageSize) {
+            Report(IDS_IMAGE_MISSING);
+            return -1;
+        }
+        const std::uint32_t lastBlock = (size - 1) / kMaxBlock * kMaxBlock;
+        SetStatusText(LoadStringById(IDS_CHECKING));
+        linkDoubt.CountReadBack();
+        const LinkDoubt::Check check = linkDoubt.Compare(step.address + lastBlock, image + lastBlock, size - lastBlock);
+        if (check == LinkDoubt::Check::Closing) return EndWork(-1);
+        if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
+            check == LinkDoubt::Check::Stalled)
+            return ReportReadBack();
+        if (!linkDoubt.Settle()) return EndWork(-1);
+        recheckAll = check != LinkDoubt::Check::Match || linkDoubt.StraysSeen();
+    }
+    if (!recheckAll) return 0;
+
+    // Every image is read back, and what differs is written again.  The
+    // reads alone decide, so replies going astray meanwhile change nothing.
+    linkDoubt.ClearStrays();
+    recheck = true;
+    for (int row = 1; row < kPlanRows; ++row) {
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
+        if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
+        SetCounterText(CounterText(row));
+        EnterPlanRow(row);
+        if (WriteImage(step.address, step.length, step.imageId) == -1) {
+            recheck = false;
+            return -1;
+        }
+    }
+    recheck = false;
+    SetCounterText(CounterText(kPlanRows));
     return 0;
 }
 
@@ -237,9 +297,11 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             // into it.  The first read is answered once the erase is done.
             SetStatusText(LoadStringById(IDS_CHECKING));
             linkDoubt.CountReadBack();
-            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size, 0, linkDoubt.EraseWaitMs(size));
+            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size, 0, linkDoubt.EraseCeilingMs(size));
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
-            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow) return ReportReadBack();
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
+                check == LinkDoubt::Check::Stalled)
+                return ReportReadBack();
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
                 SetProgressPos(kEraseProgressEnd);
@@ -269,11 +331,35 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             timings.eraseMs, result, linkDoubt.EraseWaitMs(size));
         sentOnce = true;
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
-        if (outcome == LinkDoubt::Outcome::NotSent) {
-            Report(IDS_TIMEOUT3);
-            return -1;
+        if (outcome == LinkDoubt::Outcome::TooSlow || outcome == LinkDoubt::Outcome::Stalled) return ReportReadBack();
+        if (outcome == LinkDoubt::Outcome::TimedOut || outcome == LinkDoubt::Outcome::NotSent) {
+            // Its fate is settled by a small read behind it, which the device
+            // answers only once the erase has ended: a reply that was merely
+            // late has come by then; one that has not is lost, and the
+            // region is read back whole.
+            std::uint8_t word[4] = {};
+            const LinkDoubt::Check behind =
+                linkDoubt.Read(address, sizeof word, word, 0, linkDoubt.EraseCeilingMs(size));
+            if (behind == LinkDoubt::Check::Closing) return EndWork(-1);
+            if (behind != LinkDoubt::Check::Match) return ReportReadBack();
+            std::int32_t late = 0;
+            const bool erasedWord = std::all_of(std::begin(word), std::end(word), [](std::uint8_t b) { return b == 0xFF; });
+            if (linkDoubt.LateAnswer(late) && late == 0 && erasedWord) {
+                // Acknowledged late.  The link stays in doubt, so the blocks
+                // written next are read back until it is in step again.
+                linkDoubt.NoteErase(size, std::chrono::steady_clock::now() - started);
+                SetProgressPos(kEraseProgressEnd);
+                return 0;
+            }
+            if (refusals == kMaxEraseRefusals) {
+                Report(outcome == LinkDoubt::Outcome::NotSent || !linkDoubt.LateAnswer(late) ? IDS_TIMEOUT3
+                                                                                               : IDS_TRANSFER_ERROR);
+                return -1;
+            }
+            ++refusals;
+            needCheck = true;
+            continue;
         }
-        if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
         ackedInDoubt = false;
         const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
@@ -304,6 +390,13 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
 
 int CPelUpdatorDlg::ReportReadBack()
 {
+    if (linkDoubt.Stalled() && !Quiet() && status.load() != kStatusDisconnected) {
+        char text[256];
+        std::snprintf(text, sizeof text, LoadStringById(IDS_MIDI_STALLED).c_str(), Timings().stallMaxMs / 1000.0);
+        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+        EnableControls();
+        return -1;
+    }
     if (linkDoubt.Losing() && !Quiet() && status.load() != kStatusDisconnected) {
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_LOSING).c_str(), linkDoubt.LostOfRecent(),
@@ -367,6 +460,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     int failures = 0;
     bool sentOnce = false;
     bool needCheck = recheck;    // what the flash holds decides, not the replies
+    // confirmEach (the stamp): every block is read back after its acknowledgement.
     bool ackedInDoubt = false;   // ... and the block's last copy was acknowledged
     for (;;) {
         if (offset + block > size) block = size - offset;
@@ -379,7 +473,9 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             if (!recheck) linkDoubt.CountReadBack();
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
-            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow) return ReportReadBack();
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
+                check == LinkDoubt::Check::Stalled)
+                return ReportReadBack();
             needCheck = false;
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
@@ -425,7 +521,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             },
             timings.writeBlockMs, result);
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
-        if (outcome == LinkDoubt::Outcome::TooSlow) return ReportReadBack();
+        if (outcome == LinkDoubt::Outcome::TooSlow || outcome == LinkDoubt::Outcome::Stalled) return ReportReadBack();
         if (outcome != LinkDoubt::Outcome::NotSent &&
             LinkTooSlow(size - offset, static_cast<std::uint32_t>(WriteMessageBytes(block)), sendTook)) {
             return -1;
@@ -434,7 +530,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         const bool clean = outcome == LinkDoubt::Outcome::Answered && linkDoubt.LastAnswerClean();
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
             // Answered while an earlier reply was owed: read back before it counts.
-            if (!clean || recheck) {
+            if (!clean || recheck || confirmEach) {
                 ackedInDoubt = true;
                 needCheck = true;
                 continue;
@@ -446,11 +542,12 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             if (offset >= size) return 0;
             continue;
         }
-        // No reply in time (lost or late), or a refusal that may answer
-        // another command: the next turn reads the block back.  A refusal
-        // on a link in step is sent again after a pause.
+        // No reply in time (lost or late), a send the system gave up on (it
+        // may yet arrive), or a refusal that may answer another command: the
+        // next turn reads the block back.  A refusal on a link in step is
+        // sent again after a pause.
         ackedInDoubt = false;
-        needCheck = outcome != LinkDoubt::Outcome::NotSent && !clean;
+        needCheck = !clean;
         if (failures == kMaxBlockFailures) {
             Report(outcome != LinkDoubt::Outcome::Answered ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
             return -1;

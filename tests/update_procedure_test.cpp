@@ -139,13 +139,19 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
     EXPECT_EQ(sent[2], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x60, 0x30, 0x7C, 0x5F, 0x12, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0xF7}));
     EXPECT_EQ(sent.back(), (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x04, 0xF7}));
     // Row by row, as the plan says: one erase per erase row, an image in
-    // 4096-byte blocks with a short last one (image 129: 1104 bytes).
+    // 4096-byte blocks with a short last one (image 129: 1104 bytes).  The
+    // stamp (row 12) follows a read of row 11's last block, which settles
+    // every reply before it, and is itself read back.
     std::size_t i = 3;
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.kind == PLAN_ERASE) {
             ASSERT_TRUE(IsAt(sent.at(i), kCmdErase, step.address));
             EXPECT_EQ(ScriptedLink::EraseSize(sent[i++]), step.length);
             continue;
+        }
+        const bool stamp = &step == &kImagePlan.back();
+        if (stamp) {
+            ASSERT_TRUE(IsAt(sent.at(i++), kCmdRead, 0x1CC000 + 0x233000));
         }
         std::size_t size = step.length;
         if (size == 0) {
@@ -154,6 +160,9 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
         for (std::uint32_t offset = 0; offset < size; offset += 4096) {
             ASSERT_TRUE(IsAt(sent.at(i), kCmdWriteBlock, step.address + offset));
             EXPECT_EQ(ScriptedLink::WriteCount(sent[i++]), std::min<std::size_t>(4096, size - offset));
+            if (stamp) {
+                ASSERT_TRUE(IsAt(sent.at(i++), kCmdRead, step.address + offset));
+            }
         }
     }
     EXPECT_EQ(i + 1, sent.size());

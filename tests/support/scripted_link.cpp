@@ -167,6 +167,7 @@ ProtocolTimings FastTimings()
     t.readMs = 200;
     t.replyMaxMs = 100;
     t.replyMinWaitMs = 5;
+    t.stallMaxMs = 500;
     return t;
 }
 
