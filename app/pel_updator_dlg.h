@@ -118,7 +118,10 @@ public:
     int ConfirmImages(bool bootCurrent);
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
-    int ReportReadBack();   // a read-back that failed, or a device too slow: its message, -1
+    int ReportReadBack();
+    // Reads kEraseProbeBytes at `address`, asked again for up to patienceMs
+    // (behind an erase still running); `erased` when they are all 0xFF.
+    LinkDoubt::Check ProbeErased(std::uint32_t address, std::uint32_t patienceMs, bool& erased);   // a read-back that failed, or a device too slow: its message, -1
     // The link carries so little (a block of `sentBytes` took `took` to
     // send) that the rest of the update (`leftInImage` bytes of this image
     // and the later images) would take hours: says so, true.
@@ -202,6 +205,7 @@ private:
     std::atomic<std::uint32_t> statusNote{0};     // the note on the status line, 0 when another text
     int slowBlockSends = 0;      // update worker: block sends in a row that found the link too slow
     bool recheck = false;        // update worker: WriteImage reads every block back first
+    bool erasedUnconfirmed = false;   // update worker: the last erase was seen only at the region's ends
     bool confirmEach = false;    // update worker: WriteImage reads every block back after its acknowledgement
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex

@@ -349,7 +349,11 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
     const std::uint32_t cap = std::max(first, Timings().replyMaxMs);
     int failures = 0;
     std::uint32_t done = 0;
-    while (done < length && failures < kReadAttempts) {
+    const auto began = Clock::now();
+    const auto patient = [&] {
+        return patienceMs != 0 && Clock::now() - began < std::chrono::milliseconds(patienceMs);
+    };
+    while (done < length && (failures < kReadAttempts || patient())) {
         if (!Settle()) return Check::Closing;
         // With no read owed the range goes in one request.  Otherwise the
         // request asks for a length no read owed asked for, so that its
@@ -419,8 +423,8 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         }
         // Not answered in time: still owed, until a later read's reply or
         // twice the longest a reply may take ends it.
-        if (got == Got::Nothing && TooSlowNow()) return Check::TooSlow;
-        if (++failures < kReadAttempts) stats.resends.fetch_add(1);
+        if (got == Got::Nothing && TooSlowNow() && !patient()) return Check::TooSlow;
+        if (++failures < kReadAttempts || patient()) stats.resends.fetch_add(1);
     }
     if (done == length) return Check::Match;
     return TooSlowNow() ? Check::TooSlow : Check::ReadFailed;

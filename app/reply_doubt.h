@@ -101,6 +101,21 @@ public:
     Check Read(std::uint32_t address, std::uint32_t length, std::uint8_t* dest, std::uint32_t baseMs,
                std::uint32_t firstWaitMs = 0);
 
+    // While one lives, the next read is asked again, each wait twice the
+    // last (up to replyMaxMs), for up to `ms` in all rather than a fixed
+    // number of times: a read queued behind an erase is answered only once
+    // the erase has ended, however long that takes.
+    class Patience {
+    public:
+        Patience(LinkDoubt& link, std::uint32_t ms) : link(link) { link.patienceMs = ms; }
+        ~Patience() { link.patienceMs = 0; }
+        Patience(const Patience&) = delete;
+        Patience& operator=(const Patience&) = delete;
+
+    private:
+        LinkDoubt& link;
+    };
+
     // Offset of the first differing byte in the last range compared.
     std::uint32_t FirstDifference() const { return firstDifference; }
     // Why the last read failed: the device's refusal status, or 0 when it
@@ -189,6 +204,7 @@ private:
     std::uint32_t fatesKnown = 0;
     std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
+    std::uint32_t patienceMs = 0;          // Patience
     std::uint64_t lastExchangeId = 0;      // the last Exchange's command
     bool lastLate = false;                 // ... answered after its wait ran out
     std::int32_t lastLateStatus = 0;

@@ -22,6 +22,7 @@ constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the u
 constexpr std::int32_t kEraseProgressEnd = 10;
 constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
+constexpr std::uint32_t kEraseProbeBytes = 64;   // the read behind an erase (lengths enough for its re-asks)
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
 
 // The bytes of the write-block messages that carry `dataBytes` bytes.
@@ -252,7 +253,6 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
         }
         const std::uint32_t lastBlock = (size - 1) / kMaxBlock * kMaxBlock;
         SetStatusText(LoadStringById(IDS_CHECKING));
-        linkDoubt.CountReadBack();
         const LinkDoubt::Check check = linkDoubt.Compare(step.address + lastBlock, image + lastBlock, size - lastBlock);
         if (check == LinkDoubt::Check::Closing) return EndWork(-1);
         if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
@@ -286,6 +286,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
 {
     const ProtocolTimings timings = Timings();
     SetProgressRange(kEraseProgressEnd);
+    erasedUnconfirmed = false;
     int refusals = 0;
     bool sentOnce = false;
     bool needCheck = false;      // the erase's fate is known only from what the flash holds
@@ -297,7 +298,11 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             // into it.  The first read is answered once the erase is done.
             SetStatusText(LoadStringById(IDS_CHECKING));
             linkDoubt.CountReadBack();
-            const LinkDoubt::Check check = linkDoubt.CompareErased(address, size, 0, linkDoubt.EraseCeilingMs(size));
+            LinkDoubt::Check check = LinkDoubt::Check::ReadFailed;
+            {
+                const LinkDoubt::Patience patience(linkDoubt, linkDoubt.EraseCeilingMs(size));
+                check = linkDoubt.CompareErased(address, size);
+            }
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
             if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
                 check == LinkDoubt::Check::Stalled)
@@ -332,32 +337,37 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
         sentOnce = true;
         if (outcome == LinkDoubt::Outcome::Closing) return EndWork(-1);
         if (outcome == LinkDoubt::Outcome::TooSlow || outcome == LinkDoubt::Outcome::Stalled) return ReportReadBack();
-        if (outcome == LinkDoubt::Outcome::TimedOut || outcome == LinkDoubt::Outcome::NotSent) {
+        const bool ackedOutOfStep =
+            outcome == LinkDoubt::Outcome::Answered && result == 0 && !linkDoubt.LastAnswerClean();
+        if (outcome == LinkDoubt::Outcome::TimedOut || outcome == LinkDoubt::Outcome::NotSent || ackedOutOfStep) {
             // Its fate is settled by a small read behind it, which the device
-            // answers only once the erase has ended: a reply that was merely
-            // late has come by then; one that has not is lost, and the
-            // region is read back whole.
-            std::uint8_t word[4] = {};
-            const LinkDoubt::Check behind =
-                linkDoubt.Read(address, sizeof word, word, 0, linkDoubt.EraseCeilingMs(size));
-            if (behind == LinkDoubt::Check::Closing) return EndWork(-1);
-            if (behind != LinkDoubt::Check::Match) return ReportReadBack();
+            // answers only once the erase has ended.  By then a reply that
+            // was merely late has come; a region that reads back erased at
+            // both ends with no reply at all lost its reply.  Anything else
+            // sends the erase again: an erase does no harm twice.
+            // An acknowledgement out of step may be another command's: it is
+            // checked like a lost reply.
+            bool erased = false;
+            LinkDoubt::Check probed = ProbeErased(address, linkDoubt.EraseCeilingMs(size), erased);
             std::int32_t late = 0;
-            const bool erasedWord = std::all_of(std::begin(word), std::end(word), [](std::uint8_t b) { return b == 0xFF; });
-            if (linkDoubt.LateAnswer(late) && late == 0 && erasedWord) {
-                // Acknowledged late.  The link stays in doubt, so the blocks
-                // written next are read back until it is in step again.
+            const bool answered = !ackedOutOfStep && linkDoubt.LateAnswer(late);
+            if (probed == LinkDoubt::Check::Match && erased && !answered)
+                probed = ProbeErased(address + size - kEraseProbeBytes, linkDoubt.EraseCeilingMs(size), erased);
+            if (probed == LinkDoubt::Check::Closing) return EndWork(-1);
+            if (probed != LinkDoubt::Check::Match) return ReportReadBack();
+            if (erased && (!answered || late == 0)) {
+                // The link stays in doubt, so the blocks written next are
+                // read back until it is in step again.
                 linkDoubt.NoteErase(size, std::chrono::steady_clock::now() - started);
+                erasedUnconfirmed = !answered;
                 SetProgressPos(kEraseProgressEnd);
                 return 0;
             }
             if (refusals == kMaxEraseRefusals) {
-                Report(outcome == LinkDoubt::Outcome::NotSent || !linkDoubt.LateAnswer(late) ? IDS_TIMEOUT3
-                                                                                               : IDS_TRANSFER_ERROR);
+                Report(answered ? IDS_TRANSFER_ERROR : IDS_TIMEOUT3);
                 return -1;
             }
             ++refusals;
-            needCheck = true;
             continue;
         }
         ackedInDoubt = false;
@@ -386,6 +396,15 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             if (Quiet()) return -1;
         }
     }
+}
+
+LinkDoubt::Check CPelUpdatorDlg::ProbeErased(std::uint32_t address, std::uint32_t patienceMs, bool& erased)
+{
+    std::uint8_t probe[kEraseProbeBytes] = {};
+    const LinkDoubt::Patience patience(linkDoubt, patienceMs);
+    const LinkDoubt::Check read = linkDoubt.Read(address, sizeof probe, probe, 0);
+    erased = std::all_of(std::begin(probe), std::end(probe), [](std::uint8_t b) { return b == 0xFF; });
+    return read;
 }
 
 int CPelUpdatorDlg::ReportReadBack()
@@ -462,6 +481,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
     bool needCheck = recheck;    // what the flash holds decides, not the replies
     // confirmEach (the stamp): every block is read back after its acknowledgement.
     bool ackedInDoubt = false;   // ... and the block's last copy was acknowledged
+    bool routine = false;        // ... in step: the read-back is the stamp's own, not a doubt's
     for (;;) {
         if (offset + block > size) block = size - offset;
         if (!linkDoubt.Settle()) return EndWork(-1);
@@ -470,7 +490,8 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             // Replies come in order, and a read's reply is never taken for a
             // status reply: once this read is answered, the link is in step
             // again, and its data tell what became of the block.
-            if (!recheck) linkDoubt.CountReadBack();
+            if (!recheck && !routine) linkDoubt.CountReadBack();
+            routine = false;
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
             if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
@@ -531,6 +552,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         if (outcome == LinkDoubt::Outcome::Answered && result == 0) {
             // Answered while an earlier reply was owed: read back before it counts.
             if (!clean || recheck || confirmEach) {
+                routine = clean && !recheck;
                 ackedInDoubt = true;
                 needCheck = true;
                 continue;
@@ -547,7 +569,9 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         // next turn reads the block back.  A refusal on a link in step is
         // sent again after a pause.
         ackedInDoubt = false;
-        needCheck = !clean;
+        // A refusal in a region whose erase was seen only at its ends: the
+        // block is read back, and its sector erased if it holds other bits.
+        needCheck = !clean || (erasedUnconfirmed && outcome == LinkDoubt::Outcome::Answered);
         if (failures == kMaxBlockFailures) {
             Report(outcome != LinkDoubt::Outcome::Answered ? IDS_TIMEOUT2 : IDS_TRANSFER_ERROR);
             return -1;

@@ -312,7 +312,7 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
         return MMSYSERR_NOERROR;
     };
     // Room for the whole message (a message of an earlier, failed send may
-    // still be waiting in the ring).
+    // still be in the ring, withdrawn, until the process callback runs).
     const std::uint64_t seq = slot->queued.load(std::memory_order_relaxed) + 1;
     const RecordHeader header{seq, static_cast<std::uint32_t>(size), 0};
     while (!WriteRecord(slot->ring, header, data)) {
@@ -323,6 +323,9 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
     slot->queued.store(seq, std::memory_order_relaxed);
     while (slot->written.load(std::memory_order_acquire) < seq) {
         if (const MMRESULT result = keepWaiting(); result != MMSYSERR_NOERROR) {
+            // Taken back, unless the process callback took it first (then it
+            // may still go out): either way the caller counts it in doubt.
+            slot->withdrawn.store(seq, std::memory_order_release);
             return result;
         }
     }

@@ -111,6 +111,7 @@ private:
         std::atomic<std::uint64_t> queued{0};    // last sequence number queued (senders)
         std::atomic<std::uint64_t> written{0};   // last sequence number taken (process)
         std::atomic<std::uint64_t> failed{0};    // last sequence number that could never fit
+        std::atomic<std::uint64_t> withdrawn{0}; // records up to this one are dropped, not sent (a send gave up)
         std::atomic<std::size_t> maxEvent{0};
         std::mutex sendMutex;   // one message in flight; also held while the ring goes
         std::mutex readMutex;   // the receiving thread; also held while the ring goes

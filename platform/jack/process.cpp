@@ -60,6 +60,14 @@ bool JackMidiClient::ProcessOutput(Slot& slot, std::uint32_t frames)
     }
     RecordHeader header{};
     while (PeekRecord(slot.ring, header)) {
+        if (header.seq <= slot.withdrawn.load(std::memory_order_acquire)) {
+            // Its send gave up: the sender reports it as in doubt, and it
+            // does not go out late.
+            TakeRecord(slot.ring, header, nullptr);
+            slot.written.store(header.seq, std::memory_order_release);
+            took = true;
+            continue;
+        }
         if (header.size > maxEvent) {
             // Larger than an empty buffer takes: it can never go out whole.
             TakeRecord(slot.ring, header, nullptr);
