@@ -148,13 +148,54 @@ TEST(VirtualDeviceSettings, ParsesEveryItem)
         EXPECT_EQ(s.flashPath, path) << text;
         EXPECT_EQ(s.lateMs, 1u) << text;
     }
+
+    EXPECT_EQ(s.reorderMs, 2600u);
+    EXPECT_EQ(s.stallMs, 3500u);
+    ASSERT_TRUE(ParseVirtualDeviceSettings("reorder-ms=5,stall-ms=6", s, error)) << error;
+    EXPECT_EQ(s.reorderMs, 5u);
+    EXPECT_EQ(s.stallMs, 6u);
+    // Every counted fault, as N and as @N/M/... with generated rising counts:
+    // it hits exactly at its counts.
+    const std::pair<const char*, FaultCount VirtualDeviceSettings::*> counted[] = {
+        {"drop", &VirtualDeviceSettings::drop}, {"refuse", &VirtualDeviceSettings::refuse},
+        {"corrupt-read", &VirtualDeviceSettings::corruptRead}, {"hold", &VirtualDeviceSettings::hold},
+        {"dup", &VirtualDeviceSettings::dup}, {"reorder", &VirtualDeviceSettings::reorder},
+        {"stall", &VirtualDeviceSettings::stall}, {"cut", &VirtualDeviceSettings::cut},
+        {"ghost", &VirtualDeviceSettings::ghost}};
+    std::uint32_t seed = 7;
+    for (const auto& [key, field] : counted) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::uint32_t> at;
+            std::string text = std::string(key) + "=@";
+            for (std::uint32_t n = 0, count = 1 + (seed = seed * 1103515245u + 12345u) % 64; count > 0; --count) {
+                at.push_back(n += 1 + (seed = seed * 1103515245u + 12345u) % 9);
+                text += (at.size() > 1 ? "/" : "") + std::to_string(n);
+            }
+            const std::uint32_t every = 1 + round;
+            for (const bool periodic : {false, true}) {
+                const std::string item = periodic ? std::string(key) + "=" + std::to_string(every) : text;
+                ASSERT_TRUE(ParseVirtualDeviceSettings(item, s, error)) << item << ": " << error;
+                for (std::uint32_t n = 0; n <= at.back() + 10; ++n) {
+                    const bool expected = periodic ? n > 0 && n % every == 0 : std::count(at.begin(), at.end(), n) == 1;
+                    ASSERT_EQ((s.*field).Hits(n), expected) << item << " at " << n;
+                }
+            }
+        }
+        ASSERT_TRUE(ParseVirtualDeviceSettings(std::string(key) + "=0", s, error));
+        EXPECT_TRUE((s.*field).Off()) << key;
+    }
 }
 
 TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)
 {
-    for (const char* item : {"bogus=1", "link=fast", "link=-1", "drop=", "identity=6E0009", "identity=6E00090G",
-                             "identity=8E000900", "version=10000", "update-mode=maybe", "silent=yes", "late=99999999",
-                             "flash=", "write-ms=1.5", "refuse"}) {
+    std::string tooMany = "ghost=@1";
+    for (int i = 2; i <= 65; ++i) tooMany += "/" + std::to_string(i);
+    for (const std::string& item : std::vector<std::string>{
+             "bogus=1", "link=fast", "link=-1", "drop=", "identity=6E0009", "identity=6E00090G", "identity=8E000900",
+             "version=10000", "update-mode=maybe", "silent=yes", "late=99999999", "flash=", "write-ms=1.5", "refuse",
+             "dup=-1", "reorder=x", "reorder-ms=99999999", "stall-ms=", "cut=1.5", "ghost", "dup=@", "reorder=@0",
+             "stall=@5/3", "cut=@4/4", "ghost=@1//2", "hold=@1/", "drop=@x", "refuse=@-1", "corrupt-read=@/1",
+             "dup=@4294967296", tooMany}) {
         VirtualDeviceSettings s;
         s.lateMs = 77;
         std::string error;
@@ -162,6 +203,12 @@ TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)
         EXPECT_NE(error.find(std::string("\"") + item + "\""), std::string::npos) << error;
         EXPECT_EQ(s.lateMs, 77u) << item;
     }
+    std::string error;
+    VirtualDeviceSettings s;
+    EXPECT_FALSE(ParseVirtualDeviceSettings("stall=@5/3", s, error));
+    EXPECT_NE(error.find("must rise"), std::string::npos) << error;
+    EXPECT_FALSE(ParseVirtualDeviceSettings(tooMany, s, error));
+    EXPECT_NE(error.find("at most 64"), std::string::npos) << error;
 }
 
 // ---------------------------------------------------------------------------
