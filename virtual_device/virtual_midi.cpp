@@ -166,18 +166,24 @@ void VirtualMidi::Run()
             else
                 ++discarded;
             break;
+        case Timed::What::Release:
+            reorderRelease.reset();
+            ReleaseReordered(at);
+            break;
         }
         idle.notify_all();
     }
 }
 
 // The host's bytes reach the device as a MIDI byte stream: a SysEx message
-// runs from F0 to F7; a new F0 abandons an unfinished message; bytes outside
-// a message and real-time bytes are ignored.
+// runs from F0 to F7; a new F0 abandons an unfinished message (the device
+// sees it as not a whole message: ignored, unanswered); bytes outside a
+// message and real-time bytes are ignored.
 void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::time_point at)
 {
     for (const std::uint8_t b : bytes) {
         if (b == 0xF0) {
+            if (inSysEx) device.Receive(incoming.data(), incoming.size());
             incoming.assign(1, b);
             inSysEx = true;
         } else if (!inSysEx || b >= 0xF8) {
@@ -185,14 +191,7 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
         } else if (b == 0xF7) {
             incoming.push_back(b);
             inSysEx = false;
-            Clock::time_point t = std::max(at, deviceFree);
-            for (VirtualQ9::Reply& reply : device.Receive(incoming.data(), incoming.size())) {
-                t += std::chrono::milliseconds(reply.busyMs);
-                if (!reply.lost)
-                    QueueForHost(std::move(reply.bytes),
-                                 t + std::chrono::milliseconds(device.Settings().lateMs + reply.heldMs));
-            }
-            deviceFree = t;
+            HandleMessage(at);
             incoming.clear();
         } else if (incoming.size() < kMaxIncoming) {
             incoming.push_back(b);
@@ -201,6 +200,59 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
             incoming.clear();
         }
     }
+}
+
+// One whole message to the device; its replies go out after the flash time,
+// late=, hold= and dup= applied.  A reordered reply waits in `reordered`
+// until the device has answered another message (its replies then go out
+// first), or reorder-ms after it was due.
+void VirtualMidi::HandleMessage(Clock::time_point at)
+{
+    const VirtualDeviceSettings& settings = device.Settings();
+    std::vector<VirtualQ9::Reply> replies = device.Receive(incoming.data(), incoming.size());
+    std::vector<std::vector<std::uint8_t>> overtaken;
+    if (!replies.empty()) overtaken.swap(reordered);
+    Clock::time_point t = std::max(at, deviceFree);
+    Clock::time_point lastReady = t;
+    for (VirtualQ9::Reply& reply : replies) {
+        t += std::chrono::milliseconds(reply.busyMs);
+        if (reply.lost) continue;
+        const Clock::time_point ready = t + std::chrono::milliseconds(settings.lateMs + reply.heldMs);
+        if (reply.twice) {
+            if (reply.reordered)
+                reordered.push_back(reply.bytes);
+            else
+                QueueForHost(reply.bytes, ready);
+        }
+        if (reply.reordered) {
+            reordered.push_back(std::move(reply.bytes));
+            reorderedDue = ready;
+            continue;
+        }
+        QueueForHost(std::move(reply.bytes), ready);
+        lastReady = std::max(lastReady, ready);
+    }
+    deviceFree = t;
+    if (!overtaken.empty()) {
+        if (reorderRelease) timeline.erase(*reorderRelease);
+        reorderRelease.reset();
+        for (std::vector<std::uint8_t>& bytes : overtaken) QueueForHost(std::move(bytes), lastReady);
+    }
+    if (!reordered.empty() && !reorderRelease) {
+        const auto key = std::make_pair(reorderedDue + std::chrono::milliseconds(settings.reorderMs), sequence++);
+        Timed release;
+        release.what = Timed::What::Release;
+        timeline.emplace(key, std::move(release));
+        reorderRelease = key;
+    }
+}
+
+// Reordered replies that no later answer overtook go out now.
+void VirtualMidi::ReleaseReordered(Clock::time_point at)
+{
+    std::vector<std::vector<std::uint8_t>> released;
+    released.swap(reordered);
+    for (std::vector<std::uint8_t>& bytes : released) QueueForHost(std::move(bytes), at);
 }
 
 void VirtualMidi::QueueForHost(std::vector<std::uint8_t> bytes, Clock::time_point ready)

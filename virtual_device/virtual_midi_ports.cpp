@@ -217,6 +217,7 @@ MMRESULT VirtualMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT si
 
 MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
+    MMRESULT result = MMSYSERR_NOERROR;
     {
         std::lock_guard lock(mutex);
         if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
@@ -238,24 +239,40 @@ MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         } else {
             hostMessages.push_back(bytes);
         }
-        SetFlags(header, MHDR_INQUEUE, MHDR_DONE);
 
-        const Clock::time_point done = std::max(Clock::now(), hostLinkFree) + LinkTime(bytes.size());
-        hostLinkFree = done;
-        const std::uint64_t send = nextSend++;
-        inFlight.emplace(send, header);
-        // The device has the message by the time the sender sees its header done.
+        // stall=: the device takes no byte for stall-ms first.  cut=: only the
+        // front half reaches it, without the end.  ghost=: the sender is told
+        // the send failed, and the device still reads the message, a little
+        // after the sender gave up.
+        const VirtualDeviceSettings& settings = device.Settings();
+        const std::uint32_t count = ++hostSends;
+        Clock::time_point start = std::max(Clock::now(), hostLinkFree);
+        if (settings.stall.Hits(count)) start += std::chrono::milliseconds(settings.stallMs);
+        const Clock::time_point done = start + LinkTime(bytes.size());
         Timed arrival;
         arrival.what = Timed::What::Arrive;
         arrival.bytes = std::move(bytes);
-        timeline.emplace(std::make_pair(done, sequence++), std::move(arrival));
-        Timed finished;
-        finished.what = Timed::What::Done;
-        finished.send = send;
-        timeline.emplace(std::make_pair(done, sequence++), std::move(finished));
+        if (settings.cut.Hits(count)) arrival.bytes.resize(arrival.bytes.size() / 2);
+        if (settings.ghost.Hits(count)) {
+            const Clock::time_point arrives = done + std::chrono::milliseconds(kGhostLateMs);
+            hostLinkFree = arrives;
+            timeline.emplace(std::make_pair(arrives, sequence++), std::move(arrival));
+            result = MMSYSERR_ERROR;
+        } else {
+            SetFlags(header, MHDR_INQUEUE, MHDR_DONE);
+            hostLinkFree = done;
+            const std::uint64_t send = nextSend++;
+            inFlight.emplace(send, header);
+            // The device has the message by the time the sender sees its header done.
+            timeline.emplace(std::make_pair(done, sequence++), std::move(arrival));
+            Timed finished;
+            finished.what = Timed::What::Done;
+            finished.send = send;
+            timeline.emplace(std::make_pair(done, sequence++), std::move(finished));
+        }
     }
     wake.notify_all();
-    return MMSYSERR_NOERROR;
+    return result;
 }
 
 // A header still in flight is let go at once (marked done, never touched
