@@ -39,9 +39,11 @@ void LoadVersionField(std::uint32_t imageId, std::uint32_t offset, char* text /*
     std::memcpy(text, image + offset, kVersionLength);
 }
 
-// A field that reads "*.**" is marked: its region was erased and not written again.
+// A field that reads "*.**" is marked: its region was erased and not
+// written again.  An empty text is a field this check did not read.
 std::string DeviceText(const std::string& device)
 {
+    if (device.empty()) return LoadStringById(IDS_FIELD_NOT_READ);
     if (device != kUnreadableVersion) return device;
     return device + " " + LoadStringById(IDS_INCOMPLETE_FIELD);
 }
@@ -74,6 +76,14 @@ bool AnyUnreadableVersion(const VersionSet& set)
 {
     for (const std::string* text : {&set.system, &set.preset, &set.boot, &set.submcu}) {
         if (*text == kUnreadableVersion) return true;
+    }
+    return false;
+}
+
+bool AnyVersionNotRead(const VersionSet& set)
+{
+    for (const std::string* text : {&set.system, &set.preset, &set.boot, &set.submcu}) {
+        if (text->empty()) return true;
     }
     return false;
 }
@@ -127,24 +137,27 @@ unsigned CPelUpdatorDlg::VersionCheckThreadProc(CPelUpdatorDlg* dialog)
     std::intptr_t result = 0;
     bool readFailed = false;
 
+    // The device's texts are this check's alone: a field it does not read
+    // shows as not read, never as what an earlier check found.
+    dlg.versions.device = VersionSet{};
     if (dlg.IdentifyDevice() == -1) {
         result = -1;
     } else {
         dlg.linkDoubt.Reset();
         char device[kVersionLength + 1] = {};
         for (const VersionField& field : kVersionFields) {
+            char image[kVersionLength + 1] = {};
+            LoadVersionField(field.imageId, field.imageOffset, image);
+            dlg.versions.image.*field.text = std::string(image);
             if (dlg.ReadDeviceMemory(field.deviceAddress, kVersionLength,
                                      reinterpret_cast<std::uint8_t*>(device)) != 0) {
-                if (!field.required) continue;   // this field's earlier texts stay
+                if (!field.required) continue;   // the report shows this field as not read
                 result = -1;
                 readFailed = true;
                 break;
             }
             SanitizeVersionText(device);
             dlg.versions.device.*field.text = std::string(device);
-            char image[kVersionLength + 1] = {};
-            LoadVersionField(field.imageId, field.imageOffset, image);
-            dlg.versions.image.*field.text = std::string(image);
         }
     }
 
@@ -168,7 +181,7 @@ long CPelUpdatorDlg::OnVersionCheckDone(std::uintptr_t /*wParam*/, std::intptr_t
         // writes the SYSTEM field last, so fields that all read mean it did.
         if (AnyUnreadableVersion(versions.device)) {
             ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
-        } else {
+        } else if (!AnyVersionNotRead(versions.device)) {
             incomplete.store(false);   // every field reads: the last update got to its end
             if (statusNote.load() == IDS_RUN_UPDATE_AGAIN) ShowStatusNote(0);
         }

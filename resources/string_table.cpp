@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 36> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 37> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -52,6 +52,7 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 36> kStrings = {{
                       "Nothing more will be written to it."},
     {IDS_LINK_TOO_SLOW, "The link to the device is too slow: it carries %u bytes/s, and the rest of the update "
                         "would take about %.1f hours. Nothing more will be written to it."},
+    {IDS_FIELD_NOT_READ, "(not read)"},
 }};
 
 }  // namespace
