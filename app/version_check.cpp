@@ -101,24 +101,23 @@ int CPelUpdatorDlg::IdentifyDevice()
 {
     // The caller (the version check) returns the dialog to idle once it has
     // finished with the ports, so the failures here show their box only.
-    if (SendIdentityRequest(midiOut) == -1) {
+    const IdentityAnswer answer = RequestIdentity(*this, Timings().identityMs);
+    switch (answer.kind) {
+    case IdentityAnswer::Kind::NotSent:
         if (!Quiet()) ShowError(IDS_CANT_OPEN_OUT);
         return -1;
-    }
-    if (!event.Wait(Timings().identityMs)) {
+    case IdentityAnswer::Kind::TimedOut:
         if (!Quiet()) ShowError(IDS_TIMEOUT1);
         return -1;
-    }
-    const std::int32_t result = status.load();
-    if (ClosingStatus(result)) return -1;
-    if (result != 0) {
+    case IdentityAnswer::Kind::Status:
+        if (ClosingStatus(answer.status)) return -1;
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;
+    case IdentityAnswer::Kind::Replied:
+        break;
     }
-    std::uint8_t bytes[4];
-    identity.Get(bytes);
-    DeviceIdentity().Set(bytes);
-    if (!IsAcceptedIdentity(bytes)) {
+    DeviceIdentity().Set(answer.identity.data());
+    if (!IsAcceptedIdentityReply(answer.maker, answer.identity.data())) {
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;
     }
