@@ -48,7 +48,8 @@ std::string ApplicationTitle(int instanceNumber);
 // whose name equals a candidate, or -1.
 int PreselectPort(const std::vector<std::string>& names, int instanceNumber);
 
-// "SYSTEM:\t\t%s -> %s\nPRESET:\t\t..." as the version check shows it.
+// "SYSTEM:\t\t%s -> %s\nPRESET:\t\t..." as the version check shows it; a
+// device field not read shows as "(not read)".
 std::string FormatVersionReport(const VersionReport& report);
 
 // Replaces a 4-byte text holding anything outside 0x20..0x7E with "*.**".
@@ -56,6 +57,9 @@ int SanitizeVersionText(char* text /* 5 bytes */);
 inline constexpr const char* kUnreadableVersion = "*.**";
 // A device field that reads "*.**": its region was erased and not (yet) written again.
 bool AnyUnreadableVersion(const VersionSet& set);
+// A device field the last check did not read (its text is empty; a read
+// field always has 4 characters).
+bool AnyVersionNotRead(const VersionSet& set);
 
 // What the running work is; the question before closing depends on it.
 enum class DialogWork { None, Update, VersionCheck, Verify };

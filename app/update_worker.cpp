@@ -82,24 +82,24 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     }
 
     // Identification.
-    if (SendIdentityRequest(dlg.midiOut) == -1) {
+    const IdentityAnswer answer = RequestIdentity(dlg, timings.identityMs);
+    switch (answer.kind) {
+    case IdentityAnswer::Kind::NotSent:
         dlg.Report(IDS_CANT_OPEN_OUT);
         return 0;
-    }
-    if (!dlg.event.Wait(timings.identityMs)) {
+    case IdentityAnswer::Kind::TimedOut:
         dlg.Report(IDS_TIMEOUT1);
         return 0;
-    }
-    std::int32_t status = dlg.status.load();
-    if (dlg.ClosingStatus(status)) return 0;
-    if (status != 0) {
+    case IdentityAnswer::Kind::Status:
+        if (dlg.ClosingStatus(answer.status)) return 0;
         dlg.Report(IDS_ILLEGAL_DEVICE);
         return 0;
+    case IdentityAnswer::Kind::Replied:
+        break;
     }
-    std::uint8_t identity[4];
-    dlg.identity.Get(identity);
+    const std::uint8_t* identity = answer.identity.data();
     dlg.DeviceIdentity().Set(identity);
-    if (!IsAcceptedIdentity(identity)) {
+    if (!IsAcceptedIdentityReply(answer.maker, identity)) {
         dlg.Report(IDS_ILLEGAL_DEVICE);
         return 0;
     }

@@ -39,9 +39,11 @@ void LoadVersionField(std::uint32_t imageId, std::uint32_t offset, char* text /*
     std::memcpy(text, image + offset, kVersionLength);
 }
 
-// A field that reads "*.**" is marked: its region was erased and not written again.
+// A field that reads "*.**" is marked: its region was erased and not
+// written again.  An empty text is a field this check did not read.
 std::string DeviceText(const std::string& device)
 {
+    if (device.empty()) return LoadStringById(IDS_FIELD_NOT_READ);
     if (device != kUnreadableVersion) return device;
     return device + " " + LoadStringById(IDS_INCOMPLETE_FIELD);
 }
@@ -78,6 +80,14 @@ bool AnyUnreadableVersion(const VersionSet& set)
     return false;
 }
 
+bool AnyVersionNotRead(const VersionSet& set)
+{
+    for (const std::string* text : {&set.system, &set.preset, &set.boot, &set.submcu}) {
+        if (text->empty()) return true;
+    }
+    return false;
+}
+
 std::string FormatVersionReport(const VersionReport& report)
 {
     std::string text = "SYSTEM:\t\t" + DeviceText(report.device.system) + " -> " + report.image.system;
@@ -91,24 +101,23 @@ int CPelUpdatorDlg::IdentifyDevice()
 {
     // The caller (the version check) returns the dialog to idle once it has
     // finished with the ports, so the failures here show their box only.
-    if (SendIdentityRequest(midiOut) == -1) {
+    const IdentityAnswer answer = RequestIdentity(*this, Timings().identityMs);
+    switch (answer.kind) {
+    case IdentityAnswer::Kind::NotSent:
         if (!Quiet()) ShowError(IDS_CANT_OPEN_OUT);
         return -1;
-    }
-    if (!event.Wait(Timings().identityMs)) {
+    case IdentityAnswer::Kind::TimedOut:
         if (!Quiet()) ShowError(IDS_TIMEOUT1);
         return -1;
-    }
-    const std::int32_t result = status.load();
-    if (ClosingStatus(result)) return -1;
-    if (result != 0) {
+    case IdentityAnswer::Kind::Status:
+        if (ClosingStatus(answer.status)) return -1;
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;
+    case IdentityAnswer::Kind::Replied:
+        break;
     }
-    std::uint8_t bytes[4];
-    identity.Get(bytes);
-    DeviceIdentity().Set(bytes);
-    if (!IsAcceptedIdentity(bytes)) {
+    DeviceIdentity().Set(answer.identity.data());
+    if (!IsAcceptedIdentityReply(answer.maker, answer.identity.data())) {
         if (!Quiet()) ShowError(IDS_ILLEGAL_DEVICE);
         return -1;
     }
@@ -127,24 +136,27 @@ unsigned CPelUpdatorDlg::VersionCheckThreadProc(CPelUpdatorDlg* dialog)
     std::intptr_t result = 0;
     bool readFailed = false;
 
+    // The device's texts are this check's alone: a field it does not read
+    // shows as not read, never as what an earlier check found.
+    dlg.versions.device = VersionSet{};
     if (dlg.IdentifyDevice() == -1) {
         result = -1;
     } else {
         dlg.linkDoubt.Reset();
         char device[kVersionLength + 1] = {};
         for (const VersionField& field : kVersionFields) {
+            char image[kVersionLength + 1] = {};
+            LoadVersionField(field.imageId, field.imageOffset, image);
+            dlg.versions.image.*field.text = std::string(image);
             if (dlg.ReadDeviceMemory(field.deviceAddress, kVersionLength,
                                      reinterpret_cast<std::uint8_t*>(device)) != 0) {
-                if (!field.required) continue;   // this field's earlier texts stay
+                if (!field.required) continue;   // the report shows this field as not read
                 result = -1;
                 readFailed = true;
                 break;
             }
             SanitizeVersionText(device);
             dlg.versions.device.*field.text = std::string(device);
-            char image[kVersionLength + 1] = {};
-            LoadVersionField(field.imageId, field.imageOffset, image);
-            dlg.versions.image.*field.text = std::string(image);
         }
     }
 
@@ -168,7 +180,7 @@ long CPelUpdatorDlg::OnVersionCheckDone(std::uintptr_t /*wParam*/, std::intptr_t
         // writes the SYSTEM field last, so fields that all read mean it did.
         if (AnyUnreadableVersion(versions.device)) {
             ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
-        } else {
+        } else if (!AnyVersionNotRead(versions.device)) {
             incomplete.store(false);   // every field reads: the last update got to its end
             if (statusNote.load() == IDS_RUN_UPDATE_AGAIN) ShowStatusNote(0);
         }

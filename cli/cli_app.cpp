@@ -29,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -72,10 +73,20 @@ bool ResolveDevice(const std::string& wanted, const std::vector<std::string>& na
     return true;
 }
 
-JsonObject VersionSetJson(const VersionSet& set)
+// The device's fields that the check did not read are null; an image text
+// is empty when the image is missing.
+JsonObject VersionSetJson(const VersionSet& set, bool device)
 {
     JsonObject object;
-    object.Add("system", set.system).Add("preset", set.preset).Add("boot", set.boot).Add("submcu", set.submcu);
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"system", &set.system}, {"preset", &set.preset}, {"boot", &set.boot}, {"submcu", &set.submcu}};
+    for (const auto& [key, text] : fields) {
+        if (device && text->empty()) {
+            object.AddNull(key);
+        } else {
+            object.Add(key, *text);
+        }
+    }
     return object;
 }
 
@@ -185,8 +196,8 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
             JsonObject event;
             if (IsReport(boxes[i])) {
                 event.Add("event", "report").Add("caption", boxes[i].caption).Add("text", boxes[i].text);
-                event.AddRaw("device", VersionSetJson(session.dialog.versions.device).Text());
-                event.AddRaw("image", VersionSetJson(session.dialog.versions.image).Text());
+                event.AddRaw("device", VersionSetJson(session.dialog.versions.device, true).Text());
+                event.AddRaw("image", VersionSetJson(session.dialog.versions.image, false).Text());
             } else {
                 event.Add("event", "message").Add("caption", boxes[i].caption);
                 event.Add("icon", boxes[i].IsError() ? "error" : "information").Add("text", boxes[i].text);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The command-line updater against the built-in virtual device with a flash
 # file: verify after an update and after one changed byte, a killed run
-# followed by a normal one, two runs on one file, a read-only file, and
-# output that cannot be written.
+# followed by a normal one, two runs on one file, creators of one missing
+# file at once, a read-only file, and output that cannot be written.
 #
 # Usage: flash_file_test.sh BUILD_DIR     (exit 77: skipped)
 set -u
@@ -59,6 +59,18 @@ out=$(run "$work/shared.flash" verify 2>&1); rc=$?
 kill -TERM "$first" 2>/dev/null; wait "$first" 2>/dev/null
 [ $rc -eq 1 ] || fail "second run on one flash file: exit $rc"
 grep -q "shared.flash is in use" <<<"$out" || fail "second run does not name the file: $out"
+
+# Creators of one missing file at once: one makes it, the others find it in
+# use; none fails to create it, and no temporary file is left behind.
+for round in 1 2 3; do
+    rm -f "$work/new.flash"
+    for i in 1 2 3 4; do run "$work/new.flash" ports >/dev/null 2>"$work/create$i.err" & done
+    wait
+    out=$(cat "$work"/create*.err | grep -v "new.flash is in use by another virtual device")
+    [ -z "$out" ] || fail "creators at once, round $round: $out"
+    cmp -s "$work/new.flash" "$work/factory.flash" || fail "creators at once, round $round: not a factory flash"
+    compgen -G "$work/new.flash.*" >/dev/null && fail "creators at once, round $round: left $(ls "$work"/new.flash.*)"
+done
 
 # Owner and mode are kept; a read-only file is refused.
 chmod 640 "$work/shared.flash"

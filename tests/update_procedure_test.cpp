@@ -270,6 +270,44 @@ TEST(UpdateProcedure, RejectedIdentityIsKeptAndNothingFollows)
     EXPECT_EQ(hostIdentityReply.Snapshot()[6], 0x00);
 }
 
+// Each worker's identity wait takes only a whole identity reply to its own
+// request, maker byte included: the identity an earlier run left in the
+// reply slot does not stand in for one when a status reply wakes the wait.
+TEST(Identification, TakesOnlyThisRunsIdentityReplyFromTheDevicesMaker)
+{
+    const Bytes otherMaker = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x41, 0x6E, 0x00, 0x09, 0x00, '1', '0', '0', '0', 0xF7};
+    struct Case {
+        const char* name;
+        void (CPelUpdatorDlg::*start)();
+        Bytes answer;   // in the device's place, to the identity request
+        const char* message;
+    };
+    const Case cases[] = {
+        {"update, status reply", &CPelUpdatorDlg::OnExecute, ScriptedLink::StatusReply(0), "Time out error(1)"},
+        {"update, other maker", &CPelUpdatorDlg::OnExecute, otherMaker, "Illegal device connected."},
+        {"version check, status reply", &CPelUpdatorDlg::OnVersionCheck, ScriptedLink::StatusReply(0), "Time out error(1)"},
+        {"version check, other maker", &CPelUpdatorDlg::OnVersionCheck, otherMaker, "Illegal device connected."},
+        {"verify, status reply", &CPelUpdatorDlg::OnVerify, ScriptedLink::StatusReply(0), "Time out error(1)"},
+        {"verify, other maker", &CPelUpdatorDlg::OnVerify, otherMaker, "Illegal device connected."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DialogRig rig("");
+        rig.RunVersionCheck();   // the device's identity stays in the reply slot
+        const std::size_t sent = rig.Link().SentCount();
+        rig.Link().SetPolicy([&c](const Bytes& m) {
+            return ScriptedLink::IsIdentityRequest(m) ? Decision{Action::Answer, c.answer} : Decision{};
+        });
+        rig.Window().ClearCalls();
+        (rig.Dialog().*c.start)();
+        rig.Dialog().WaitForWorker();
+        rig.Window().RunPosted();
+        EXPECT_EQ(BoxTexts(rig.Window()), std::vector<std::string>{c.message});
+        EXPECT_EQ(rig.Link().SentCount(), sent + 1);   // the identity request, nothing after it
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    }
+}
+
 TEST(UpdateProcedure, SecondModelIsAcceptedAndUpdateModeRefusalStopsEverything)
 {
     DialogRig rig("identity=6E000800,update-mode=off");

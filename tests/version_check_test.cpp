@@ -55,11 +55,11 @@ std::vector<std::string> ErrorTexts(const RecordingWindow& window)
     return texts;
 }
 
-// Refuses the read request for `address` while *active.
-ScriptedLink::Policy RefuseReadAt(std::uint32_t address, std::shared_ptr<bool> active = std::make_shared<bool>(true))
+// Refuses the read request for `address`.
+ScriptedLink::Policy RefuseReadAt(std::uint32_t address)
 {
-    return [address, active](const Bytes& m) {
-        if (*active && ScriptedLink::IsCommand(m, kCmdRead) && ScriptedLink::Address(m) == address)
+    return [address](const Bytes& m) {
+        if (ScriptedLink::IsCommand(m, kCmdRead) && ScriptedLink::Address(m) == address)
             return Decision{Action::Answer, ScriptedLink::StatusReply(0x05)};
         return Decision{};
     };
@@ -84,15 +84,16 @@ private:
 // ---------------------------------------------------------------------------
 // The report's text and the sanitizing of device texts.
 
-// The device cases below cover equal, erased and missing; letter case and
-// a report with nothing known only here.
-TEST(VersionReportText, LetterCaseCountsAndEmptyTextsStayEmpty)
+// The device cases below cover equal, erased, missing and not read; letter
+// case and a report with nothing known only here.
+TEST(VersionReportText, LetterCaseCountsAndEmptyDeviceTextsAreNotRead)
 {
     VersionReport c;
     c.device = {"1.0a", "1.0B", "x.yz", "V1.2"};   // submcu, boot, preset, system
     c.image = {"1.0A", "1.0B", "X.YZ", "v1.2"};
     EXPECT_EQ(FormatVersionReport(c), "SYSTEM:\t\tV1.2 -> v1.2\nPRESET:\t\tx.yz -> X.YZ\nBOOT:\t\t1.0B\nSUBMCU:\t\t1.0a -> 1.0A");
-    EXPECT_EQ(FormatVersionReport(VersionReport{}), "SYSTEM:\t\t -> \nPRESET:\t\t\nBOOT:\t\t\nSUBMCU:\t\t");
+    EXPECT_EQ(FormatVersionReport(VersionReport{}),
+              "SYSTEM:\t\t(not read) -> \nPRESET:\t\t(not read)\nBOOT:\t\t(not read)\nSUBMCU:\t\t(not read)");
 }
 
 TEST(SanitizeVersionText, ReplacesAnyTextWithANonPrintableByte)
@@ -185,33 +186,48 @@ TEST(VersionCheck, MissingImageLeavesItsTextEmpty)
     }
 }
 
-TEST(VersionCheck, FailedPresetReadIsPassedOverAndKeepsEarlierTexts)
+// A field whose read fails in this check shows as not read, whatever an
+// earlier check found there: PRESET in the report, the others in the texts
+// the failed check leaves (it shows no report).
+TEST(VersionCheck, FieldNotReadThisTimeShowsNoEarlierText)
 {
-    DialogRig rig("");
-    auto refusing = std::make_shared<bool>(true);
-    rig.Link().SetPolicy(RefuseReadAt(kPresetAddress, refusing));
+    struct Case {
+        std::uint32_t address;
+        Action action;   // what becomes of its read in the second check
+        VersionSet device;
+        const char* report;
+    };
+    const Case cases[] = {
+        {kPresetAddress, Action::Answer, {"1.01", "1.00", "", "1.15"},
+         "SYSTEM:\t\t1.15 -> 1.20\nPRESET:\t\t(not read) -> 1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02"},
+        {kPresetAddress, Action::Drop, {"1.01", "1.00", "", "1.15"},
+         "SYSTEM:\t\t1.15 -> 1.20\nPRESET:\t\t(not read) -> 1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02"},
+        {kBootAddress, Action::Answer, {"", "", "2.00", "1.15"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.address << " action " << static_cast<int>(c.action));
+        DialogRig rig("");
+        rig.RunVersionCheck();
+        ASSERT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02");
 
-    // No earlier check: nothing after the label.
-    rig.RunVersionCheck();
-    EXPECT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02");
-    EXPECT_TRUE(ErrorTexts(rig.Window()).empty());
-    EXPECT_EQ(rig.Window().ControlStates(), kIdle);
-
-    // A check that reads it stores it ...
-    *refusing = false;
-    rig.Window().ClearCalls();
-    rig.RunVersionCheck();
-    EXPECT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02");
-
-    // ... and a later failed read shows the stored texts, not the device's new ones.
-    std::vector<std::uint8_t> flash = FactoryFlash();
-    PutField(flash, kPresetAddress, "2.00");
-    PutField(flash, kSystemAddress, "1.15");
-    ASSERT_TRUE(rig.Device().Device().SetFlash(flash));
-    *refusing = true;
-    rig.Window().ClearCalls();
-    rig.RunVersionCheck();
-    EXPECT_EQ(ReportText(rig.Window()), "SYSTEM:\t\t1.15 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.01 -> 1.02");
+        std::vector<std::uint8_t> flash = FactoryFlash();
+        PutField(flash, kPresetAddress, "2.00");
+        PutField(flash, kSystemAddress, "1.15");
+        ASSERT_TRUE(rig.Device().Device().SetFlash(flash));
+        rig.Link().SetPolicy([&c](const Bytes& m) {
+            if (!ScriptedLink::IsCommand(m, kCmdRead) || ScriptedLink::Address(m) != c.address) return Decision{};
+            return Decision{c.action, c.action == Action::Answer ? ScriptedLink::StatusReply(0x05) : Bytes{}};
+        });
+        rig.Window().ClearCalls();
+        rig.RunVersionCheck();
+        EXPECT_EQ(ReportText(rig.Window()), c.report);
+        const VersionSet& device = rig.Dialog().versions.device;
+        EXPECT_EQ(device.submcu, c.device.submcu);
+        EXPECT_EQ(device.boot, c.device.boot);
+        EXPECT_EQ(device.preset, c.device.preset);
+        EXPECT_EQ(device.system, c.device.system);
+        EXPECT_EQ(rig.Window().ControlStates(), kIdle);
+    }
 }
 
 TEST(VersionCheck, FailedDeviceReadAfterIdentificationIsReported)

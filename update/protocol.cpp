@@ -39,6 +39,34 @@ void IdentityBytes::Clear()
     word.store(0);
 }
 
+void ReceivedIdentity::Record(std::uint8_t maker, const std::uint8_t bytes[4])
+{
+    std::uint64_t value = kRecorded | static_cast<std::uint64_t>(maker) << 32;
+    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+    word.store(value);
+}
+
+void ReceivedIdentity::Clear()
+{
+    word.store(0);
+}
+
+bool ReceivedIdentity::Get(std::uint8_t& maker, std::uint8_t bytes[4]) const
+{
+    const std::uint64_t value = word.load();
+    maker = static_cast<std::uint8_t>(value >> 32);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    return (value & kRecorded) != 0;
+}
+
+std::array<std::uint8_t, 4> ReceivedIdentity::Bytes() const
+{
+    std::array<std::uint8_t, 4> bytes{};
+    std::uint8_t maker = 0;
+    Get(maker, bytes.data());
+    return bytes;
+}
+
 namespace {
 constexpr std::array<std::uint8_t, 15> kHostIdentityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00,
                                                              0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
@@ -93,6 +121,11 @@ bool IsAcceptedIdentity(const std::uint8_t identity[4])
     for (const auto& entry : acceptedIdentities)
         if (std::equal(entry, entry + 4, identity)) return true;
     return false;
+}
+
+bool IsAcceptedIdentityReply(std::uint8_t maker, const std::uint8_t identity[4])
+{
+    return maker == kManufacturer && IsAcceptedIdentity(identity);
 }
 
 // ---------------------------------------------------------------------------
@@ -333,9 +366,11 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
             SendHostIdentity(endpoint);
             return;
         case 0x02:
-            if (count < 10) return;
+            // Only a whole reply; its maker byte goes with it, for the worker
+            // to check.  (A maker with a three-byte id has 00 at byte 5.)
+            if (count < kIdentityReplyLength || m[count - 1] != 0xF7) return;
             StoreStatus(endpoint, 0);
-            endpoint.identity.Set(m + 6);
+            endpoint.identity.Record(m[5], m + 6);
             endpoint.event.Set();
             return;
         default:
@@ -401,6 +436,36 @@ bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeou
 {
     if (sendResult != 0 && !StatusEndsWork(endpoint.status.load())) return false;
     return endpoint.event.Wait(timeoutMs);
+}
+
+IdentityAnswer RequestIdentity(ProtocolEndpoint& endpoint, std::uint32_t timeoutMs)
+{
+    IdentityAnswer answer;
+    endpoint.identity.Clear();
+    ClearStaleReply(endpoint);
+    if (SendIdentityRequest(endpoint.midiOut) == -1) {
+        answer.kind = IdentityAnswer::Kind::NotSent;
+        return answer;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const std::uint32_t waitMs = left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+        if (!endpoint.event.Wait(waitMs)) {
+            answer.kind = IdentityAnswer::Kind::TimedOut;
+            return answer;
+        }
+        const std::int32_t status = endpoint.status.load();
+        if (status != 0) {
+            answer.kind = IdentityAnswer::Kind::Status;
+            answer.status = status;
+            return answer;
+        }
+        if (endpoint.identity.Get(answer.maker, answer.identity.data())) {
+            answer.kind = IdentityAnswer::Kind::Replied;
+            return answer;
+        }
+    }
 }
 
 int ReadTransaction(ProtocolEndpoint& endpoint, std::uint32_t address, std::uint32_t length, std::uint8_t dest[4],

@@ -60,6 +60,11 @@ inline constexpr std::uint8_t acceptedIdentities[3][4] = {
     {0x6E, 0x00, 0x08, 0x00},
 };
 bool IsAcceptedIdentity(const std::uint8_t identity[4]);
+// An identity reply names an accepted device: the device's maker byte and
+// one of acceptedIdentities.
+bool IsAcceptedIdentityReply(std::uint8_t maker, const std::uint8_t identity[4]);
+// F0 7E dd 06 02 maker family(2) model(2) version(4) F7.
+inline constexpr std::uint32_t kIdentityReplyLength = 15;
 
 // ---------------------------------------------------------------------------
 // Shared state.
@@ -75,6 +80,22 @@ public:
 
 private:
     std::atomic<std::uint32_t> word{0};
+};
+
+// The identity reply recorded for a waiting worker: its maker (manufacturer)
+// byte and its four identity bytes, or nothing since the worker cleared it
+// before sending its identity request.  Readable and writable from any thread.
+class ReceivedIdentity {
+public:
+    void Record(std::uint8_t maker, const std::uint8_t bytes[4]);
+    void Clear();
+    // False when no identity reply has been recorded since Clear.
+    bool Get(std::uint8_t& maker, std::uint8_t bytes[4]) const;
+    std::array<std::uint8_t, 4> Bytes() const;   // the identity bytes; zero when none
+
+private:
+    static constexpr std::uint64_t kRecorded = std::uint64_t{1} << 40;
+    std::atomic<std::uint64_t> word{0};   // bytes in bits 0-31, maker in 32-39, kRecorded
 };
 
 // The host's own identity reply; bytes 6-9 take the accepted device's identity.
@@ -144,7 +165,7 @@ struct ProtocolEndpoint {
     CMidiOutPort midiOut;
     platform::Event event;                  // auto-reset, not signalled
     std::atomic<std::int32_t> status{0};
-    IdentityBytes identity;
+    ReceivedIdentity identity;
 
     // Counted by the receive side before it signals, so that a waiter that
     // wakes once for several replies still knows how many of each came.
@@ -210,6 +231,25 @@ void OnReplyTimer(platform::UINT id, platform::UINT msg, platform::DWORD_PTR use
 // send returns false at once (unless the dialog is closing).
 void ClearStaleReply(ProtocolEndpoint& endpoint);
 bool AwaitReply(ProtocolEndpoint& endpoint, int sendResult, std::uint32_t timeoutMs);
+
+// The identity request and the wait for its reply.  The slot's identity is
+// cleared before the request goes out, so only an identity reply to this
+// request is taken.  A wake-up with status 0 that brought no identity reply
+// (a stray acknowledge, a late reply to an earlier command) is waited past,
+// within the same time-out.
+struct IdentityAnswer {
+    enum class Kind {
+        Replied,    // maker and identity hold the reply
+        NotSent,    // the output port refused the request
+        TimedOut,   // no identity reply within the time-out
+        Status,     // woken with a non-zero status (a refusal, closing, device lost)
+    };
+    Kind kind = Kind::TimedOut;
+    std::int32_t status = 0;   // Kind::Status: that status
+    std::uint8_t maker = 0;
+    std::array<std::uint8_t, 4> identity{};
+};
+IdentityAnswer RequestIdentity(ProtocolEndpoint& endpoint, std::uint32_t timeoutMs);
 
 // One read transaction: receiveCount to 0, read request for `length` bytes,
 // wait up to timeoutMs.  0 with the first 4 received bytes in dest, -1 on a

@@ -1,5 +1,6 @@
 #include "platform/flash_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -29,11 +30,24 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes)
     return true;
 }
 
-// A new file holding `bytes` at `temp`, open for reading and writing; -1 with errno.
-int WriteTemp(const std::string& temp, const std::vector<std::uint8_t>& bytes)
+// Temporary names taken by this process, so that its devices never share one.
+std::atomic<unsigned> tempCounter{0};
+constexpr int kTempNameAttempts = 100;
+
+// A new file holding `bytes` beside `path`, under a name of this writer's
+// own (the file's name, ".tmp.", the process id and a counter), created
+// exclusively: a leftover of the same name is passed over, never reused, and
+// no other writer's temporary file is touched.  Open for reading and
+// writing, its name in `temp`; -1 with errno.
+int WriteTemp(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& temp)
 {
-    const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    int fd = -1;
+    for (int attempt = 0; attempt < kTempNameAttempts && fd < 0; ++attempt) {
+        temp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(tempCounter.fetch_add(1));
+        fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) return -1;
+    }
+    if (fd < 0) return -1;   // EEXIST
     if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) {
         const int err = errno;
         ::close(fd);
@@ -63,18 +77,21 @@ bool FlashFile::Open(const std::string& p, const std::vector<std::uint8_t>& init
     for (int attempt = 0; attempt < 10; ++attempt) {
         int f = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (f < 0 && errno == ENOENT) {
-            // Created whole under another name, then moved into place.
-            const std::string temp = path + ".tmp";
-            f = WriteTemp(temp, initial);
+            // Created whole under another name, then linked into place:
+            // of two creators the first to link wins, and the other opens
+            // the file it made.
+            std::string temp;
+            f = WriteTemp(path, initial, temp);
             if (f < 0) {
                 error = Failure("cannot create", path, errno);
                 return false;
             }
             if (::flock(f, LOCK_EX | LOCK_NB) != 0 || ::link(temp.c_str(), path.c_str()) != 0) {
+                const int err = errno;
                 ::close(f);
                 ::unlink(temp.c_str());
-                if (errno == EEXIST) continue;   // made by someone else meanwhile
-                error = Failure("cannot create", path, errno);
+                if (err == EEXIST) continue;   // made by someone else meanwhile
+                error = Failure("cannot create", path, err);
                 return false;
             }
             ::unlink(temp.c_str());
@@ -150,8 +167,8 @@ bool FlashFile::Save(const std::vector<std::uint8_t>& contents, std::string& err
         error = Failure("cannot write back", path, errno);
         return false;
     }
-    const std::string temp = path + ".tmp";
-    const int f = WriteTemp(temp, contents);
+    std::string temp;
+    const int f = WriteTemp(path, contents, temp);
     bool replaced = false;
     if (f >= 0) {
         // The new file takes the old one's owner and mode, and the lock
