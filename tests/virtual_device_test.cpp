@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <thread>
 
 #include <unistd.h>
@@ -148,13 +149,54 @@ TEST(VirtualDeviceSettings, ParsesEveryItem)
         EXPECT_EQ(s.flashPath, path) << text;
         EXPECT_EQ(s.lateMs, 1u) << text;
     }
+
+    EXPECT_EQ(s.reorderMs, 2600u);
+    EXPECT_EQ(s.stallMs, 3500u);
+    ASSERT_TRUE(ParseVirtualDeviceSettings("reorder-ms=5,stall-ms=6", s, error)) << error;
+    EXPECT_EQ(s.reorderMs, 5u);
+    EXPECT_EQ(s.stallMs, 6u);
+    // Every counted fault, as N and as @N/M/... with generated rising counts:
+    // it hits exactly at its counts.
+    const std::pair<const char*, FaultCount VirtualDeviceSettings::*> counted[] = {
+        {"drop", &VirtualDeviceSettings::drop}, {"refuse", &VirtualDeviceSettings::refuse},
+        {"corrupt-read", &VirtualDeviceSettings::corruptRead}, {"hold", &VirtualDeviceSettings::hold},
+        {"dup", &VirtualDeviceSettings::dup}, {"reorder", &VirtualDeviceSettings::reorder},
+        {"stall", &VirtualDeviceSettings::stall}, {"cut", &VirtualDeviceSettings::cut},
+        {"ghost", &VirtualDeviceSettings::ghost}};
+    std::uint32_t seed = 7;
+    for (const auto& [key, field] : counted) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::uint32_t> at;
+            std::string text = std::string(key) + "=@";
+            for (std::uint32_t n = 0, count = 1 + (seed = seed * 1103515245u + 12345u) % 64; count > 0; --count) {
+                at.push_back(n += 1 + (seed = seed * 1103515245u + 12345u) % 9);
+                text += (at.size() > 1 ? "/" : "") + std::to_string(n);
+            }
+            const std::uint32_t every = 1 + round;
+            for (const bool periodic : {false, true}) {
+                const std::string item = periodic ? std::string(key) + "=" + std::to_string(every) : text;
+                ASSERT_TRUE(ParseVirtualDeviceSettings(item, s, error)) << item << ": " << error;
+                for (std::uint32_t n = 0; n <= at.back() + 10; ++n) {
+                    const bool expected = periodic ? n > 0 && n % every == 0 : std::count(at.begin(), at.end(), n) == 1;
+                    ASSERT_EQ((s.*field).Hits(n), expected) << item << " at " << n;
+                }
+            }
+        }
+        ASSERT_TRUE(ParseVirtualDeviceSettings(std::string(key) + "=0", s, error));
+        EXPECT_TRUE((s.*field).Off()) << key;
+    }
 }
 
 TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)
 {
-    for (const char* item : {"bogus=1", "link=fast", "link=-1", "drop=", "identity=6E0009", "identity=6E00090G",
-                             "identity=8E000900", "version=10000", "update-mode=maybe", "silent=yes", "late=99999999",
-                             "flash=", "write-ms=1.5", "refuse"}) {
+    std::string tooMany = "ghost=@1";
+    for (int i = 2; i <= 65; ++i) tooMany += "/" + std::to_string(i);
+    for (const std::string& item : std::vector<std::string>{
+             "bogus=1", "link=fast", "link=-1", "drop=", "identity=6E0009", "identity=6E00090G", "identity=8E000900",
+             "version=10000", "update-mode=maybe", "silent=yes", "late=99999999", "flash=", "write-ms=1.5", "refuse",
+             "dup=-1", "reorder=x", "reorder-ms=99999999", "stall-ms=", "cut=1.5", "ghost", "dup=@", "reorder=@0",
+             "stall=@5/3", "cut=@4/4", "ghost=@1//2", "hold=@1/", "drop=@x", "refuse=@-1", "corrupt-read=@/1",
+             "dup=@4294967296", tooMany}) {
         VirtualDeviceSettings s;
         s.lateMs = 77;
         std::string error;
@@ -162,6 +204,12 @@ TEST(VirtualDeviceSettings, BadItemsAreNamedAndChangeNothing)
         EXPECT_NE(error.find(std::string("\"") + item + "\""), std::string::npos) << error;
         EXPECT_EQ(s.lateMs, 77u) << item;
     }
+    std::string error;
+    VirtualDeviceSettings s;
+    EXPECT_FALSE(ParseVirtualDeviceSettings("stall=@5/3", s, error));
+    EXPECT_NE(error.find("must rise"), std::string::npos) << error;
+    EXPECT_FALSE(ParseVirtualDeviceSettings(tooMany, s, error));
+    EXPECT_NE(error.find("at most 64"), std::string::npos) << error;
 }
 
 // ---------------------------------------------------------------------------
@@ -657,6 +705,72 @@ TEST(VirtualMidiBackend, SlowLinkLateRepliesAndStoppedInput)
     }
 }
 
+// Each fault of the link as the host sees it: what its sends return, which
+// replies reach it in which order, what the device logged and did.  Sends
+// and log as letters: B begin-update, W write 0x12 at 0, R read, I identity
+// request, x not a whole message.  Replies: S status 0, I identity, D data.
+TEST(VirtualMidiBackend, LinkFaults)
+{
+    struct Row {
+        const char* settings;
+        const char* sends;
+        const char* results;   // o sent, e failed
+        const char* replies;
+        const char* log;
+        std::uint8_t flash0;
+    };
+    const Row rows[] = {
+        {"", "BWR", "ooo", "SSD", "BWR", 0x12},
+        {"dup=2", "BWR", "ooo", "SSSD", "BWR", 0x12},
+        {"dup=@3", "BWR", "ooo", "SSDD", "BWR", 0x12},
+        {"reorder=2,reorder-ms=600000", "BWR", "ooo", "SDS", "BWR", 0x12},
+        {"reorder=@1/2,reorder-ms=600000", "BWI", "ooo", "SIS", "BWI", 0x12},   // the identity reply overtakes
+        {"reorder=@1,reorder-ms=1", "B", "o", "S", "B", 0xFF},                  // nothing behind: sent in the end
+        {"cut=2", "BWI", "ooo", "SI", "BxI", 0xFF},
+        {"cut=@1", "IBW", "ooo", "SS", "xBW", 0x12},   // host messages count identity requests too
+        {"ghost=@2", "BWI", "oeo", "SSI", "BWI", 0x12},
+        {"ghost=1,dup=1", "BW", "ee", "SSSS", "BW", 0x12},
+        {"stall=2,stall-ms=20", "BWI", "ooo", "SSI", "BWI", 0x12},
+    };
+    const std::map<char, Bytes> messages = {{'B', Cmd(kCmdBeginUpdate)}, {'W', Write(0, {0x12})},
+                                            {'R', Read(0, 4)}, {'I', {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}}};
+    const std::map<Q9::Kind, char> kinds = {{Q9::Kind::BeginUpdate, 'B'}, {Q9::Kind::WriteBlock, 'W'},
+                                            {Q9::Kind::Read, 'R'}, {Q9::Kind::IdentityRequest, 'I'},
+                                            {Q9::Kind::Ignored, 'x'}};
+    for (const Row& row : rows) {
+        VirtualMidi midi(Settings(std::string("flash=erased,") + row.settings));
+        RawHost host(midi);
+        std::string results;
+        for (const char* m = row.sends; *m != '\0'; ++m) results += host.Send(messages.at(*m)) == MMSYSERR_NOERROR ? 'o' : 'e';
+        ASSERT_TRUE(midi.WaitIdle(10000)) << row.settings;
+        std::string replies;
+        for (const Bytes& b : host.Pieces()) replies += b[1] == 0x7E ? 'I' : b[4] == kCmdRead ? 'D' : StatusOf({{b}}) == 0 ? 'S' : '?';
+        std::string log;
+        for (const Q9::LogEntry& e : midi.LogCopy()) log += kinds.at(e.kind);
+        EXPECT_EQ(results, row.results) << row.settings;
+        EXPECT_EQ(replies, row.replies) << row.settings;
+        EXPECT_EQ(log, row.log) << row.settings;
+        EXPECT_EQ(midi.FlashCopy()[0], row.flash0) << row.settings;
+    }
+
+    // A stalled device takes nothing: the send is not done, the device has
+    // seen nothing; the sender may let the header go.
+    VirtualMidi midi(Settings("stall=1,stall-ms=600000"));
+    HMIDIOUT out = 0;
+    ASSERT_EQ(midi.OutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Bytes m = messages.at('I');
+    MIDIHDR h{};
+    h.lpData = reinterpret_cast<char*>(m.data());
+    h.dwBufferLength = static_cast<DWORD>(m.size());
+    ASSERT_EQ(midi.OutPrepareHeader(out, &h, sizeof h), MMSYSERR_NOERROR);
+    ASSERT_EQ(midi.OutLongMsg(out, &h, sizeof h), MMSYSERR_NOERROR);
+    EXPECT_FALSE(midi.WaitIdle(20));
+    EXPECT_EQ(std::atomic_ref<DWORD>(h.dwFlags).load() & MHDR_DONE, 0u);
+    EXPECT_TRUE(midi.LogCopy().empty());
+    EXPECT_EQ(midi.OutUnprepareHeader(out, &h, sizeof h), MIDIERR_STILLPLAYING);
+    midi.OutClose(out);
+}
+
 TEST(VirtualMidiBackend, FlashFileWrittenBackOnClose)
 {
     const auto path = std::filesystem::temp_directory_path() / ("q9vd-close-" + std::to_string(::getpid()) + ".bin");
@@ -817,6 +931,26 @@ TEST_F(ThroughProtocol, FaultsAsTheHostSeesThem)
     Send(model, Cmd(kCmdBeginUpdate));
     Send(model, Write(0, Pattern(4096, 5)));
     EXPECT_TRUE(midi->FlashCopy() == model.Flash());
+}
+
+// The output port's send under stall= and ghost=: a stall longer than its
+// limit fails the send as timed out; a ghost fails it as refused, and the
+// device answers it all the same.
+TEST_F(ThroughProtocol, SendFaultsAsTheHostSeesThem)
+{
+    Open("flash=erased,ghost=@1,stall=@2,stall-ms=600000");
+    endpoint.midiOut.doneWaitLimitMs = 20;
+    deviceIdentity.Set(acceptedIdentities[0]);
+    EXPECT_EQ(Transact(Cmd(kCmdBeginUpdate)), -2);
+    EXPECT_FALSE(endpoint.midiOut.LastSendTimedOut());
+    ASSERT_TRUE(endpoint.event.Wait(10000));   // answered all the same
+    EXPECT_EQ(endpoint.status.load(), 0);
+    EXPECT_EQ(Transact(Erase(0, 0x1000)), -2);
+    EXPECT_TRUE(endpoint.midiOut.LastSendTimedOut());
+    const auto log = midi->LogCopy();
+    ASSERT_EQ(log.size(), 1u);   // the stalled erase has not reached the device
+    EXPECT_EQ(log[0].kind, Q9::Kind::BeginUpdate);
+    EXPECT_TRUE(log[0].answered);
 }
 
 TEST_F(ThroughProtocol, UpdateModeOff)

@@ -318,6 +318,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "q9-virtual-device: %s\n", error.c_str());
         return kExitUsage;
     }
+    // What the host's sends return is the host's own system's business here.
+    if (!settings.stall.Off() || !settings.ghost.Off()) {
+        std::fprintf(stderr, "q9-virtual-device: stall and ghost act on the host's sends: only the updater's "
+                             "built-in virtual device (--virtual-device) has them\n");
+        return kExitUsage;
+    }
 
     StopSignals signals;   // before any thread starts
     VirtualQ9 device(settings);
@@ -363,7 +369,37 @@ int main(int argc, char** argv)
     std::uint64_t malformed = 0;
     std::uint64_t lostBytes = 0;
     std::vector<platform::BYTE> event;
+    // reorder=: replies held back until the next message answered, or reorder-ms.
+    std::vector<std::vector<std::uint8_t>> reordered;
+    auto reorderedDue = std::chrono::steady_clock::time_point{};
+    // One reply to the host; false when the program is to end.
+    auto sendReply = [&](const std::vector<std::uint8_t>& bytes) {
+        if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, bytes.size()))) {
+            return false;
+        }
+        const platform::MMRESULT sent = end->Send(bytes.data(), bytes.size());
+        if (sent != platform::MMSYSERR_NOERROR && options.verbose) {
+            std::printf("a reply of %zu bytes was not taken\n", bytes.size());
+        }
+        if (sent != platform::MMSYSERR_NOERROR && !end->Gone().empty()) {
+            std::fprintf(stderr, "q9-virtual-device: %s\n", end->Gone().c_str());
+            status = kExitFailed;
+            return false;
+        }
+        return true;
+    };
+    auto sendReordered = [&] {
+        std::vector<std::vector<std::uint8_t>> held;
+        held.swap(reordered);
+        for (const std::vector<std::uint8_t>& bytes : held) {
+            if (!sendReply(bytes)) return;
+        }
+    };
     while (status == kExitOk && !signals.Arrived()) {
+        if (!reordered.empty() && std::chrono::steady_clock::now() >= reorderedDue) {
+            sendReordered();
+            continue;
+        }
         if (const std::string gone = end->Gone(); !gone.empty()) {
             if (options.alsaDevice.empty()) {
                 std::fprintf(stderr, "q9-virtual-device: %s\n", gone.c_str());
@@ -391,7 +427,10 @@ int main(int argc, char** argv)
                     continue;
                 }
                 const auto* bytes = reinterpret_cast<const std::uint8_t*>(message->lpData);
-                const std::size_t length = message->dwBytesRecorded;
+                std::size_t length = message->dwBytesRecorded;
+                if (settings.cut.Hits(static_cast<std::uint32_t>(messages + 1))) {
+                    length /= 2;   // cut=: the front half, without its end
+                }
                 if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, length))) {
                     break;
                 }
@@ -408,26 +447,30 @@ int main(int argc, char** argv)
                     std::printf("%s\n", Describe(device.Log().back(), length, seconds).c_str());
                     std::fflush(stdout);
                 }
+                std::vector<std::vector<std::uint8_t>> overtaken;
+                if (!replies.empty()) overtaken.swap(reordered);
+                bool going = true;
                 for (const VirtualQ9::Reply& reply : replies) {
                     const std::uint64_t waitMs = std::uint64_t{reply.busyMs} + settings.lateMs;
                     if (!signals.Pause(std::chrono::milliseconds(waitMs))) {
+                        going = false;
                         break;
                     }
                     if (reply.lost) {
                         continue;
                     }
-                    if (!signals.Pause(LinkTime(settings.linkBytesPerSecond, reply.bytes.size()))) {
+                    if (reply.reordered) {
+                        reordered.insert(reordered.end(), reply.twice ? 2 : 1, reply.bytes);
+                        reorderedDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.reorderMs);
+                        continue;
+                    }
+                    if (!sendReply(reply.bytes) || (reply.twice && !sendReply(reply.bytes))) {
+                        going = false;
                         break;
                     }
-                    const platform::MMRESULT sent = end->Send(reply.bytes.data(), reply.bytes.size());
-                    if (sent != platform::MMSYSERR_NOERROR && options.verbose) {
-                        std::printf("a reply of %zu bytes was not taken\n", reply.bytes.size());
-                    }
-                    if (sent != platform::MMSYSERR_NOERROR && !end->Gone().empty()) {
-                        std::fprintf(stderr, "q9-virtual-device: %s\n", end->Gone().c_str());
-                        status = kExitFailed;
-                        break;
-                    }
+                }
+                for (const std::vector<std::uint8_t>& bytes : overtaken) {
+                    if (!going || !sendReply(bytes)) break;
                 }
                 if (!device.Log().empty() && device.Log().size() > logged) {
                     const VirtualQ9::LogEntry& entry = device.Log().back();

@@ -40,7 +40,81 @@ int HexDigit(char c)
 
 std::string Quote(std::string_view item) { return "\"" + std::string(item) + "\""; }
 
+// N (every Nth, 0 for never) or @N/M/... (once at each count); on a bad value
+// the reason.
+bool ParseFaultCount(std::string_view text, FaultCount& count, const char*& why)
+{
+    FaultCount parsed;
+    if (text.empty() || text.front() != '@') {
+        std::uint64_t v = 0;
+        why = "expected a whole number N (every Nth; 0 for never) or @N/M/... (once at each count)";
+        if (!ParseNumber(text, std::numeric_limits<std::uint32_t>::max(), v)) return false;
+        parsed.every = static_cast<std::uint32_t>(v);
+        count = parsed;
+        return true;
+    }
+    text.remove_prefix(1);
+    while (true) {
+        const std::size_t slash = text.find('/');
+        std::uint64_t v = 0;
+        if (!ParseNumber(text.substr(0, slash), std::numeric_limits<std::uint32_t>::max(), v) || v == 0) {
+            why = "expected whole numbers from 1 after @, separated by /, e.g. @37/90/211";
+            return false;
+        }
+        if (!parsed.at.empty() && v <= parsed.at.back()) {
+            why = "the counts after @ must rise, e.g. @37/90/211";
+            return false;
+        }
+        if (parsed.at.size() == kMaxFaultCounts) {
+            why = "at most 64 counts after @";
+            return false;
+        }
+        parsed.at.push_back(static_cast<std::uint32_t>(v));
+        if (slash == std::string_view::npos) break;
+        text.remove_prefix(slash + 1);
+    }
+    count = parsed;
+    return true;
+}
+
+// The settings that are milliseconds, and the counted faults.
+struct MsItem {
+    const char* key;
+    std::uint32_t VirtualDeviceSettings::*field;
+};
+constexpr MsItem kMsItems[] = {
+    {"erase-ms", &VirtualDeviceSettings::eraseMsPer4K}, {"write-ms", &VirtualDeviceSettings::writeMsPerBlock},
+    {"late", &VirtualDeviceSettings::lateMs},           {"hold-ms", &VirtualDeviceSettings::holdMs},
+    {"reorder-ms", &VirtualDeviceSettings::reorderMs},  {"stall-ms", &VirtualDeviceSettings::stallMs},
+};
+struct CountItem {
+    const char* key;
+    FaultCount VirtualDeviceSettings::*field;
+};
+constexpr CountItem kCountItems[] = {
+    {"drop", &VirtualDeviceSettings::drop},   {"refuse", &VirtualDeviceSettings::refuse},
+    {"corrupt-read", &VirtualDeviceSettings::corruptRead}, {"hold", &VirtualDeviceSettings::hold},
+    {"dup", &VirtualDeviceSettings::dup},     {"reorder", &VirtualDeviceSettings::reorder},
+    {"stall", &VirtualDeviceSettings::stall}, {"cut", &VirtualDeviceSettings::cut},
+    {"ghost", &VirtualDeviceSettings::ghost},
+};
+
+template <class Item, std::size_t N>
+const Item* Find(const Item (&items)[N], std::string_view key)
+{
+    for (const Item& item : items)
+        if (key == item.key) return &item;
+    return nullptr;
+}
+
 }  // namespace
+
+bool FaultCount::Hits(std::uint32_t n) const
+{
+    if (n == 0) return false;
+    if (every != 0) return n % every == 0;
+    return std::binary_search(at.begin(), at.end(), n);
+}
 
 bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& out, std::string& error)
 {
@@ -139,21 +213,13 @@ bool ParseVirtualDeviceSettings(std::string_view text, VirtualDeviceSettings& ou
             if (!number(std::numeric_limits<std::uint32_t>::max(), v))
                 return bad("expected a whole number of bytes per second (0 for unlimited)");
             s.linkBytesPerSecond = v;
-        } else if (key == "erase-ms" || key == "write-ms" || key == "late" || key == "hold-ms") {
+        } else if (const MsItem* ms = Find(kMsItems, key)) {
             std::uint64_t v = 0;
             if (!number(kMaxMs, v)) return bad("expected a whole number of milliseconds up to 3600000");
-            (key == "erase-ms"   ? s.eraseMsPer4K
-             : key == "write-ms" ? s.writeMsPerBlock
-             : key == "late"     ? s.lateMs
-                                 : s.holdMs) = static_cast<std::uint32_t>(v);
-        } else if (key == "drop" || key == "refuse" || key == "corrupt-read" || key == "hold") {
-            std::uint64_t v = 0;
-            if (!number(std::numeric_limits<std::uint32_t>::max(), v))
-                return bad("expected a whole number N (every Nth; 0 for never)");
-            (key == "drop"     ? s.drop
-             : key == "refuse" ? s.refuse
-             : key == "hold"   ? s.hold
-                               : s.corruptRead) = static_cast<std::uint32_t>(v);
+            s.*(ms->field) = static_cast<std::uint32_t>(v);
+        } else if (const CountItem* counted = Find(kCountItems, key)) {
+            const char* why = nullptr;
+            if (!ParseFaultCount(value, s.*(counted->field), why)) return bad(why);
         } else {
             return bad("unknown item");
         }

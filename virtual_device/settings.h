@@ -8,16 +8,44 @@
 //   drop=N   refuse=N   corrupt-read=N   late=MS   silent
 //   hold=N hold-ms=MS (the reply to every Nth command comes MS later, 2600
 //   unless given, and the command after it is refused)
-// drop=N and refuse=N count the device-format commands the device answers
-// (begin-update, erase, write-block, end-update, read, unknown commands);
-// identity requests are not counted.  corrupt-read=N counts read-data
-// replies.  0 switches a counter setting off.
+//   dup=N (the reply to every Nth command is sent twice)
+//   reorder=N reorder-ms=MS (the reply to every Nth command is held back
+//   until the replies to the next message the device answers have gone out,
+//   or MS after it was due, 2600 unless given)
+//   stall=N stall-ms=MS (the device stops reading for MS, 3500 unless given,
+//   before every Nth host message: the host's send of it finishes that late)
+//   cut=N (every Nth host message arrives without its back half and its F7)
+//   ghost=N (every Nth host message is reported to the host as a failed
+//   send, yet reaches the device a little later and is answered)
+// drop, refuse, hold, dup and reorder count the device-format commands the
+// device answers (begin-update, erase, write-block, end-update, read,
+// unknown commands); identity requests are not counted.  corrupt-read
+// counts read-data replies.  stall, cut and ghost count the host's sends
+// (each long message the host hands over, identity requests and the host's
+// answers included).  Each of these takes N (every Nth; 0 switches it off)
+// or @N/M/... (once at each listed count: rising, at most kMaxFaultCounts).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// When a counted fault happens: at every Nth count, or once at each listed count.
+struct FaultCount {
+    std::uint32_t every = 0;           // 0: not periodic
+    std::vector<std::uint32_t> at;     // rising counts from 1 (the @ form)
+
+    bool Hits(std::uint32_t n) const;
+    bool Off() const { return every == 0 && at.empty(); }
+    // A periodic count compares equal to its period.
+    bool operator==(std::uint32_t period) const { return at.empty() && every == period; }
+    bool operator==(const FaultCount&) const = default;
+};
+
+inline constexpr std::size_t kMaxFaultCounts = 64;
 
 struct VirtualDeviceSettings {
     enum class Flash { Factory, Erased, Current, Path };
@@ -29,13 +57,20 @@ struct VirtualDeviceSettings {
     std::uint64_t linkBytesPerSecond = 0;                 // both directions; 0 unlimited
     std::uint32_t eraseMsPer4K = 0;
     std::uint32_t writeMsPerBlock = 0;
-    std::uint32_t drop = 0;         // the reply to every Nth command is lost
-    std::uint32_t refuse = 0;       // every Nth command is refused (kStatusRefused)
-    std::uint32_t corruptRead = 0;  // every Nth read-data reply carries a wrong CRC
+    FaultCount drop;                // the reply to every Nth command is lost
+    FaultCount refuse;              // every Nth command is refused (kStatusRefused)
+    FaultCount corruptRead;         // every Nth read-data reply carries a wrong CRC
     std::uint32_t lateMs = 0;       // every reply this much later
     bool silent = false;            // never answers (commands still act)
-    std::uint32_t hold = 0;         // the reply to every Nth command held back holdMs; the next command refused
+    FaultCount hold;                // the reply to every Nth command held back holdMs; the next command refused
     std::uint32_t holdMs = 2600;
+    FaultCount dup;                 // the reply to every Nth command sent twice
+    FaultCount reorder;             // the reply to every Nth command overtaken by the next one's
+    std::uint32_t reorderMs = 2600; // the longest a reordered reply waits for the next one
+    FaultCount stall;               // the device stops reading stallMs before every Nth host message
+    std::uint32_t stallMs = 3500;
+    FaultCount cut;                 // every Nth host message arrives cut short
+    FaultCount ghost;               // every Nth host message: the send fails, the device still gets it
 };
 
 // Empty text gives the defaults.  On a bad item: false, `out` untouched, and

@@ -27,6 +27,14 @@ inline constexpr VirtualSettingHelp kVirtualSettingsHelp[] = {
     {"late=MS", "every reply comes MS milliseconds late"},
     {"hold=N", "the reply to every Nth command comes late, the next command is refused"},
     {"hold-ms=MS", "how late a held reply comes (default 2600)"},
+    {"dup=N", "the reply to every Nth command is sent twice"},
+    {"reorder=N", "the reply to every Nth command comes after the next one's"},
+    {"reorder-ms=MS", "the longest a reordered reply waits for the next (default 2600)"},
+    {"stall=N", "before every Nth host message the device stops reading (built-in only)"},
+    {"stall-ms=MS", "how long a stall lasts (default 3500)"},
+    {"cut=N", "every Nth host message arrives cut short and is ignored"},
+    {"ghost=N", "every Nth host message fails to send yet is answered (built-in only)"},
+    {"COUNTER=@N/M/...", "drop, refuse, corrupt-read, hold, dup, reorder, stall, cut or ghost: once at each count"},
     {"silent", "the device never answers"},
 };
 

@@ -1,7 +1,10 @@
 // The virtual ARKO Q9 as a MIDI backend: one input and one output device,
 // the device model served from a thread of its own, with modelled link and
-// flash times.
+// flash times.  This part: the device thread and its time line; the MIDI
+// calls the host makes are in virtual_midi_ports.cpp.
 #include "virtual_device/virtual_midi.h"
+
+#include "virtual_device/header_flags.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,33 +16,11 @@
 #endif
 
 using namespace platform;
+using namespace virtual_midi;
 
 namespace {
 
-// The header fields this backend uses end with dwFlags; shorter records are refused.
-constexpr UINT kMinHeaderSize = offsetof(MIDIHDR, dwFlags) + sizeof(DWORD);
 constexpr std::size_t kMaxIncoming = 1 << 16;   // longest SysEx message collected from the host
-
-void SetFlags(MIDIHDR* header, DWORD set, DWORD clear)
-{
-    std::atomic_ref<DWORD> flags(header->dwFlags);
-    DWORD old = flags.load();
-    while (!flags.compare_exchange_weak(old, (old & ~clear) | set)) {
-    }
-}
-
-bool HasFlag(MIDIHDR* header, DWORD flag) { return (std::atomic_ref<DWORD>(header->dwFlags).load() & flag) != 0; }
-
-template <class Caps>
-MMRESULT FillCaps(UINT id, Caps* caps, UINT size, const std::string& name)
-{
-    if (id != 0) return MMSYSERR_BADDEVICEID;
-    if (caps == nullptr) return MMSYSERR_INVALPARAM;
-    Caps full{};
-    std::strncpy(full.szPname, name.c_str(), kMaxPnameLen - 1);
-    std::memcpy(caps, &full, std::min<std::size_t>(size, sizeof(Caps)));
-    return MMSYSERR_NOERROR;
-}
 
 }  // namespace
 
@@ -185,18 +166,24 @@ void VirtualMidi::Run()
             else
                 ++discarded;
             break;
+        case Timed::What::Release:
+            reorderRelease.reset();
+            ReleaseReordered(at);
+            break;
         }
         idle.notify_all();
     }
 }
 
 // The host's bytes reach the device as a MIDI byte stream: a SysEx message
-// runs from F0 to F7; a new F0 abandons an unfinished message; bytes outside
-// a message and real-time bytes are ignored.
+// runs from F0 to F7; a new F0 abandons an unfinished message (the device
+// sees it as not a whole message: ignored, unanswered); bytes outside a
+// message and real-time bytes are ignored.
 void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::time_point at)
 {
     for (const std::uint8_t b : bytes) {
         if (b == 0xF0) {
+            if (inSysEx) device.Receive(incoming.data(), incoming.size());
             incoming.assign(1, b);
             inSysEx = true;
         } else if (!inSysEx || b >= 0xF8) {
@@ -204,14 +191,7 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
         } else if (b == 0xF7) {
             incoming.push_back(b);
             inSysEx = false;
-            Clock::time_point t = std::max(at, deviceFree);
-            for (VirtualQ9::Reply& reply : device.Receive(incoming.data(), incoming.size())) {
-                t += std::chrono::milliseconds(reply.busyMs);
-                if (!reply.lost)
-                    QueueForHost(std::move(reply.bytes),
-                                 t + std::chrono::milliseconds(device.Settings().lateMs + reply.heldMs));
-            }
-            deviceFree = t;
+            HandleMessage(at);
             incoming.clear();
         } else if (incoming.size() < kMaxIncoming) {
             incoming.push_back(b);
@@ -220,6 +200,59 @@ void VirtualMidi::HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::t
             incoming.clear();
         }
     }
+}
+
+// One whole message to the device; its replies go out after the flash time,
+// late=, hold= and dup= applied.  A reordered reply waits in `reordered`
+// until the device has answered another message (its replies then go out
+// first), or reorder-ms after it was due.
+void VirtualMidi::HandleMessage(Clock::time_point at)
+{
+    const VirtualDeviceSettings& settings = device.Settings();
+    std::vector<VirtualQ9::Reply> replies = device.Receive(incoming.data(), incoming.size());
+    std::vector<std::vector<std::uint8_t>> overtaken;
+    if (!replies.empty()) overtaken.swap(reordered);
+    Clock::time_point t = std::max(at, deviceFree);
+    Clock::time_point lastReady = t;
+    for (VirtualQ9::Reply& reply : replies) {
+        t += std::chrono::milliseconds(reply.busyMs);
+        if (reply.lost) continue;
+        const Clock::time_point ready = t + std::chrono::milliseconds(settings.lateMs + reply.heldMs);
+        if (reply.twice) {
+            if (reply.reordered)
+                reordered.push_back(reply.bytes);
+            else
+                QueueForHost(reply.bytes, ready);
+        }
+        if (reply.reordered) {
+            reordered.push_back(std::move(reply.bytes));
+            reorderedDue = ready;
+            continue;
+        }
+        QueueForHost(std::move(reply.bytes), ready);
+        lastReady = std::max(lastReady, ready);
+    }
+    deviceFree = t;
+    if (!overtaken.empty()) {
+        if (reorderRelease) timeline.erase(*reorderRelease);
+        reorderRelease.reset();
+        for (std::vector<std::uint8_t>& bytes : overtaken) QueueForHost(std::move(bytes), lastReady);
+    }
+    if (!reordered.empty() && !reorderRelease) {
+        const auto key = std::make_pair(reorderedDue + std::chrono::milliseconds(settings.reorderMs), sequence++);
+        Timed release;
+        release.what = Timed::What::Release;
+        timeline.emplace(key, std::move(release));
+        reorderRelease = key;
+    }
+}
+
+// Reordered replies that no later answer overtook go out now.
+void VirtualMidi::ReleaseReordered(Clock::time_point at)
+{
+    std::vector<std::vector<std::uint8_t>> released;
+    released.swap(reordered);
+    for (std::vector<std::uint8_t>& bytes : released) QueueForHost(std::move(bytes), at);
 }
 
 void VirtualMidi::QueueForHost(std::vector<std::uint8_t> bytes, Clock::time_point ready)
@@ -312,255 +345,4 @@ void VirtualMidi::SaveLocked()
 {
     std::string error;
     if (!device.SaveFlash(error)) saveError = error;
-}
-
-// ---------------------------------------------------------------------------
-// Input device.
-
-UINT VirtualMidi::InGetNumDevs() { return 1; }
-
-MMRESULT VirtualMidi::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) { return FillCaps(id, caps, size, Name()); }
-
-void VirtualMidi::SetDeviceName(const std::string& name)
-{
-    std::lock_guard lock(mutex);
-    deviceName = name;
-}
-
-std::string VirtualMidi::Name()
-{
-    std::lock_guard lock(mutex);
-    return deviceName;
-}
-
-MMRESULT VirtualMidi::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags)
-{
-    if (id != 0) return MMSYSERR_BADDEVICEID;
-    if (handle == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags == CALLBACK_FUNCTION ? callback == nullptr : flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
-    HMIDIIN opened = 0;
-    {
-        std::lock_guard lock(mutex);
-        if (inOpen) return MMSYSERR_ALLOCATED;
-        inOpen = true;
-        inStarted = false;
-        inHandle = nextHandle++;
-        inCallback = flags == CALLBACK_FUNCTION ? callback : nullptr;
-        inInstance = instance;
-        opened = inHandle;
-    }
-    *handle = opened;
-    if (flags == CALLBACK_FUNCTION) callback(opened, MIM_OPEN, instance, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InReset(HMIDIIN handle)
-{
-    std::unique_lock lock(mutex);
-    if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-    inStarted = false;
-    discarded += static_cast<std::uint32_t>(toHost.size());
-    toHost.clear();
-    toHostOffset = 0;
-    ReturnInputBuffers(lock);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
-{
-    std::lock_guard lock(mutex);
-    if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || size < kMinHeaderSize || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-    SetFlags(header, MHDR_PREPARED, 0);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size)
-{
-    {
-        std::lock_guard lock(mutex);
-        if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-        if (header == nullptr || size < kMinHeaderSize || header->lpData == nullptr || header->dwBufferLength == 0)
-            return MMSYSERR_INVALPARAM;
-        if (!HasFlag(header, MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-        if (std::find(inBuffers.begin(), inBuffers.end(), header) != inBuffers.end()) return MIDIERR_STILLPLAYING;
-        header->dwBytesRecorded = 0;
-        SetFlags(header, MHDR_INQUEUE, MHDR_DONE);
-        inBuffers.push_back(header);
-    }
-    wake.notify_all();
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InStart(HMIDIIN handle)
-{
-    {
-        std::lock_guard lock(mutex);
-        if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-        inStarted = true;
-    }
-    wake.notify_all();
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InStop(HMIDIIN handle)
-{
-    std::lock_guard lock(mutex);
-    if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-    inStarted = false;
-    discarded += static_cast<std::uint32_t>(toHost.size());
-    toHost.clear();
-    toHostOffset = 0;
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
-{
-    std::lock_guard lock(mutex);
-    if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
-    if (std::find(inBuffers.begin(), inBuffers.end(), header) != inBuffers.end()) return MIDIERR_STILLPLAYING;
-    SetFlags(header, 0, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::InClose(HMIDIIN handle)
-{
-    MidiInProc callback = nullptr;
-    DWORD_PTR instance = 0;
-    {
-        std::unique_lock lock(mutex);
-        if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-        if (!inBuffers.empty()) return MIDIERR_STILLPLAYING;   // reset first: the buffers are still ours
-        WaitForCallbacks(lock);
-        if (!IsIn(handle)) return MMSYSERR_INVALHANDLE;
-        callback = inCallback;
-        instance = inInstance;
-        inOpen = false;
-        inStarted = false;
-        inCallback = nullptr;
-        discarded += static_cast<std::uint32_t>(toHost.size());
-        toHost.clear();
-        toHostOffset = 0;
-        SaveLocked();
-    }
-    if (callback != nullptr) callback(handle, MIM_CLOSE, instance, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
-// ---------------------------------------------------------------------------
-// Output device.
-
-UINT VirtualMidi::OutGetNumDevs() { return 1; }
-
-MMRESULT VirtualMidi::OutGetDevCaps(UINT id, MIDIOUTCAPSA* caps, UINT size) { return FillCaps(id, caps, size, Name()); }
-
-MMRESULT VirtualMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
-{
-    if (id != 0) return MMSYSERR_BADDEVICEID;
-    if (handle == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags == CALLBACK_FUNCTION ? callback == 0 : flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
-    const auto proc = flags == CALLBACK_FUNCTION ? reinterpret_cast<MidiOutProc>(callback) : nullptr;
-    HMIDIOUT opened = 0;
-    {
-        std::lock_guard lock(mutex);
-        if (outOpen) return MMSYSERR_ALLOCATED;
-        outOpen = true;
-        outHandle = nextHandle++;
-        outCallback = proc;
-        outInstance = instance;
-        opened = outHandle;
-    }
-    *handle = opened;
-    if (proc != nullptr) proc(opened, MOM_OPEN, instance, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::OutClose(HMIDIOUT handle)
-{
-    MidiOutProc callback = nullptr;
-    DWORD_PTR instance = 0;
-    {
-        std::lock_guard lock(mutex);
-        if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
-        FinishInFlightSends();
-        callback = outCallback;
-        instance = outInstance;
-        outOpen = false;
-        outCallback = nullptr;
-        SaveLocked();
-    }
-    if (callback != nullptr) callback(handle, MOM_CLOSE, instance, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
-{
-    std::lock_guard lock(mutex);
-    if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || size < kMinHeaderSize || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-    SetFlags(header, MHDR_PREPARED, 0);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
-{
-    {
-        std::lock_guard lock(mutex);
-        if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
-        if (header == nullptr || size < kMinHeaderSize || header->lpData == nullptr || header->dwBufferLength == 0)
-            return MMSYSERR_INVALPARAM;
-        if (!HasFlag(header, MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-        for (const auto& [id, pending] : inFlight)
-            if (pending == header) return MIDIERR_STILLPLAYING;
-
-        const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
-        std::vector<std::uint8_t> bytes(data, data + header->dwBufferLength);
-        hostBytes += bytes.size();
-        if (hostMessages.size() == kHostMessagesKept) {
-            // The oldest record's storage takes the new message: no allocation per message.
-            std::vector<std::uint8_t> reused = std::move(hostMessages.front());
-            hostMessages.pop_front();
-            reused.assign(bytes.begin(), bytes.end());
-            hostMessages.push_back(std::move(reused));
-        } else {
-            hostMessages.push_back(bytes);
-        }
-        SetFlags(header, MHDR_INQUEUE, MHDR_DONE);
-
-        const Clock::time_point done = std::max(Clock::now(), hostLinkFree) + LinkTime(bytes.size());
-        hostLinkFree = done;
-        const std::uint64_t send = nextSend++;
-        inFlight.emplace(send, header);
-        // The device has the message by the time the sender sees its header done.
-        Timed arrival;
-        arrival.what = Timed::What::Arrive;
-        arrival.bytes = std::move(bytes);
-        timeline.emplace(std::make_pair(done, sequence++), std::move(arrival));
-        Timed finished;
-        finished.what = Timed::What::Done;
-        finished.send = send;
-        timeline.emplace(std::make_pair(done, sequence++), std::move(finished));
-    }
-    wake.notify_all();
-    return MMSYSERR_NOERROR;
-}
-
-// A header still in flight is let go at once (marked done, never touched
-// again) and the caller is told MIDIERR_STILLPLAYING; its bytes still reach
-// the device.
-MMRESULT VirtualMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
-{
-    std::lock_guard lock(mutex);
-    if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
-    for (auto it = inFlight.begin(); it != inFlight.end(); ++it) {
-        if (it->second == header) {
-            inFlight.erase(it);
-            FinishSend(header);
-            return MIDIERR_STILLPLAYING;
-        }
-    }
-    SetFlags(header, 0, MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
 }

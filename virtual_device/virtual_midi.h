@@ -5,12 +5,15 @@
 #include "platform/mmsystem.h"
 #include "virtual_device/virtual_q9.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +25,16 @@
 // fill the host's queued input buffers (split across buffers when longer than
 // one) and are handed back through the callback with MIM_LONGDATA from the
 // device thread.  Each message of concurrent senders is handled whole.
+//
+// The faults on the host's sends (stall=, cut=, ghost=) count the calls of
+// OutLongMsg.  stall= sets the link's start stall-ms later, so the header is
+// done that late (or the sender's own limit runs out first); ghost= refuses
+// the send with MMSYSERR_ERROR, as a backend whose send limit ran out does,
+// and the bytes still reach the device kGhostLateMs after the send would
+// have finished.  dup= queues a reply twice; reorder= keeps the replies in
+// `reordered` until the device has answered the next message (whatever
+// its replies' fate) and sends them right behind those replies, or sends
+// them reorder-ms after they were due when no message comes.
 class VirtualMidi final : public platform::MidiApi {
 public:
     explicit VirtualMidi(const VirtualDeviceSettings& settings);
@@ -40,6 +53,8 @@ public:
     // and the bytes of every message it sent.  Only the last few are kept: a
     // device in use for hours would otherwise keep every block it was sent.
     static constexpr std::size_t kHostMessagesKept = 16;
+    // ghost=N: how long after the failed send the device reads the message.
+    static constexpr std::uint32_t kGhostLateMs = 50;
     std::vector<std::vector<std::uint8_t>> HostMessages();
     std::uint64_t HostBytes();
     // Waits until nothing is in flight in either direction, at most timeoutMs; true if so.
@@ -80,14 +95,17 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Timed {
-        enum class What { Done, Arrive, Deliver };
+        enum class What { Done, Arrive, Deliver, Release };   // Release: reordered replies waited long enough
         What what;
         std::uint64_t send = 0;                // Done: which send
         std::vector<std::uint8_t> bytes;       // Arrive, Deliver
     };
+    using TimeKey = std::pair<Clock::time_point, std::uint64_t>;
 
     void Run();
     void HandleArrival(const std::vector<std::uint8_t>& bytes, Clock::time_point at);
+    void HandleMessage(Clock::time_point at);
+    void ReleaseReordered(Clock::time_point at);
     void QueueForHost(std::vector<std::uint8_t> bytes, Clock::time_point ready);
     void DeliverToHost(std::unique_lock<std::mutex>& lock);
     void ReturnInputBuffers(std::unique_lock<std::mutex>& lock);
@@ -106,7 +124,7 @@ private:
     bool stopping = false;
 
     // Time line: events ordered by time, then by order of arrival.
-    std::multimap<std::pair<Clock::time_point, std::uint64_t>, Timed> timeline;
+    std::multimap<TimeKey, Timed> timeline;
     std::uint64_t sequence = 0;
     Clock::time_point hostLinkFree{};
     Clock::time_point deviceFree{};
@@ -117,6 +135,12 @@ private:
     bool inSysEx = false;
     std::deque<std::vector<std::uint8_t>> hostMessages;   // the last kHostMessagesKept
     std::uint64_t hostBytes = 0;
+    std::uint32_t hostSends = 0;                          // counted by stall=, cut= and ghost=
+
+    // reorder=N: replies held back until the device answers another message.
+    std::vector<std::vector<std::uint8_t>> reordered;
+    Clock::time_point reorderedDue{};
+    std::optional<TimeKey> reorderRelease;                // their Release event, while one is due
 
     // Output device.
     bool outOpen = false;

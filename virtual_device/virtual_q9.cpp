@@ -202,6 +202,8 @@ std::vector<VirtualQ9::Reply> VirtualQ9::Answer(Kind kind, std::uint8_t command,
     reply.busyMs = busyMs;
     reply.lost = currentLost;
     reply.heldMs = currentHeldMs;
+    reply.twice = currentTwice;
+    reply.reordered = currentReordered;
     if (status != kStatusOk) ++counters.refusals;
     Record(kind, command, address, size, status, !reply.lost);
     std::vector<Reply> replies;
@@ -263,7 +265,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
 
     const std::uint32_t n = ++counters.commands;
     currentLost = settings.silent;
-    if (settings.drop != 0 && n % settings.drop == 0) {
+    if (settings.drop.Hits(n)) {
         currentLost = true;
         ++counters.dropped;
     }
@@ -272,9 +274,11 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
         return Answer(kind, cmd, address, size, status, 0);
     };
 
-    currentHeldMs = settings.hold != 0 && n % settings.hold == 0 ? settings.holdMs : 0;
-    const bool behindHeld = settings.hold != 0 && n > settings.hold && n % settings.hold == 1 % settings.hold;
-    if ((settings.refuse != 0 && n % settings.refuse == 0) || behindHeld) {
+    currentHeldMs = settings.hold.Hits(n) ? settings.holdMs : 0;
+    currentTwice = settings.dup.Hits(n);
+    currentReordered = settings.reorder.Hits(n);
+    const bool behindHeld = settings.hold.Hits(n - 1);
+    if (settings.refuse.Hits(n) || behindHeld) {
         ++counters.refusedBySetting;
         return refuse(kStatusRefused);
     }
@@ -357,6 +361,8 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
             Reply reply;
             reply.lost = currentLost;
             reply.heldMs = currentHeldMs;
+            reply.twice = currentTwice;
+            reply.reordered = currentReordered;
             reply.bytes = {kSysExStart, kManufacturer, 0x00, settings.identity[0], kCmdRead, kReadDataTag, kReadTag,
                            0x00, 0x00, static_cast<std::uint8_t>(chunk & 0x7F),
                            static_cast<std::uint8_t>((chunk >> 7) & 0x7F)};
@@ -365,7 +371,7 @@ std::vector<VirtualQ9::Reply> VirtualQ9::HandleDeviceCommand(const std::uint8_t*
             const std::uint32_t p = Pack7(reply.bytes.data() + head, data, chunk);
             std::uint32_t crc = Crc32(data, chunk);
             ++counters.readReplies;
-            if (settings.corruptRead != 0 && counters.readReplies % settings.corruptRead == 0) {
+            if (settings.corruptRead.Hits(counters.readReplies)) {
                 crc ^= 1;
                 ++counters.corruptedReads;
             }

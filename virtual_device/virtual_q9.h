@@ -49,6 +49,8 @@ public:
         std::uint32_t busyMs = 0;   // flash time spent before this reply goes out
         bool lost = false;          // drop=N or silent: the reply never reaches the host
         std::uint32_t heldMs = 0;   // hold=N: this reply comes this much later still
+        bool twice = false;         // dup=N: the reply goes out twice
+        bool reordered = false;     // reorder=N: overtaken by the replies to the next message answered
     };
 
     enum class Kind {
@@ -74,7 +76,7 @@ public:
     };
 
     struct Counters {
-        std::uint32_t commands = 0;        // counted by drop=N and refuse=N
+        std::uint32_t commands = 0;        // counted by drop, refuse, hold, dup and reorder
         std::uint32_t refusals = 0;        // every non-zero status sent
         std::uint32_t refusedBySetting = 0;
         std::uint32_t dropped = 0;
@@ -124,6 +126,8 @@ private:
     bool inUpdate = false;
     bool currentLost = false;   // the command being handled has its reply lost
     std::uint32_t currentHeldMs = 0;
+    bool currentTwice = false;
+    bool currentReordered = false;
     bool pathUsable = false;
     std::string loadError;
     std::unique_ptr<platform::FlashFile> flashFile;   // flash=PATH, locked while the device exists
