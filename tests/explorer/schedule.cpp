@@ -256,8 +256,14 @@ std::uint32_t DrawMs(Random& random, const FaultKind& kind, const ProtocolTiming
         if (roll <= 90) return random.Between(2 * t.writeBlockMs + 1, t.replyMaxMs - 1);
         return random.Between(t.replyMaxMs + 1, 2 * t.replyMaxMs);
     }
-    if (std::strcmp(kind.name, "hold") == 0) return random.Between(t.writeBlockMs * 3 / 2, t.writeBlockMs * 4);
-    if (std::strcmp(kind.name, "stall") == 0) return random.Between(t.stallMaxMs / 4, t.stallMaxMs * 2);
+    // A reply held back (or waiting to be overtaken) 1.5 to 4 write waits.
+    if (std::strcmp(kind.name, "hold") == 0 || std::strcmp(kind.name, "reorder") == 0)
+        return random.Between(t.writeBlockMs * 3 / 2, t.writeBlockMs * 4);
+    // A stall mostly shorter than the longest the MIDI system may stop, now and then longer.
+    if (std::strcmp(kind.name, "stall") == 0) {
+        return random.Chance(60) ? random.Between(t.stallMaxMs / 10, t.stallMaxMs / 2)
+                                 : random.Between(t.stallMaxMs + 1, t.stallMaxMs * 3 / 2);
+    }
     return 0;
 }
 

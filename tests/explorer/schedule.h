@@ -58,8 +58,8 @@ inline constexpr std::array<FaultKind, 13> kFaultKinds = {{
     {"update-mode-off", Place::Flag, 1, "update-mode=off", nullptr},
     {"unplug", Place::Unplug, 4, "", nullptr},
     {"dup", Place::Command, 6, "dup", nullptr},
-    {"reorder", Place::Command, 6, "reorder", nullptr},
-    {"stall", Place::HostMessage, 5, "stall", "stall-ms"},
+    {"reorder", Place::Command, 6, "reorder", "reorder-ms"},
+    {"stall", Place::HostMessage, 3, "stall", "stall-ms"},
     {"cut", Place::HostMessage, 6, "cut", nullptr},
     {"ghost", Place::HostMessage, 6, "ghost", nullptr},
 }};
