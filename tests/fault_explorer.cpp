@@ -4,9 +4,10 @@
 // run the properties every update must keep, counted by name.  A failing
 // seed is printed with the command that replays it alone in detail.
 //
-//   fault_explorer [--runs=N] [--seed=S] [--kinds=drop,refuse,...] [--verbose]
+//   fault_explorer [--runs=N] [--seed=S] [--repeat=K] [--kinds=drop,refuse,...] [--verbose]
 //
-// Runs use seeds S, S+1, ...  The last line reads "N passed, M failed"; the
+// Runs use seeds S, S+1, ..., each run up to K times until it fails (1
+// unless given).  The last line reads "N passed, M failed"; the
 // exit status is 1 when any run failed.  A run that outlasts its bound is
 // reported by a watchdog, which then ends the program.
 #include "app/dialog_window.h"
@@ -14,6 +15,7 @@
 #include "tests/explorer/schedule.h"
 #include "tests/support/scripted_link.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -36,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     std::uint64_t runs = 500;
     std::uint64_t seed = 1;
+    std::uint64_t repeat = 1;
     std::string kinds;
     bool verbose = false;
     std::string program;
@@ -60,10 +63,12 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.runs = std::stoull(text);
             } else if (value("--seed", text)) {
                 options.seed = std::stoull(text);
+            } else if (value("--repeat", text)) {
+                options.repeat = std::max<std::uint64_t>(1, std::stoull(text));
             } else if (value("--kinds", text)) {
                 options.kinds = text;
             } else {
-                std::fprintf(stderr, "usage: %s [--runs=N] [--seed=S] [--kinds=a,b,...] [--verbose]\nkinds:",
+                std::fprintf(stderr, "usage: %s [--runs=N] [--seed=S] [--repeat=K] [--kinds=a,b,...] [--verbose]\nkinds:",
                              argv[0]);
                 for (const FaultKind& kind : kFaultKinds) std::fprintf(stderr, " %s", kind.name);
                 std::fprintf(stderr, "\n");
@@ -79,7 +84,9 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 std::string ReplayCommand(const Options& options, std::uint64_t seed)
 {
-    std::string command = options.program + " --seed=" + std::to_string(seed) + " --runs=1 --verbose";
+    // Repeated, as a failure may need one order of the threads of several;
+    // the repeats end at the first failure.
+    std::string command = options.program + " --seed=" + std::to_string(seed) + " --runs=1 --repeat=20 --verbose";
     if (!options.kinds.empty()) command += " --kinds=" + options.kinds;
     return command;
 }
@@ -314,52 +321,63 @@ int main(int argc, char** argv)
     auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
     for (std::uint64_t seed = options.seed; seed < options.seed + options.runs; ++seed) {
         const RunSetup setup = DrawRun(seed, generator);
-        std::vector<Failure> failures;
-        const auto onOverrun = [&] {
+        // A seed is run again up to --repeat times, until it fails: some
+        // failures need the threads to meet in one order of several.
+        for (std::uint64_t repetition = 1; repetition <= options.repeat; ++repetition) {
+            std::vector<Failure> failures;
+            const auto onOverrun = [&] {
+                ++tally.runs;
+                ++tally.failedRuns;
+                ++tally.failures[static_cast<std::size_t>(Property::Bounded)];
+                tally.firstSeed[static_cast<std::size_t>(Property::Bounded)] = seed;
+                std::printf("  replay: %s\n", ReplayCommand(options, seed).c_str());
+                PrintSummary(options, generator, tally, seconds());
+            };
+            const RunRecord record =
+                Run(setup, watchdog, onOverrun, [&](RunRecord& r) { failures = CheckRun(setup, r); });
+
             ++tally.runs;
-            ++tally.failedRuns;
-            ++tally.failures[static_cast<std::size_t>(Property::Bounded)];
-            tally.firstSeed[static_cast<std::size_t>(Property::Bounded)] = seed;
-            std::printf("  replay: %s\n", ReplayCommand(options, seed).c_str());
-            PrintSummary(options, generator, tally, seconds());
-        };
-        const RunRecord record =
-            Run(setup, watchdog, onOverrun, [&](RunRecord& r) { failures = CheckRun(setup, r); });
-
-        ++tally.runs;
-        tally.completed += Completed(record) ? 1 : 0;
-        CountFaults(setup, record, tally);
-        if (record.elapsedMs > tally.longestMs) {
-            tally.longestMs = record.elapsedMs;
-            tally.longestSeed = seed;
-        }
-        tally.worstShareOfBound =
-            std::max(tally.worstShareOfBound, static_cast<double>(record.elapsedMs) / static_cast<double>(setup.boundMs));
-        std::array<bool, kPropertyNames.size()> hit{};
-        for (const Failure& failure : failures) hit[static_cast<std::size_t>(failure.property)] = true;
-        for (std::size_t p = 0; p < hit.size(); ++p) {
-            if (!hit[p]) continue;
-            if (tally.failures[p]++ == 0) tally.firstSeed[p] = seed;
-        }
-        if (!failures.empty()) ++tally.failedRuns;
-
-        if (options.verbose || !failures.empty()) {
-            std::printf("seed %llu: %s in %llu ms\n", static_cast<unsigned long long>(seed),
-                        Completed(record) ? "completed" : "ended with an error",
-                        static_cast<unsigned long long>(record.elapsedMs));
-            for (const Failure& failure : failures)
-                std::printf("  %s: %s\n", kPropertyNames[static_cast<std::size_t>(failure.property)],
-                            failure.detail.c_str());
-            if (options.verbose) {
-                PrintSetup(setup);
-                PrintRecord(record);
-            } else {
-                std::printf("  settings: %s%s\n  replay: %s\n", setup.settings.c_str(),
-                            setup.unplugAtSend != 0 ? (", unplug at send " + std::to_string(setup.unplugAtSend)).c_str()
-                                                    : "",
-                            ReplayCommand(options, seed).c_str());
+            tally.completed += Completed(record) ? 1 : 0;
+            CountFaults(setup, record, tally);
+            if (record.elapsedMs > tally.longestMs) {
+                tally.longestMs = record.elapsedMs;
+                tally.longestSeed = seed;
             }
-            std::fflush(stdout);
+            tally.worstShareOfBound = std::max(tally.worstShareOfBound, static_cast<double>(record.elapsedMs) /
+                                                                            static_cast<double>(setup.boundMs));
+            std::array<bool, kPropertyNames.size()> hit{};
+            for (const Failure& failure : failures) hit[static_cast<std::size_t>(failure.property)] = true;
+            for (std::size_t p = 0; p < hit.size(); ++p) {
+                if (!hit[p]) continue;
+                if (tally.failures[p]++ == 0) tally.firstSeed[p] = seed;
+            }
+            if (!failures.empty()) ++tally.failedRuns;
+
+            const bool last = !failures.empty() || repetition == options.repeat;
+            if ((options.verbose && last) || !failures.empty()) {
+                std::printf("seed %llu: %s in %llu ms", static_cast<unsigned long long>(seed),
+                            Completed(record) ? "completed" : "ended with an error",
+                            static_cast<unsigned long long>(record.elapsedMs));
+                if (options.repeat > 1)
+                    std::printf(" (run %llu of at most %llu)", static_cast<unsigned long long>(repetition),
+                                static_cast<unsigned long long>(options.repeat));
+                std::printf("\n");
+                for (const Failure& failure : failures)
+                    std::printf("  %s: %s\n", kPropertyNames[static_cast<std::size_t>(failure.property)],
+                                failure.detail.c_str());
+                if (options.verbose) {
+                    PrintSetup(setup);
+                    PrintRecord(record);
+                } else {
+                    std::printf("  settings: %s%s\n  replay: %s\n", setup.settings.c_str(),
+                                setup.unplugAtSend != 0
+                                    ? (", unplug at send " + std::to_string(setup.unplugAtSend)).c_str()
+                                    : "",
+                                ReplayCommand(options, seed).c_str());
+                }
+                std::fflush(stdout);
+            }
+            if (!failures.empty()) break;
         }
     }
     PrintSummary(options, generator, tally, seconds());
