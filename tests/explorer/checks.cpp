@@ -341,7 +341,9 @@ std::vector<Failure> CheckRun(const RunSetup& setup, const RunRecord& record)
 std::string DescribeEntry(const VirtualQ9::LogEntry& e)
 {
     std::string text = KindName(e.kind);
-    if (HasRange(e.kind)) text += " " + Range(e.address, e.size);
+    // refuse=N refuses a command before reading its fields: they are logged as 0.
+    const bool unread = e.status == VirtualQ9::kStatusRefused && e.address == 0 && e.size == 0;
+    if (HasRange(e.kind) && !unread) text += " " + Range(e.address, e.size);
     if (e.kind == Kind::HostStatus) return text + " " + Hex(e.status, 2);
     if (e.kind == Kind::Ignored || e.kind == Kind::HostIdentity) return text;
     if (e.status != VirtualQ9::kStatusOk) text += " refused " + Hex(e.status, 2);
