@@ -4,10 +4,11 @@
 # Both install the Debian packages they need first.
 
 JOBS ?= $(shell nproc)
+RUNS ?= 20000
 CMAKE_FLAGS ?=
 VIRTUAL_LINK ?= link=262144,erase-ms=2,write-ms=1
 
-.PHONY: run test deps build build-asan build-tsan fuzz bench screenshot clean package check-package windows build-win test-windows
+.PHONY: run test deps build build-asan build-tsan fuzz bench explore screenshot clean package check-package windows build-win test-windows
 
 deps:
 	@bash tools/install-deps.sh
@@ -57,6 +58,10 @@ bench: build
 	for b in build/bench/*_bench; do $$b; done
 	bash bench/alsa_standin_bench.sh build || [ $$? = 77 ]
 	bash bench/all_devices_bench.sh build
+
+# Whole updates under faults drawn from seeds 1 to RUNS (see tests/fault_explorer.cpp).
+explore: build
+	./build/tests/fault_explorer --runs=$(RUNS)
 
 screenshot: build
 	bash tools/screenshot.sh build docs/dialog.png

@@ -109,6 +109,8 @@ MMRESULT ScriptedLink::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         return MMSYSERR_NOERROR;
     case Action::FailSend:
         return MMSYSERR_ERROR;
+    case Action::Unplugged:
+        return MMSYSERR_NODRIVER;
     }
     return MMSYSERR_ERROR;
 }

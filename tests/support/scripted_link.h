@@ -1,8 +1,9 @@
 // ScriptedLink: a MidiApi that sits between the ports and a virtual ARKO Q9
 // and lets a test decide, message by message, what becomes of what the host
 // sends: pass it on to the device, lose it (no reply: the host's wait times
-// out), answer it in the device's place (e.g. a refusal), or refuse the send
-// itself (the output port reports a failure).  Everything else (device
+// out), answer it in the device's place (e.g. a refusal), refuse the send
+// itself (the output port reports a failure), or fail it as a device that
+// has been unplugged does.  Everything else (device
 // lists, opening, input) is the virtual device's.
 //
 // DialogRig: the whole set-up the dialog tests share: shortened timings, a
@@ -37,6 +38,7 @@ public:
         Drop,       // taken, never reaches the device: no reply
         Answer,     // taken, never reaches the device; `reply` comes back instead
         FailSend,   // the send is refused (MMSYSERR_ERROR)
+        Unplugged,  // the device is gone: the send fails as on an unplug (MMSYSERR_NODRIVER)
     };
     struct Decision {
         Action action = Action::Forward;
