@@ -391,9 +391,7 @@ void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
 
 void CPelUpdatorDlg::EnterPlanRow(int row)
 {
-    planRow.store(row);
-    const std::int32_t kind = ActivePlan()[static_cast<std::size_t>(row - 1)].kind;
-    if (kind == PLAN_ERASE || kind == PLAN_WRITE) incomplete.store(true);
+    planRow.store(row);   // the flash counts as changed from its first erase or write sent (NoteFlashSend)
 }
 
 bool CPelUpdatorDlg::ClosingStatus(std::int32_t value)
@@ -413,6 +411,25 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
     // An update that ends here after changing the flash has left it incomplete.
     if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
     EnableControls();
+}
+
+void CPelUpdatorDlg::ReportText(const std::string& text)
+{
+    if (Quiet()) return;
+    if (status.load() == kStatusDisconnected) {
+        Report(IDS_DEVICE_DISCONNECTED);
+        return;
+    }
+    ShowErrorText(text);
+    if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+    EnableControls();
+}
+
+void CPelUpdatorDlg::NoteFlashSend(int sent)
+{
+    // A message sent, or one the system gave up on, may have reached the
+    // device; one refused because the device is gone has not.
+    if (sent == 0 || status.load() != kStatusDisconnected) incomplete.store(true);
 }
 
 void CPelUpdatorDlg::SetStatusText(const std::string& text)

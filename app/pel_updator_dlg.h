@@ -189,6 +189,10 @@ private:
     void Report(std::uint32_t stringId);
     int ReopenPorts();
     void ShowErrorText(const std::string& text);
+    // As Report, with a text of its own.
+    void ReportText(const std::string& text);
+    // An erase or write-block send (its SendSysEx result): the flash may have changed.
+    void NoteFlashSend(int sent);
 
     std::mutex portsMutex;    // opening and closing the ports: UI thread, version worker, OnDestroy
     // Read by calls posted to the user-interface thread: false once the dialog is gone.

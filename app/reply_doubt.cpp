@@ -28,6 +28,9 @@ void LinkDoubt::Reset()
     seenStatus = endpoint.statusReplies.load();
     seenReads = endpoint.readReplies.load();
     strays = false;
+    troubleMark = doubtEvents;
+    refusalMark = refusalsSeen;
+    lastReadLength = 0;
     fates.reset();
     fatesKnown = 0;
     lastClean = false;
@@ -179,6 +182,7 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
     for (std::uint32_t i = 0; i < statusCount; ++i) {
         // The refusals of a batch are taken first, then its acknowledgements.
         const bool ok = i >= statusCount - okCount;
+        if (!ok) ++refusalsSeen;
         auto it = std::find_if(owed.begin(), owed.end(), [](const Owed& o) { return !o.read; });
         if (it == owed.end()) {
             // No status reply owed: the refusal of the oldest read owed, or
@@ -246,6 +250,7 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
             lost = owed.erase(lost);
         }
         if (timed) NoteLatency(owed.front().sent);
+        lastReadLength = record.length;
         if (owed.front().id == mine.id) {
             got = Got::Data;
             dataOffset = record.offset;
@@ -336,7 +341,8 @@ void LinkDoubt::Confirmed()
 
 bool LinkDoubt::LengthFree(std::uint32_t length) const
 {
-    return std::none_of(owed.begin(), owed.end(), [&](const Owed& o) { return o.read && o.length == length; });
+    return length != lastReadLength &&
+           std::none_of(owed.begin(), owed.end(), [&](const Owed& o) { return o.read && o.length == length; });
 }
 
 LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length, std::uint8_t* read,

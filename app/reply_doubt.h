@@ -60,7 +60,17 @@ public:
     // acknowledgement before it may have answered another command.
     bool StraysSeen() const { return strays; }
     // Every acknowledgement before now has been checked by reading back.
-    void ClearStrays() { strays = false; }
+    void ClearStrays()
+    {
+        strays = false;
+        troubleMark = doubtEvents;
+        refusalMark = refusalsSeen;
+    }
+    // Since Reset or ClearStrays, a reply was lost, late, refused or went
+    // astray, or a send failed: an acknowledgement taken in step may still
+    // have been another command's (a reply sent twice and a lost one cancel
+    // out unseen), so only reading back confirms what was written.
+    bool Troubled() const { return strays || doubtEvents != troubleMark || refusalsSeen != refusalMark; }
     // Takes in the replies that came since the last look.  False when the
     // dialog is closing or the device went away.
     bool Settle();
@@ -205,6 +215,10 @@ private:
     std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
     std::uint32_t patienceMs = 0;          // Patience
+    std::uint64_t troubleMark = 0;         // doubtEvents at Reset or ClearStrays
+    std::uint64_t refusalsSeen = 0;        // status replies other than 0
+    std::uint64_t refusalMark = 0;
+    std::uint32_t lastReadLength = 0;      // the read answered last: not asked again at once (its reply may come twice)
     std::uint64_t lastExchangeId = 0;      // the last Exchange's command
     bool lastLate = false;                 // ... answered after its wait ran out
     std::int32_t lastLateStatus = 0;

@@ -233,15 +233,18 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     // acknowledgement in step is wrong only when another reply stood in for
     // it (a reply sent twice, one overtaken by later ones, a message the
     // system passed on after giving up on it); its own reply then arrives
-    // with nothing owed: a stray.  Replies come in order, so once a read
-    // sent now is answered, every such reply has arrived.
+    // with nothing owed (a stray), unless a lost reply or a message that
+    // never arrived cancels it out.  So on a link that has shown no trouble
+    // at all, one read settles it: replies come in order, and once it is
+    // answered every stray has arrived.  After any trouble every image is
+    // read back.
     if (!linkDoubt.Settle()) return EndWork(-1);
     int lastWrite = 0;
     for (int row = 1; row < kPlanRows; ++row) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         if (step.kind == PLAN_WRITE && !(step.address == 0 && bootCurrent)) lastWrite = row;
     }
-    bool recheckAll = linkDoubt.StraysSeen();
+    bool recheckAll = linkDoubt.Troubled();
     if (!recheckAll && lastWrite != 0) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(lastWrite - 1)];
         std::size_t imageSize = 0;
@@ -259,7 +262,7 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
             check == LinkDoubt::Check::Stalled)
             return ReportReadBack();
         if (!linkDoubt.Settle()) return EndWork(-1);
-        recheckAll = check != LinkDoubt::Check::Match || linkDoubt.StraysSeen();
+        recheckAll = check != LinkDoubt::Check::Match || linkDoubt.Troubled();
     }
     if (!recheckAll) return 0;
 
@@ -329,6 +332,7 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
         const LinkDoubt::Outcome outcome = linkDoubt.Exchange(
             [&] {
                 const int sent = SendErase(midiOut, ModelByte(*this), address, size);
+                NoteFlashSend(sent);
                 SetProgressPos(1);
                 SetStatusText(LoadStringById(IDS_ERASING));
                 return sent;
@@ -412,24 +416,21 @@ int CPelUpdatorDlg::ReportReadBack()
     if (linkDoubt.Stalled() && !Quiet() && status.load() != kStatusDisconnected) {
         char text[256];
         std::snprintf(text, sizeof text, LoadStringById(IDS_MIDI_STALLED).c_str(), Timings().stallMaxMs / 1000.0);
-        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
-        EnableControls();
+        ReportText(text);
         return -1;
     }
     if (linkDoubt.Losing() && !Quiet() && status.load() != kStatusDisconnected) {
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_LOSING).c_str(), linkDoubt.LostOfRecent(),
                       LinkDoubt::kFates);
-        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
-        EnableControls();
+        ReportText(text);
         return -1;
     }
     if (linkDoubt.SlowestMs() > Timings().replyMaxMs && !Quiet() && status.load() != kStatusDisconnected) {
         char text[256];
         std::snprintf(text, sizeof text, LoadStringById(IDS_TOO_SLOW).c_str(), linkDoubt.SlowestMs() / 1000.0,
                       Timings().replyMaxMs / 1000.0);
-        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
-        EnableControls();
+        ReportText(text);
         return -1;
     }
     Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
@@ -455,8 +456,7 @@ bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage, std::uint32_t sentBy
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_TOO_SLOW).c_str(), static_cast<unsigned>(pace),
                       static_cast<double>(bytes) / static_cast<double>(pace) / 3600.0);
-        window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
-        EnableControls();
+        ReportText(text);
     }
     return true;
 }
@@ -536,6 +536,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             [&] {
                 const auto sendStarted = std::chrono::steady_clock::now();
                 const int sent = SendWriteBlock(midiOut, ModelByte(*this), image + offset, address + offset, block);
+                NoteFlashSend(sent);
                 sendTook = std::chrono::steady_clock::now() - sendStarted;
                 SetStatusText(TransmitText(offset, size));
                 return sent;
