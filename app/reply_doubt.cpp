@@ -10,6 +10,8 @@ namespace {
 
 constexpr int kReadAttempts = 7;       // reads of one range lost, damaged or refused before the read gives up
 constexpr std::uint32_t kWaitFactor = 4;   // a wait is this many times the slowest recent reply
+constexpr std::uint32_t kShortRead = 8;        // ranges this short may be read a little past their end
+constexpr std::uint64_t kFlashEnd = 0x400000;  // the device's flash ends here (the plan's last region)
 
 std::uint32_t Ms(std::chrono::steady_clock::duration d)
 {
@@ -28,7 +30,7 @@ void LinkDoubt::Reset()
     seenStatus = endpoint.statusReplies.load();
     seenReads = endpoint.readReplies.load();
     strays = false;
-    troubleMark = doubtEvents;
+    troubleMark = sendFailures;
     refusalMark = refusalsSeen;
     lastReadLength = 0;
     fates.reset();
@@ -119,6 +121,7 @@ bool LinkDoubt::LateAnswer(std::int32_t& status) const
 void LinkDoubt::SendFailed()
 {
     if (!stallSince) stallSince = Clock::now();
+    ++sendFailures;
     doubt = true;
     ++doubtEvents;
     confirmable = false;
@@ -366,8 +369,19 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         // reply cannot be taken for theirs nor theirs for its own: the
         // longest such part of what is left (the rest follows in another),
         // or else the end of the range from a little before what is left.
+        // A short range may instead read a few bytes past its end (the
+        // version fields: four reads of 4 bytes go out as 4, 5, 4, 5).
         std::uint32_t start = done;
         std::uint32_t piece = length - done;
+        if (!LengthFree(piece) && piece <= kShortRead) {
+            for (std::uint32_t longer = piece + 1;
+                 longer <= piece + kShortRead && std::uint64_t{address} + start + longer <= kFlashEnd; ++longer) {
+                if (LengthFree(longer)) {
+                    piece = longer;
+                    break;
+                }
+            }
+        }
         while (piece > 0 && !LengthFree(piece)) --piece;
         for (std::uint32_t longer = length - done + 1; piece == 0 && longer <= length; ++longer) {
             if (LengthFree(longer)) {
@@ -421,8 +435,9 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
         if (got == Got::Data) {
             std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
             if (dataOffset >= 0 && static_cast<std::uint64_t>(dataOffset) + piece <= kReceiveBufferSize) {
-                std::memcpy(read + start, endpoint.State().receiveBuffer + dataOffset, piece);
-                done = start + piece;
+                const std::uint32_t wanted = std::min(piece, length - start);   // bytes read past the range are let go
+                std::memcpy(read + start, endpoint.State().receiveBuffer + dataOffset, wanted);
+                done = start + wanted;
                 failures = 0;   // bounded still: each answer brings at least a byte
                 continue;
             }

@@ -234,10 +234,10 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     // it (a reply sent twice, one overtaken by later ones, a message the
     // system passed on after giving up on it); its own reply then arrives
     // with nothing owed (a stray), unless a lost reply or a message that
-    // never arrived cancels it out.  So on a link that has shown no trouble
-    // at all, one read settles it: replies come in order, and once it is
-    // answered every stray has arrived.  After any trouble every image is
-    // read back.
+    // never arrived cancels it out.  So on a link that has shown none of
+    // the signs of that (LinkDoubt::Troubled), one read settles it: replies
+    // come in order, and once it is answered every stray has arrived.
+    // Otherwise every image is read back.
     if (!linkDoubt.Settle()) return EndWork(-1);
     int lastWrite = 0;
     for (int row = 1; row < kPlanRows; ++row) {
@@ -254,9 +254,11 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
             Report(IDS_IMAGE_MISSING);
             return -1;
         }
-        const std::uint32_t lastBlock = (size - 1) / kMaxBlock * kMaxBlock;
+        // The last bytes written: a short read, so that the stamp's own
+        // read-back after it can ask for a whole block.
+        const std::uint32_t tail = size - std::min(size, kEraseProbeBytes);
         SetStatusText(LoadStringById(IDS_CHECKING));
-        const LinkDoubt::Check check = linkDoubt.Compare(step.address + lastBlock, image + lastBlock, size - lastBlock);
+        const LinkDoubt::Check check = linkDoubt.Compare(step.address + tail, image + tail, size - tail);
         if (check == LinkDoubt::Check::Closing) return EndWork(-1);
         if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
             check == LinkDoubt::Check::Stalled)

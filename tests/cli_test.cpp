@@ -516,11 +516,11 @@ TEST_F(CliTest, VersionPrintsTheReportAsTheDialogShowsItAndTheTraceHoldsEveryMes
         "< F0 7E 00 06 02 52 6E 00 09 00 31 30 30 30 F7",
         "> F0 52 00 6E 60 30 60 1F 5C 00 00 04 00 00 00 00 F7",   // SYSTEM at 0x170FE0
         "<",
-        "> F0 52 00 6E 60 30 7C 3F 19 00 00 04 00 00 00 00 F7",   // PRESET at 0x065FFC
+        "> F0 52 00 6E 60 30 7C 3F 19 00 00 05 00 00 00 00 F7",   // PRESET at 0x065FFC (5 bytes: not the last read's length)
         "<",
         "> F0 52 00 6E 60 30 7C 5F 12 00 00 04 00 00 00 00 F7",   // BOOT at 0x04AFFC
         "<",
-        "> F0 52 00 6E 60 30 60 7F 72 00 00 04 00 00 00 00 F7",   // SUBMCU at 0x1CBFE0
+        "> F0 52 00 6E 60 30 60 7F 72 00 00 05 00 00 00 00 F7",   // SUBMCU at 0x1CBFE0
         "<",
     };
     ASSERT_EQ(lines.size(), bytes.size());
@@ -530,7 +530,9 @@ TEST_F(CliTest, VersionPrintsTheReportAsTheDialogShowsItAndTheTraceHoldsEveryMes
         const std::string withoutTime =
             lines[i].substr(0, 1) + (stamp == std::string::npos ? "" : lines[i].substr(stamp));
         if (bytes[i] == "<") {
-            EXPECT_TRUE(withoutTime.starts_with("< F0 52 00 6E 60 04 30 00 00 04 00 ")) << lines[i];
+            // Each read-data reply gives the length its read asked for.
+            const std::string length = bytes[i - 1].substr(bytes[i - 1].find(" F7") - 14, 2);
+            EXPECT_TRUE(withoutTime.starts_with("< F0 52 00 6E 60 04 30 00 00 " + length + " 00 ")) << lines[i];
         } else {
             EXPECT_EQ(withoutTime, bytes[i]);
         }

@@ -128,10 +128,57 @@ device_pid=""
 [ "$device_status" = 0 ] || fail "q9-virtual-device ended with status $device_status on SIGINT"
 cmp -s "$flash" "$expected" || fail "the flash changed over a start and a SIGINT"
 
+# The JACK server stopped (SIGSTOP) for a while, four times during an
+# update: sends stop finishing, and the update waits for the server, then
+# goes on and ends exact.  Stopped for longer than the updater waits for a
+# stalled MIDI system, the update ends with the message that says so.
+stop_server_during_update() {   # seconds stopped, times, first stop after (s)
+    local held=$1 times=$2 after=$3
+    sleep "$after"
+    for _ in $(seq "$times"); do
+        kill -0 "$update_pid" 2>/dev/null || return 0
+        kill -STOP "$jackd_pid"
+        sleep "$held"
+        kill -CONT "$jackd_pid"
+        sleep 1.5
+    done
+}
+start_device
+for held in 3.5 8; do
+    timeout 600 "$cli" update >"$work/update-stopped-$held.log" 2>&1 &
+    update_pid=$!
+    stop_server_during_update "$held" 4 1
+    wait "$update_pid" || fail "update with the server stopped for $held s, four times, failed"
+    grep -q "^Version update completed.$" "$work/update-stopped-$held.log" \
+        || fail "no completion with the server stopped for $held s"
+done
+stop_pid "$device_pid"
+device_pid=""
+cmp -s "$flash" "$expected" || fail "the flash after the updates with the server stopped differs from what the plan writes"
+start_device
+timeout 300 "$cli" update >"$work/update-stopped-long.log" 2>&1 &
+update_pid=$!
+sleep 1
+stopped=$(now)
+kill -STOP "$jackd_pid"
+wait "$update_pid"
+status=$?
+stall_ended=$(seconds "$stopped" "$(now)")
+kill -CONT "$jackd_pid"
+[ "$status" = 1 ] || fail "update with the server stopped for good ended with status $status"
+grep -q "The MIDI system stopped passing messages to the device for 30 s" "$work/update-stopped-long.log" \
+    || fail "no stall message with the server stopped for good"
+grep -q "The device needs the update run again." "$work/update-stopped-long.log" \
+    || fail "no note on the device's state after the stall"
+awk -v s="$stall_ended" 'BEGIN { exit !(s < 45) }' || fail "the stalled update ended $stall_ended s after the stop"
+stop_pid "$device_pid"
+device_pid=""
+
 start=$(now)
 timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
 builtin_time=$(seconds "$start" "$(now)")
 
 echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
 echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"
+echo "server stopped for good: the update ended ${stall_ended} s after the stop"
 echo "PASS"
