@@ -120,6 +120,8 @@ public:
     // Before the stamp: every image written so far confirmed, read back and
     // repaired where an acknowledgement may have stood for another command.
     int ConfirmImages(bool bootCurrent);
+    // The parts of [begin, end) that no write row of the plan covers.
+    static std::vector<std::pair<std::uint32_t, std::uint32_t>> UncoveredRanges(std::uint32_t begin, std::uint32_t end);
     int EraseRegion(std::uint32_t address, std::uint32_t size);
     int WriteImage(std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
     int ReportReadBack();

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -268,9 +270,29 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     }
     if (!recheckAll) return 0;
 
-    // Every image is read back, and what differs is written again.  The
-    // reads alone decide, so replies going astray meanwhile change nothing.
+    // What the erases left and no image covers is read back first (an
+    // erase acknowledged by another command's reply never happened), its
+    // sectors erased again where it is not erased.  Then every image is
+    // read back, and what differs is written again (also where such an
+    // erase took a sector shared with an image).  The reads alone decide,
+    // so replies going astray meanwhile change nothing.
     linkDoubt.ClearStrays();
+    for (int row = 1; row < kPlanRows; ++row) {
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
+        if (step.kind != PLAN_ERASE || (step.address == 0 && bootCurrent)) continue;
+        for (const auto& [begin, end] : UncoveredRanges(step.address, step.address + step.length)) {
+            SetStatusText(LoadStringById(IDS_CHECKING));
+            const LinkDoubt::Check check = linkDoubt.CompareErased(begin, end - begin);
+            if (check == LinkDoubt::Check::Closing) return EndWork(-1);
+            if (check == LinkDoubt::Check::Match) continue;
+            if (check != LinkDoubt::Check::Differs && check != LinkDoubt::Check::NeedsErase) return ReportReadBack();
+            const std::uint32_t first = begin & ~(kMaxBlock - 1);
+            const std::uint32_t last = (end + kMaxBlock - 1) & ~(kMaxBlock - 1);
+            SetCounterText(CounterText(row));
+            EnterPlanRow(row);
+            if (EraseRegion(first, last - first) == -1) return -1;
+        }
+    }
     recheck = true;
     for (int row = 1; row < kPlanRows; ++row) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
@@ -285,6 +307,31 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     recheck = false;
     SetCounterText(CounterText(kPlanRows));
     return 0;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> CPelUpdatorDlg::UncoveredRanges(std::uint32_t begin,
+                                                                                    std::uint32_t end)
+{
+    // [begin, end) less every write row's range.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges{{begin, end}};
+    for (const ImagePlanStep& step : ActivePlan()) {
+        if (step.kind != PLAN_WRITE) continue;
+        std::size_t size = step.length;
+        if (size == 0 && FindImage(step.imageId, &size) == nullptr) continue;
+        const std::uint64_t wBegin = step.address;
+        const std::uint64_t wEnd = wBegin + size;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> left;
+        for (const auto& [b, e] : ranges) {
+            if (wEnd <= b || wBegin >= e) {
+                left.emplace_back(b, e);
+                continue;
+            }
+            if (wBegin > b) left.emplace_back(b, static_cast<std::uint32_t>(wBegin));
+            if (wEnd < e) left.emplace_back(static_cast<std::uint32_t>(wEnd), e);
+        }
+        ranges = std::move(left);
+    }
+    return ranges;
 }
 
 int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)

@@ -28,6 +28,7 @@ ProtocolTimings MatrixTimings()
     t.writeBlockMs = kWriteWaitMs;
     t.replyMaxMs = 5 * kWriteWaitMs;   // as 5 s stands to 1 s
     t.replyMinWaitMs = 5;              // as 100 ms, with room for a loaded machine
+    t.stallMaxMs = 300;                // as 30 s
     return t;
 }
 
@@ -45,6 +46,7 @@ CPelUpdatorDlg::VerifyResult Verify(const std::vector<std::uint8_t>& flash, cons
 struct Fault {
     const char* name;
     const char* settings;
+    std::uint32_t sendLimitMs = 0;   // the output port's send limit, when shortened
 };
 
 class FaultMatrix : public ::testing::TestWithParam<Fault> {};
@@ -55,6 +57,7 @@ TEST_P(FaultMatrix, EndsWithACleanFlashOrAnError)
 {
     const Fault& fault = GetParam();
     q9test::DialogRig rig(std::string("flash=factory,") + fault.settings, MatrixTimings());
+    if (fault.sendLimitMs != 0) rig.Dialog().midiOut.doneWaitLimitMs = fault.sendLimitMs;
     const auto start = std::chrono::steady_clock::now();
     rig.RunUpdate();
     const auto ms =
@@ -91,7 +94,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"ResyncReadDamaged", "drop=11,corrupt-read=3"},
                       Fault{"ResyncReadLost", "drop=2,refuse=3"},
                       // Replies that take exactly the write wait, and longer than any reply may take.
-                      Fault{"LateExactlyTheWait", "late=10"}, Fault{"LateBeyondTheCeiling", "late=60"}),
+                      Fault{"LateExactlyTheWait", "late=10"}, Fault{"LateBeyondTheCeiling", "late=60"},
+                      // Replies sent twice, overtaken, and with a lost one between; messages cut
+                      // short; sends given up yet delivered; the device not reading for a while,
+                      // within the stall limit (sends time out and are ridden out) and past it.
+                      Fault{"Dup", "dup=7"}, Fault{"DupAndDrop", "dup=7,drop=11"},
+                      Fault{"DupAndCut", "dup=13,cut=17"}, Fault{"Reorder", "reorder=11,reorder-ms=26"},
+                      Fault{"Cut", "cut=9"}, Fault{"Ghost", "ghost=13"}, Fault{"GhostAndRefuse", "ghost=13,refuse=7"},
+                      Fault{"StallRiddenOut", "stall=97,stall-ms=120", 40},
+                      Fault{"StallPastTheLimit", "stall=@200,stall-ms=1500", 40}),
     [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 // One changed byte of a clean update's flash: verify names it.  The boot

@@ -101,6 +101,12 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, bo
 
 JackMidiClient::~JackMidiClient()
 {
+    if (client != nullptr && !ServerGone() && ServerStalled()) {
+        // Stopped: deactivate and close would wait for it.  The client is
+        // left to the server (it drops it when this process ends), and so
+        // are the rings its callback may still read.
+        return;
+    }
     if (client != nullptr && !ServerGone()) {
         std::lock_guard<std::mutex> life(ClientLifeMutex());
         jack_deactivate(client);   // no process callback from here on
@@ -188,6 +194,7 @@ JackMidiClient::PortId JackMidiClient::AddPort(const std::string& shortName, boo
         slot.queued.store(0);
         slot.written.store(0);
         slot.failed.store(0);
+        slot.withdrawn.store(0);
         slot.maxEvent.store(0);
         slot.gate.store(1, std::memory_order_release);   // the process callback takes it up
         return (slot.generation << kIndexBits) | static_cast<PortId>(index + 1);
@@ -236,18 +243,31 @@ bool JackMidiClient::Connect(PortId port, const std::string& otherPort)
     return result == 0 || result == EEXIST;
 }
 
-void JackMidiClient::CloseGate(Slot& slot, bool serverGone)
+bool JackMidiClient::CloseGate(Slot& slot, bool serverGone)
 {
     // 2: the process callback is inside; it leaves within one cycle.  A
-    // server that has gone runs no more cycles.
+    // server that has gone (or stopped) runs no more cycles.
     for (int wait = 0; !serverGone || wait < 1000; ++wait) {
         int expected = 1;
         if (slot.gate.compare_exchange_strong(expected, 0) || expected == 0) {
-            return;
+            return true;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     slot.gate.store(0);
+    return false;
+}
+
+bool JackMidiClient::ServerStalled() const
+{
+    const std::uint64_t seen = cycles.load(std::memory_order_relaxed);
+    if (ServerGone() || seen == 0) return false;   // gone, or never run: nothing to wait for
+    const auto deadline = std::chrono::steady_clock::now() + kStallProbe;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cycles.load(std::memory_order_relaxed) != seen) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return cycles.load(std::memory_order_relaxed) == seen;
 }
 
 void JackMidiClient::Remove(PortId port)
@@ -265,17 +285,22 @@ void JackMidiClient::Remove(PortId port)
     sem_post(&outputTaken);   // a waiting send looks again and fails
     // Disconnected first, so that nobody reads a buffer that is no longer
     // cleared each cycle.
+    // A stopped server would hold every request until it runs again: the
+    // port is then left to it (the gate keeps the callback off the slot),
+    // so that a close never waits for the server.
     const bool gone = ServerGone();
-    if (!gone) {
+    const bool stalled = !gone && ServerStalled();
+    if (!gone && !stalled) {
         jack_port_disconnect(client, slot->port);
     }
-    CloseGate(*slot, gone);
+    const bool shut = CloseGate(*slot, gone || stalled);
     {
         std::scoped_lock lock(slot->sendMutex, slot->readMutex);
-        if (!gone) {
+        if (!gone && !stalled) {
             jack_port_unregister(client, slot->port);
         }
-        jack_ringbuffer_free(slot->ring);
+        // Forced shut with the callback perhaps inside: its ring is kept.
+        if (shut || gone) jack_ringbuffer_free(slot->ring);
         slot->port = nullptr;
         slot->ring = nullptr;
     }

@@ -58,6 +58,10 @@ public:
 
     std::string Name() const;   // as the server granted it
     bool ServerGone() const { return serverGone.load(std::memory_order_acquire); }
+    // The server runs no process cycles (stopped or hung) for kStallProbe:
+    // a request to it would wait for as long as it stays so.
+    bool ServerStalled() const;
+    static constexpr std::chrono::milliseconds kStallProbe{250};
     std::uint32_t SampleRate() const;
     std::uint32_t BufferFrames() const;
 
@@ -125,13 +129,16 @@ private:
     PortId AddPort(const std::string& shortName, bool output);
     Slot* Find(PortId port) const;         // nullptr for a stale or unknown id
     Slot* FindLocked(PortId port) const;   // the same with the mutex held
-    static void CloseGate(Slot& slot, bool serverGone);
+    // True when the process callback was seen out of the slot; false when
+    // it was forced shut with the callback possibly still inside.
+    static bool CloseGate(Slot& slot, bool serverGone);
 
     jack_client_t* client = nullptr;
     std::string grantedName;
     mutable std::mutex mutex;   // guards port registration and slot ownership
     mutable std::array<Slot, kMaxPorts> slots;
     std::atomic<bool> serverGone{false};
+    std::atomic<std::uint64_t> cycles{0};   // process cycles run
     std::atomic<std::uint64_t> droppedEvents{0};
     sem_t inputReady;
     mutable sem_t outputTaken;

@@ -22,6 +22,7 @@ char processCycles;
 int JackMidiClient::Process(std::uint32_t frames, void* arg)
 {
     auto* self = static_cast<JackMidiClient*>(arg);
+    self->cycles.fetch_add(1, std::memory_order_relaxed);
     TsanAcquire(&processCycles);
     bool tookOutput = false;
     bool gotInput = false;

@@ -200,10 +200,18 @@ private:
         // An erase or write that reached the device cut short, or was
         // refused with a reply the host never saw in time, changed nothing,
         // but the host cannot know that: saying so then is honest.
-        const bool cutArrived = std::any_of(log.begin(), log.end(), [](const Entry& e) {
-            return e.kind == VirtualQ9::Kind::Ignored || e.kind == VirtualQ9::Kind::Erase ||
-                   e.kind == VirtualQ9::Kind::WriteBlock;
-        });
+        // (Nor can it know that a send was cut short before the device took
+        // it in: an erase or write sent while the device was there counts.)
+        std::size_t firstFlashSend = 0;
+        for (std::size_t i = 0; i < record.sent.size() && firstFlashSend == 0; ++i) {
+            if (IsCommand(record.sent[i], kCmdErase) || IsCommand(record.sent[i], kCmdWriteBlock)) firstFlashSend = i + 1;
+        }
+        const bool cutArrived =
+            std::any_of(log.begin(), log.end(), [](const Entry& e) {
+                return e.kind == VirtualQ9::Kind::Ignored || e.kind == VirtualQ9::Kind::Erase ||
+                       e.kind == VirtualQ9::Kind::WriteBlock;
+            }) ||
+            (firstFlashSend != 0 && (setup.unplugAtSend == 0 || firstFlashSend < setup.unplugAtSend));
         if (runAgain && acted == 0 && !cutArrived) {
             Fail(Property::HonestFailure, "the status line says the device needs the update run again, "
                                           "yet the device acted on no erase or write");
