@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kReadAttempts = 7;       // reads of one range lost, damaged or refused before the read gives up
 constexpr std::uint32_t kWaitFactor = 4;   // a wait is this many times the slowest recent reply
+constexpr std::uint32_t kPatientLookMs = 1000;
 constexpr std::uint32_t kShortRead = 8;        // ranges this short may be read a little past their end
 constexpr std::uint64_t kFlashEnd = 0x400000;  // the device's flash ends here (the plan's last region)
 
@@ -355,7 +356,9 @@ LinkDoubt::Check LinkDoubt::ReadInto(std::uint32_t address, std::uint32_t length
     if (length == 0 || length > kMaxBlock) return Check::ReadFailed;
     // A read of 4 KiB takes the link about as long as a block's write.
     const std::uint32_t first = firstWaitMs != 0 ? firstWaitMs : WaitMs(baseMs != 0 ? baseMs : Timings().writeBlockMs);
-    const std::uint32_t cap = std::max(first, Timings().replyMaxMs);
+    // Patient reads (behind an erase) look at least once a second.
+    const std::uint32_t cap =
+        std::max(first, patienceMs != 0 ? std::min(Timings().replyMaxMs, kPatientLookMs) : Timings().replyMaxMs);
     int failures = 0;
     std::uint32_t done = 0;
     const auto began = Clock::now();

@@ -410,8 +410,8 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
             if (probed != LinkDoubt::Check::Match) return ReportReadBack();
             if (erased && (!answered || late == 0)) {
                 // The link stays in doubt, so the blocks written next are
-                // read back until it is in step again.
-                linkDoubt.NoteErase(size, std::chrono::steady_clock::now() - started);
+                // read back until it is in step again.  (The time it took
+                // here is the waits', not the erase's: the pace is not noted.)
                 erasedUnconfirmed = !answered;
                 SetProgressPos(kEraseProgressEnd);
                 return 0;
