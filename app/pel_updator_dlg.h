@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,7 +217,8 @@ private:
     int slowBlockSends = 0;      // update worker: block sends in a row that found the link too slow
     bool recheck = false;        // update worker: WriteImage reads every block back first
     bool erasedUnconfirmed = false;   // update worker: the last erase was seen only at the region's ends
-    bool confirmEach = false;    // update worker: WriteImage reads every block back after its acknowledgement
+    bool confirmEach = false;
+    std::set<std::uint32_t> confirmedBlocks;   // update worker: blocks read back as written in this update    // update worker: WriteImage reads every block back after its acknowledgement
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex
 };

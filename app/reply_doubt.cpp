@@ -31,7 +31,7 @@ void LinkDoubt::Reset()
     seenStatus = endpoint.statusReplies.load();
     seenReads = endpoint.readReplies.load();
     strays = false;
-    troubleMark = sendFailures;
+    troubleMark = doubtEvents;
     refusalMark = refusalsSeen;
     lastReadLength = 0;
     fates.reset();
@@ -122,7 +122,6 @@ bool LinkDoubt::LateAnswer(std::int32_t& status) const
 void LinkDoubt::SendFailed()
 {
     if (!stallSince) stallSince = Clock::now();
-    ++sendFailures;
     doubt = true;
     ++doubtEvents;
     confirmable = false;

@@ -63,17 +63,16 @@ public:
     void ClearStrays()
     {
         strays = false;
-        troubleMark = sendFailures;
+        troubleMark = doubtEvents;
         refusalMark = refusalsSeen;
     }
-    // Since Reset or ClearStrays, a reply went astray, a command was
-    // refused, or a send failed.  An acknowledgement taken in step may then
-    // have been another command's even though no stray is left to show it:
-    // a reply sent twice (or a message passed on after its send failed) and
-    // a lost one cancel out, and a refusal inside that stretch is charged to
-    // the wrong command.  Lost and late replies alone shift nothing: the
-    // device answers in order.
-    bool Troubled() const { return strays || sendFailures != troubleMark || refusalsSeen != refusalMark; }
+    // Since Reset or ClearStrays, a reply was lost or late, went astray, a
+    // command was refused, or a send failed.  An acknowledgement taken in
+    // step may then have been another command's even though no stray is
+    // left to show it: a reply sent twice (or a message passed on after its
+    // send failed) and a lost reply or a message that never arrived cancel
+    // out, and a refusal inside that stretch is charged to the wrong command.
+    bool Troubled() const { return strays || doubtEvents != troubleMark || refusalsSeen != refusalMark; }
     // Takes in the replies that came since the last look.  False when the
     // dialog is closing or the device went away.
     bool Settle();
@@ -218,8 +217,7 @@ private:
     std::uint64_t eraseUsPerSector = 0;   // 0: no erase answered in step yet
     std::int32_t readRefusal = 0;
     std::uint32_t patienceMs = 0;          // Patience
-    std::uint64_t sendFailures = 0;        // sends the MIDI system gave up on
-    std::uint64_t troubleMark = 0;         // sendFailures at Reset or ClearStrays
+    std::uint64_t troubleMark = 0;         // doubtEvents at Reset or ClearStrays
     std::uint64_t refusalsSeen = 0;        // status replies other than 0
     std::uint64_t refusalMark = 0;
     std::uint32_t lastReadLength = 0;      // the read answered last: not asked again at once (its reply may come twice)

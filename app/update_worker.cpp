@@ -24,6 +24,7 @@ constexpr int kMaxBlockFailures = 31;    // the 32nd failure in a row ends the u
 constexpr std::int32_t kEraseProgressEnd = 10;
 constexpr int kEndUpdateAttempts = 3;    // end-update commands sent at most
 constexpr std::uint32_t kBootStampLength = 4;
+constexpr std::uint32_t kSampleBytes = 16;       // read back of each block before the stamp
 constexpr std::uint32_t kEraseProbeBytes = 64;   // the read behind an erase (lengths enough for its re-asks)
 constexpr std::int32_t kStatusNotInUpdateMode = 11;   // the begin-update's refusal by a device not in update mode
 
@@ -76,6 +77,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     CPelUpdatorDlg& dlg = *dialog;
     const ProtocolTimings timings = Timings();
     dlg.planRow.store(0);   // `incomplete` stays: an update stopped before still needs this one
+    dlg.confirmedBlocks.clear();
 
     {
         char text[32];
@@ -240,15 +242,16 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     // the signs of that (LinkDoubt::Troubled), one read settles it: replies
     // come in order, and once it is answered every stray has arrived.
     // Otherwise every image is read back.
+    // A block that never reached the device (a message cut short, whose
+    // missing reply a reply sent twice stood in for) leaves no sign in the
+    // replies at all: a few bytes of each block, where its image is not
+    // erased flash, are read back to show it.  The last of these reads
+    // settles every reply before it.
     if (!linkDoubt.Settle()) return EndWork(-1);
-    int lastWrite = 0;
-    for (int row = 1; row < kPlanRows; ++row) {
-        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
-        if (step.kind == PLAN_WRITE && !(step.address == 0 && bootCurrent)) lastWrite = row;
-    }
     bool recheckAll = linkDoubt.Troubled();
-    if (!recheckAll && lastWrite != 0) {
-        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(lastWrite - 1)];
+    for (int row = 1; row < kPlanRows && !recheckAll; ++row) {
+        const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
+        if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
         std::size_t imageSize = 0;
         const std::uint8_t* image = FindImage(step.imageId, &imageSize);
         const std::uint32_t size = step.length != 0 ? step.length : static_cast<std::uint32_t>(imageSize);
@@ -256,18 +259,26 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
             Report(IDS_IMAGE_MISSING);
             return -1;
         }
-        // The last bytes written: a short read, so that the stamp's own
-        // read-back after it can ask for a whole block.
-        const std::uint32_t tail = size - std::min(size, kEraseProbeBytes);
         SetStatusText(LoadStringById(IDS_CHECKING));
-        const LinkDoubt::Check check = linkDoubt.Compare(step.address + tail, image + tail, size - tail);
-        if (check == LinkDoubt::Check::Closing) return EndWork(-1);
-        if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
-            check == LinkDoubt::Check::Stalled)
-            return ReportReadBack();
-        if (!linkDoubt.Settle()) return EndWork(-1);
-        recheckAll = check != LinkDoubt::Check::Match || linkDoubt.Troubled();
+        for (std::uint32_t offset = 0; offset < size && !recheckAll; offset += kMaxBlock) {
+            const std::uint32_t block = std::min(kMaxBlock, size - offset);
+            if (confirmedBlocks.count(step.address + offset) != 0) continue;
+            std::uint32_t at = 0;
+            while (at < block && image[offset + at] == 0xFF) ++at;
+            if (at == block) continue;   // erased flash already holds it
+            const std::uint32_t start = std::min(at, block - std::min(block, kSampleBytes));
+            const std::uint32_t length = std::min(kSampleBytes, block - start);
+            const LinkDoubt::Check check =
+                linkDoubt.Compare(step.address + offset + start, image + offset + start, length);
+            if (check == LinkDoubt::Check::Closing) return EndWork(-1);
+            if (check == LinkDoubt::Check::ReadFailed || check == LinkDoubt::Check::TooSlow ||
+                check == LinkDoubt::Check::Stalled)
+                return ReportReadBack();
+            recheckAll = check != LinkDoubt::Check::Match;
+        }
     }
+    if (!linkDoubt.Settle()) return EndWork(-1);
+    recheckAll = recheckAll || linkDoubt.Troubled();
     if (!recheckAll) return 0;
 
     // What the erases left and no image covers is read back first (an
@@ -339,6 +350,10 @@ int CPelUpdatorDlg::EraseRegion(std::uint32_t address, std::uint32_t size)
     const ProtocolTimings timings = Timings();
     SetProgressRange(kEraseProgressEnd);
     erasedUnconfirmed = false;
+    // What was read back in this region no longer stands.
+    confirmedBlocks.erase(confirmedBlocks.lower_bound(address),
+                          confirmedBlocks.lower_bound(static_cast<std::uint32_t>(
+                              std::min<std::uint64_t>(std::uint64_t{address} + size, 0xFFFFFFFFu))));
     int refusals = 0;
     bool sentOnce = false;
     bool needCheck = false;      // the erase's fate is known only from what the flash holds
@@ -535,6 +550,10 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
         if (offset + block > size) block = size - offset;
         if (!linkDoubt.Settle()) return EndWork(-1);
         bool done = false;
+        if (needCheck && recheck && confirmedBlocks.count(address + offset) != 0) {
+            needCheck = false;   // read back as written earlier in this update, and not erased since
+            done = true;
+        }
         if (needCheck) {
             // Replies come in order, and a read's reply is never taken for a
             // status reply: once this read is answered, the link is in step
@@ -549,6 +568,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             needCheck = false;
             if (check == LinkDoubt::Check::Match) {
                 linkDoubt.Confirmed();
+                confirmedBlocks.insert(address + offset);
                 done = true;
             } else if (check == LinkDoubt::Check::NeedsErase) {
                 // The sector holds other bits (the blocks of this plan fill

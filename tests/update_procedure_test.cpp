@@ -140,8 +140,8 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
     EXPECT_EQ(sent.back(), (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x04, 0xF7}));
     // Row by row, as the plan says: one erase per erase row, an image in
     // 4096-byte blocks with a short last one (image 129: 1104 bytes).  The
-    // stamp (row 12) follows a read of row 11's last 64 bytes, which
-    // settles every reply before it, and is itself read back.
+    // stamp (row 12) follows a read of a few bytes of every block written,
+    // which also settles every reply before it, and is itself read back.
     std::size_t i = 3;
     for (const ImagePlanStep& step : kImagePlan) {
         if (step.kind == PLAN_ERASE) {
@@ -151,7 +151,10 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
         }
         const bool stamp = &step == &kImagePlan.back();
         if (stamp) {
-            ASSERT_TRUE(IsAt(sent.at(i++), kCmdRead, 0x1CC000 + 0x234000 - 64));
+            // A few bytes of every block written are read back first.
+            std::size_t samples = 0;
+            for (; ScriptedLink::IsCommand(sent.at(i), kCmdRead); ++i) ++samples;
+            EXPECT_GE(samples, 27u + 75 + 258 + 5 + 564 - 10);
         }
         std::size_t size = step.length;
         if (size == 0) {
