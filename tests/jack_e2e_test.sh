@@ -90,11 +90,15 @@ start_device() {
 start_device --verbose
 
 ports=""
-for _ in $(seq 50); do
-    ports=$(timeout 60 "$cli" ports 2>&1)
-    grep -q "ARKO Q9" <<<"$ports" && break
-    sleep 0.1
-done
+wait_ports() {   # until the device's ports are listed
+    for _ in $(seq 50); do
+        ports=$(timeout 60 "$cli" ports 2>&1)
+        grep -q "ARKO Q9" <<<"$ports" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+wait_ports
 [ "$(grep -c "ARKO Q9  (preselected)" <<<"$ports")" = 2 ] || fail "ARKO Q9 not preselected in both lists: $ports"
 
 start=$(now)
@@ -144,6 +148,7 @@ stop_server_during_update() {   # seconds stopped, times, first stop after (s)
     done
 }
 start_device
+wait_ports || fail "the device's ports are not listed"
 for held in 3.5 8; do
     timeout 600 "$cli" update >"$work/update-stopped-$held.log" 2>&1 &
     update_pid=$!
@@ -156,6 +161,7 @@ stop_pid "$device_pid"
 device_pid=""
 cmp -s "$flash" "$expected" || fail "the flash after the updates with the server stopped differs from what the plan writes"
 start_device
+wait_ports || fail "the device's ports are not listed"
 timeout 300 "$cli" update >"$work/update-stopped-long.log" 2>&1 &
 update_pid=$!
 sleep 1
