@@ -5,7 +5,11 @@
 
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
+#include "resources/string_table.h"
 #include "tests/support/fake_midi.h"
+#include "tests/support/scripted_link.h"
+#include "tests/support/winmm_standin.h"
+#include "virtual_device/virtual_q9.h"
 
 #include <gtest/gtest.h>
 
@@ -152,6 +156,7 @@ const WinmmCalls kFakeCalls = {
         Driver::Back(driver->Mirror(hdr), hdr);
         return r;
     },
+    [](std::uintptr_t) { return MMSYSERR_NOERROR; },
 };
 
 class WinmmMidiTest : public ::testing::Test {
@@ -281,3 +286,100 @@ TEST_F(WinmmMidiTest, RefusalsPassThroughAndUnknownHandlesAreRefusedBeforeTheSys
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Whole updates through the winmm backend, over drivers as they are found in
+// the field (see WinmmStandIn).  Each ends with the flash of a clean update
+// or with its message, never a success over anything else; and once the
+// ports are closed the driver holds no header, no buffer and no device.
+
+namespace {
+
+using q9test::DriverQuirk;
+using q9test::WinmmStandIn;
+
+constexpr std::uint32_t kSendLimitMs = 40;
+
+ProtocolTimings DriverTimings()
+{
+    ProtocolTimings t = q9test::FastTimings();
+    t.stallMaxMs = 400;
+    return t;
+}
+
+struct DriverCase {
+    const char* name;
+    DriverQuirk quirk;
+    std::uint32_t expectedError;   // 0: the update completes
+};
+
+class WinmmDrivers : public ::testing::TestWithParam<DriverCase> {};
+
+}  // namespace
+
+TEST_P(WinmmDrivers, AWholeUpdateEndsExactOrWithItsMessageAndLeavesNothingAtTheDriver)
+{
+    const DriverCase& c = GetParam();
+    std::unique_ptr<WinmmStandIn> driver;
+    {
+        q9test::DialogRig rig("flash=factory", DriverTimings(), 1, [&](q9test::ScriptedLink& link) {
+            driver = std::make_unique<WinmmStandIn>(link, c.quirk);
+            return std::make_unique<WinmmMidi>(WinmmStandIn::Calls());
+        });
+        rig.Dialog().midiOut.doneWaitLimitMs = kSendLimitMs;
+        rig.RunUpdate();
+        const RecordingWindow& window = rig.Window();
+        if (c.expectedError == 0) {
+            EXPECT_EQ(window.Text(IDC_STATUS), LoadStringById(IDS_COMPLETED));
+            EXPECT_TRUE(window.Boxes().empty());
+            EXPECT_EQ(rig.Device().FlashCopy(), ExpectedFlashAfterUpdate(FactoryFlash()));
+        } else {
+            ASSERT_FALSE(window.Boxes().empty());
+            EXPECT_EQ(window.Boxes().front().text.rfind(LoadStringById(c.expectedError), 0), 0u)
+                << window.Boxes().front().text;
+        }
+    }
+    const WinmmStandIn::Counts counts = driver->Snapshot();
+    EXPECT_EQ(counts.openHandles, 0);
+    EXPECT_EQ(counts.preparedHeaders, 0);
+    EXPECT_EQ(counts.headersHeld, 0);
+    EXPECT_EQ(counts.lostReplies, 0) << "the input ran out of buffers";
+    if (c.quirk.kind == DriverQuirk::HoldsPastLimit || c.quirk.kind == DriverQuirk::HoldsUntilReset) {
+        EXPECT_GT(counts.held, 0);
+        EXPECT_GT(counts.resets, 0) << "a send given up was not reclaimed";
+    }
+    if (c.quirk.kind == DriverQuirk::DamagesInput) {
+        EXPECT_GT(counts.damaged, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, WinmmDrivers,
+    ::testing::Values(DriverCase{"Prompt", {}, 0},
+                      DriverCase{"HoldsPastTheLimit", {DriverQuirk::HoldsPastLimit, 37, 4 * kSendLimitMs}, 0},
+                      DriverCase{"HoldsUntilReset", {DriverQuirk::HoldsUntilReset, 41}, 0},
+                      DriverCase{"EmptyAndDamagedInput", {DriverQuirk::DamagesInput, 7}, 0},
+                      DriverCase{"UnpluggedMidUpdate", {DriverQuirk::Unplugs, 60}, IDS_DEVICE_DISCONNECTED}),
+    [](const ::testing::TestParamInfo<DriverCase>& info) { return std::string(info.param.name); });
+
+// Stop while the driver sits on a send (and would until the port is reset):
+// the dialog's thread gets control back without waiting for the send, and
+// the update ends saying the device needs it run again.
+TEST(WinmmStop, StopDuringASendTheDriverHoldsDoesNotWaitForIt)
+{
+    std::unique_ptr<WinmmStandIn> driver;
+    q9test::DialogRig rig("flash=factory", DriverTimings(), 1, [&](q9test::ScriptedLink& link) {
+        driver = std::make_unique<WinmmStandIn>(link, DriverQuirk{DriverQuirk::HoldsUntilReset, 30});
+        return std::make_unique<WinmmMidi>(WinmmStandIn::Calls());
+    });
+    // Far beyond any test's time: a Stop that waited for the send would hang here.
+    rig.Dialog().midiOut.doneWaitLimitMs = 3600000;
+    rig.Dialog().OnExecute();
+    for (int i = 0; i < 20000 && driver->Snapshot().held == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(driver->Snapshot().held, 1);
+    EXPECT_FALSE(rig.Dialog().OnCloseRequest());   // the question, answered Stop
+    EXPECT_GT(driver->Snapshot().resets, 0);
+    rig.Dialog().WaitForWorker();
+    rig.Window().RunPosted();
+    EXPECT_EQ(rig.Window().Text(IDC_STATUS), LoadStringById(IDS_RUN_UPDATE_AGAIN));
+}

@@ -77,6 +77,7 @@ struct WinmmCalls {
     MMRESULT (*outPrepareHeader)(std::uintptr_t handle, WinmmHeader* header, UINT size);
     MMRESULT (*outLongMsg)(std::uintptr_t handle, WinmmHeader* header, UINT size);
     MMRESULT (*outUnprepareHeader)(std::uintptr_t handle, WinmmHeader* header, UINT size);
+    MMRESULT (*outReset)(std::uintptr_t handle);
 };
 
 // The real winmm (Windows builds only).

@@ -173,7 +173,8 @@ ProtocolTimings FastTimings()
     return t;
 }
 
-DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings, int instanceNumber)
+DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings, int instanceNumber,
+                     const Backend& backend)
     : scopedTimings(timings)
 {
     ResetProtocolState();
@@ -187,7 +188,12 @@ DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings
     }
     auto scripted = std::make_unique<ScriptedLink>(std::move(device));
     link = scripted.get();
-    system.Add(std::move(scripted));
+    if (backend) {
+        ownLink = std::move(scripted);
+        system.Add(backend(*link));
+    } else {
+        system.Add(std::move(scripted));
+    }
     previousMidi = InstallMidi(&system);
     dialog = std::make_unique<CPelUpdatorDlg>(window, instanceNumber);
     dialog->OnInitDialog();

@@ -103,8 +103,11 @@ ProtocolTimings FastTimings();
 class DialogRig {
 public:
     // settings: the virtual device's (see ParseVirtualDeviceSettings).
+    // backend: when given, the MIDI service the dialog uses, made over the
+    // scripted link (which the rig keeps until that service is gone).
+    using Backend = std::function<std::unique_ptr<platform::MidiApi>(ScriptedLink& link)>;
     explicit DialogRig(const std::string& settings, const ProtocolTimings& timings = FastTimings(),
-                       int instanceNumber = 1);
+                       int instanceNumber = 1, const Backend& backend = {});
     ~DialogRig();
     DialogRig(const DialogRig&) = delete;
     DialogRig& operator=(const DialogRig&) = delete;
@@ -124,6 +127,7 @@ public:
 
 private:
     ScopedTimings scopedTimings;
+    std::unique_ptr<ScriptedLink> ownLink;   // under a backend of the test's
     platform::MidiSystem system;
     ScriptedLink* link = nullptr;
     platform::MidiApi* previousMidi = nullptr;
