@@ -43,10 +43,11 @@ test: build check-package
 	$(MAKE) --no-print-directory build-asan build-tsan fuzz test-windows
 
 # The plain build's unit and end-to-end tests, without the real kernel under
-# QEMU (label qemu), and the fault explorer over CHECK_RUNS seeds instead of
-# 500; no sanitizer builds, fuzzer, package or Wine (docs/testing.md).
+# QEMU (label qemu) and the JACK server stops (label slow), and the fault
+# explorer over CHECK_RUNS seeds instead of 500; no sanitizer builds, fuzzer,
+# package or Wine (docs/testing.md).
 check: build
-	ctest --test-dir build --output-on-failure -j $(JOBS) -LE qemu -E '^fault_explorer$$'
+	ctest --test-dir build --output-on-failure -j $(JOBS) -LE 'qemu|slow' -E '^fault_explorer$$'
 	./build/tests/fault_explorer --runs=$(CHECK_RUNS)
 
 build-asan: deps-test
