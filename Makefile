@@ -1,20 +1,38 @@
 # The two commands of this project:
 #   make run    builds, then updates the built-in virtual ARKO Q9 and shows its versions
-#   make test   builds and runs every test (plain, AddressSanitizer+UBSan, ThreadSanitizer, fuzzing)
-# Both install the Debian packages they need first.
+#   make test   builds and runs every test (plain, AddressSanitizer+UBSan, ThreadSanitizer,
+#               fuzzing, the Debian package, Windows under Wine, the real kernel under QEMU)
+# and the quicker `make check`: the plain build's tests without the slow harnesses.
+# Each target installs the Debian packages it needs first (tools/install-deps.sh):
+# `make build` and `make run` the run set only, every other target the test set too.
 
 JOBS ?= $(shell nproc)
 RUNS ?= 20000
+CHECK_RUNS ?= 100
 CMAKE_FLAGS ?=
 VIRTUAL_LINK ?= link=262144,erase-ms=2,write-ms=1
 
-.PHONY: run test deps build build-asan build-tsan fuzz bench explore screenshot clean package check-package windows build-win test-windows
+# build/ holds the programs only when nothing but `make build` or `make run`
+# is asked for (then neither GoogleTest nor any other test package is
+# needed); for every other target it holds the tests and benchmarks too.
+ifeq ($(MAKECMDGOALS),$(filter build run,$(MAKECMDGOALS)))
+BUILD_TESTS ?= OFF
+else
+BUILD_TESTS ?= ON
+endif
+
+.DEFAULT_GOAL := build
+.PHONY: run test check deps deps-test build build-asan build-tsan fuzz bench explore screenshot clean package check-package windows build-win test-windows
 
 deps:
-	@bash tools/install-deps.sh
+	@bash tools/install-deps.sh run
 
-build: deps
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ9_WERROR=ON $(CMAKE_FLAGS)
+deps-test:
+	@bash tools/install-deps.sh run test
+
+build: $(if $(filter ON,$(BUILD_TESTS)),deps-test,deps)
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ9_WERROR=ON \
+	  -DQ9_TESTS=$(BUILD_TESTS) -DQ9_BENCH=$(BUILD_TESTS) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 run: build
@@ -24,7 +42,15 @@ test: build check-package
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory build-asan build-tsan fuzz test-windows
 
-build-asan: deps
+# The plain build's unit and end-to-end tests, without the real kernel under
+# QEMU (label qemu) and the JACK server stops (label slow), and the fault
+# explorer over CHECK_RUNS seeds instead of 500; no sanitizer builds, fuzzer,
+# package or Wine (docs/testing.md).
+check: build
+	ctest --test-dir build --output-on-failure -j $(JOBS) -LE 'qemu|slow' -E '^fault_explorer$$'
+	./build/tests/fault_explorer --runs=$(CHECK_RUNS)
+
+build-asan: deps-test
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_WERROR=ON -DQ9_BENCH=OFF \
 	  -DQ9_SANITIZE=address,undefined
 	cmake --build build-asan -j $(JOBS)
@@ -32,13 +58,13 @@ build-asan: deps
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # Qt itself is not built for ThreadSanitizer, so the toolkit-free code is checked here.
-build-tsan: deps
+build-tsan: deps-test
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_WERROR=ON -DQ9_BENCH=OFF -DQ9_GUI=OFF \
 	  -DQ9_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-fuzz: deps
+fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ9_GUI=OFF -DQ9_BENCH=OFF \
 	  -DQ9_FUZZ=ON -DQ9_SANITIZE=address,undefined
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse_replies
@@ -64,6 +90,7 @@ explore: build
 	./build/tests/fault_explorer --runs=$(RUNS)
 
 screenshot: build
+	@bash tools/install-deps.sh pictures
 	bash tools/screenshot.sh build docs/dialog.png
 
 # Windows: MinGW-w64 cross build (cmake/mingw-w64-x86_64.cmake).  `make windows`
@@ -71,13 +98,13 @@ screenshot: build
 # them, in build-windows/bin; the tests run under Wine from build-win.
 WINDOWS_CMAKE = -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DQ9_WERROR=ON
 
-windows: deps
+windows: deps-test
 	cmake -S . -B build-windows $(WINDOWS_CMAKE) -DQ9_TESTS=OFF
 	cmake --build build-windows -j $(JOBS)
 	cmake --install build-windows --prefix $(CURDIR)/build-windows --strip
 	@ls -l build-windows/bin/*.exe
 
-build-win: deps
+build-win: deps-test
 	cmake -S . -B build-win $(WINDOWS_CMAKE)
 	cmake --build build-win -j $(JOBS)
 

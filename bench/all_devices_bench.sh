@@ -10,7 +10,7 @@
 # updater's own threads (main, per-device threads, workers, the reply
 # timer "q9-timer") apart from the modelled devices' threads ("q9-virtual").
 # With --all every thread of the process, the modelled devices' too, runs
-# on one CPU (see the README).
+# on one CPU (see docs/design.md).
 #
 # Usage: bench/all_devices_bench.sh BUILD_DIR
 set -u

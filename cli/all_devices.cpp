@@ -3,13 +3,12 @@
 #include "app/pel_updator_dlg.h"
 #include "cli/cli_output.h"
 #include "cli/cli_window.h"
+#include "cli/device_pairing.h"
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "platform/console.h"
 #include "resources/string_table.h"
 #include "update/protocol.h"
-#include "virtual_device/settings.h"
-#include "virtual_device/virtual_midi.h"
 
 #if __has_include("platform/system_midi.h")
 #include "platform/system_midi.h"
@@ -19,7 +18,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -33,33 +31,6 @@ constexpr auto kRedrawInterval = 100ms;   // also how often the devices' progres
 // new step, the worker's end, Ctrl-C); the progress in between is taken by
 // the main thread, so it needs no tick of its own.  The limit is a safety net.
 constexpr auto kDeviceWaitLimit = 1000ms;
-constexpr int kMaxDeviceNumber = 999;   // "ARKO Q9 (n)": n from 2 to this
-
-// The preferred name a device name is, with its number (1 for none).
-bool PreferredName(const std::string& name, std::size_t& family, int& number)
-{
-    for (std::size_t f = 0; f < kPreferredPortNames.size(); ++f) {
-        const std::string base = kPreferredPortNames[f];
-        if (name == base) {
-            family = f;
-            number = 1;
-            return true;
-        }
-        if (name.size() < base.size() + 4 || name.compare(0, base.size() + 2, base + " (") != 0 || name.back() != ')') {
-            continue;
-        }
-        const std::string digits = name.substr(base.size() + 2, name.size() - base.size() - 3);
-        if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
-            digits.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        number = std::stoi(digits);
-        if (number < 2 || number > kMaxDeviceNumber) continue;
-        family = f;
-        return true;
-    }
-    return false;
-}
 
 std::vector<std::string> ListedNames(bool input)
 {
@@ -78,14 +49,6 @@ std::vector<std::string> ListedNames(bool input)
     return names;
 }
 
-// The last position of `name` in a list (the preselection's rule), or -1.
-int LastIndex(const std::vector<std::string>& names, const std::string& name)
-{
-    for (std::size_t i = names.size(); i-- > 0;) {
-        if (names[i] == name) return static_cast<int>(i);
-    }
-    return -1;
-}
 
 void NoInput(platform::HMIDIIN, platform::UINT, platform::DWORD_PTR, platform::DWORD_PTR, platform::DWORD_PTR) {}
 void NoOutput(platform::HMIDIOUT, platform::UINT, platform::DWORD_PTR, platform::DWORD_PTR, platform::DWORD_PTR) {}
@@ -419,75 +382,6 @@ int ConsoleWidth()
 
 }  // namespace
 
-std::vector<PairedDevice> PairDevices(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs)
-{
-    std::map<std::pair<std::size_t, int>, std::string> found;   // in the order of preferred name, then number
-    for (const std::vector<std::string>* list : {&inputs, &outputs}) {
-        for (const std::string& name : *list) {
-            std::size_t family = 0;
-            int number = 0;
-            if (PreferredName(name, family, number)) found[{family, number}] = name;
-        }
-    }
-    std::vector<PairedDevice> devices;
-    for (const auto& [key, name] : found) {
-        PairedDevice device{name, {}};
-        if (LastIndex(outputs, name) < 0) device.skipped = "found as an input only (no MIDI OUT of this name)";
-        if (LastIndex(inputs, name) < 0) device.skipped = "found as an output only (no MIDI IN of this name)";
-        devices.push_back(device);
-    }
-    return devices;
-}
-
-bool MakeVirtualDevices(const CliOptions& options, std::vector<std::unique_ptr<VirtualMidi>>& devices,
-                        std::vector<DeviceSummary>& busy, std::string& error, bool& usage)
-{
-    usage = false;
-    std::vector<std::string> texts = options.virtualDevices;
-    if (texts.empty()) texts.emplace_back(options.virtualSettings);
-    if (options.virtualCount > 0 && texts.size() > 1) {
-        usage = true;
-        error = "--virtual-devices: give the settings of its devices once (one --virtual-device)";
-        return false;
-    }
-    std::vector<VirtualDeviceSettings> settings;
-    for (const std::string& text : texts) {
-        VirtualDeviceSettings parsed;
-        if (!ParseVirtualDeviceSettings(text, parsed, error)) {
-            usage = true;
-            error = "--virtual-device: " + error;
-            return false;
-        }
-        settings.push_back(parsed);
-    }
-    for (int k = 2; k <= options.virtualCount; ++k) {
-        settings.push_back(settings.front());
-        if (settings.back().flash == VirtualDeviceSettings::Flash::Path) {
-            settings.back().flashPath += "." + std::to_string(k);   // one file per device
-        }
-    }
-    for (std::size_t k = 0; k < settings.size(); ++k) {
-        auto midi = std::make_unique<VirtualMidi>(settings[k]);
-        if (settings.size() > 1 && k > 0) {
-            midi->SetDeviceName(std::string(VirtualQ9::kDeviceName) + " (" + std::to_string(k + 1) + ")");
-        }
-        if (const std::string load = midi->Device().LoadError(); !load.empty()) {
-            // Another device already uses the file: with --all that device is busy.
-            if (options.all && load.find(" is in use ") != std::string::npos) {
-                DeviceSummary skipped;
-                skipped.name = midi->Name();
-                skipped.result = "skipped";
-                skipped.message = "busy: " + load;
-                busy.push_back(skipped);
-                continue;
-            }
-            error = "--virtual-device: virtual device: " + load;
-            return false;
-        }
-        devices.push_back(std::move(midi));
-    }
-    return true;
-}
 
 int RunAllDevices(const CliOptions& options, int instanceNumber, std::vector<DeviceSummary> busy,
                   const std::atomic<int>& signal)

@@ -4,11 +4,15 @@
 # updater with no built-in device, which has to find "ARKO Q9" among the JACK
 # ports by name.  Then the version check, the saved flash against what the
 # plan writes, and the time of the same update with the built-in device.
+# With `server-stops`, instead: updates while the JACK server is stopped for
+# a while, and for good (a test of its own, jack_server_stop_test, which
+# `make check` leaves out for its length).
 #
-# Usage: jack_e2e_test.sh BUILD_DIR     (exit 77: skipped)
+# Usage: jack_e2e_test.sh BUILD_DIR [server-stops]     (exit 77: skipped)
 set -u
 
-build=${1:?usage: jack_e2e_test.sh BUILD_DIR}
+build=${1:?usage: jack_e2e_test.sh BUILD_DIR [server-stops]}
+part=${2:-updates}
 cli=$build/cli/q9-updater-cli
 device=$build/q9-virtual-device
 
@@ -87,7 +91,6 @@ start_device() {
     done
     fail "q9-virtual-device did not join the JACK server"
 }
-start_device --verbose
 
 ports=""
 wait_ports() {   # until the device's ports are listed
@@ -98,6 +101,9 @@ wait_ports() {   # until the device's ports are listed
     done
     return 1
 }
+
+updates() {
+start_device --verbose
 wait_ports
 [ "$(grep -c "ARKO Q9  (preselected)" <<<"$ports")" = 2 ] || fail "ARKO Q9 not preselected in both lists: $ports"
 
@@ -132,6 +138,14 @@ device_pid=""
 [ "$device_status" = 0 ] || fail "q9-virtual-device ended with status $device_status on SIGINT"
 cmp -s "$flash" "$expected" || fail "the flash changed over a start and a SIGINT"
 
+start=$(now)
+timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
+builtin_time=$(seconds "$start" "$(now)")
+
+echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
+echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"
+}
+
 # The JACK server stopped (SIGSTOP) for a while, four times during an
 # update: sends stop finishing, and the update waits for the server, then
 # goes on and ends exact.  Stopped for longer than the updater waits for a
@@ -147,6 +161,7 @@ stop_server_during_update() {   # seconds stopped, times, first stop after (s)
         sleep 1.5
     done
 }
+server_stops() {
 start_device
 wait_ports || fail "the device's ports are not listed"
 for held in 3.5 8; do
@@ -179,12 +194,12 @@ grep -q "The device needs the update run again." "$work/update-stopped-long.log"
 awk -v s="$stall_ended" 'BEGIN { exit !(s < 45) }' || fail "the stalled update ended $stall_ended s after the stop"
 stop_pid "$device_pid"
 device_pid=""
-
-start=$(now)
-timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
-builtin_time=$(seconds "$start" "$(now)")
-
-echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
-echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"
 echo "server stopped for good: the update ended ${stall_ended} s after the stop"
+}
+
+case $part in
+    updates) updates ;;
+    server-stops) server_stops ;;
+    *) echo "jack_e2e_test.sh: unknown part '$part'" >&2; exit 2 ;;
+esac
 echo "PASS"
