@@ -271,8 +271,7 @@ void StoreStatus(ProtocolEndpoint& endpoint, std::int32_t value)
 // Writes the slot's status; the caller signals.  `count` bounds every read.
 // The reply's record: the length it gives, where its bytes went in
 // receiveBuffer and whether they are whole.
-ProtocolEndpoint::ReadRecord TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count,
-                                          bool damaged)
+ProtocolEndpoint::ReadRecord TakeReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
 {
     // Anything but a well-formed, fitting reply with a matching CRC fails
     // the read: a waiter never takes older bytes for this reply's answer.
@@ -282,7 +281,6 @@ ProtocolEndpoint::ReadRecord TakeReadData(ProtocolEndpoint& endpoint, const std:
     if (count < 11) return record;
     const std::uint32_t n = static_cast<std::uint32_t>(m[9]) + 128u * m[10];
     record.length = n;
-    if (damaged) return record;
     const std::uint32_t packed = PackedLength(n);
     if (count < 11 + packed + 5) return record;
 
@@ -299,7 +297,7 @@ ProtocolEndpoint::ReadRecord TakeReadData(ProtocolEndpoint& endpoint, const std:
     return record;
 }
 
-void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count, bool damaged = false)
+void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
 {
     if (count < 6 || m[5] != 0x04) {
         StoreStatus(endpoint, 1);
@@ -308,7 +306,7 @@ void HandleReadData(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint
     // Only a read-data reply (byte 5 = 0x04) answers a read request; its
     // record and number are written together.
     std::lock_guard<std::mutex> lock(*endpoint.State().receiveMutex);
-    const ProtocolEndpoint::ReadRecord record = TakeReadData(endpoint, m, count, damaged);
+    const ProtocolEndpoint::ReadRecord record = TakeReadData(endpoint, m, count);
     endpoint.readRecords[endpoint.readReplies.load() % ProtocolEndpoint::kReadRecords] = record;
     endpoint.readReplies.fetch_add(1);
 }
@@ -382,18 +380,6 @@ void HandleMessage(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint3
     }
 }
 
-// A message the driver reported incomplete or malformed: never taken for
-// a good reply of any kind.  The link hears of it (damagedReplies) and is in
-// doubt; one that shows itself as read data fails its read at once.
-void HandleDamaged(ProtocolEndpoint& endpoint, const std::uint8_t* m, std::uint32_t count)
-{
-    endpoint.damagedReplies.fetch_add(1);
-    if (count >= 6 && m[0] == 0xF0 && m[1] == kManufacturer && m[4] == kCmdRead && m[5] == 0x04) {
-        HandleReadData(endpoint, m, count, true);
-        endpoint.event.Set();
-    }
-}
-
 }  // namespace
 
 void ParseReplies(ProtocolEndpoint& endpoint)
@@ -403,8 +389,10 @@ void ParseReplies(ProtocolEndpoint& endpoint)
         bool damaged = false;
         const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count, damaged);
         if (message == nullptr) return;
+        // A message the driver reported incomplete or malformed is never
+        // taken for a reply, however whole it looks: it is only counted.
         if (damaged)
-            HandleDamaged(endpoint, message, count);
+            endpoint.damagedReplies.fetch_add(1);
         else
             HandleMessage(endpoint, message, count);
         endpoint.midiIn.RemoveFirstMessage();

@@ -174,9 +174,8 @@ struct ProtocolEndpoint {
     std::atomic<std::int32_t> lastStatus{0};       // the status byte of the last of them
     std::atomic<std::uint32_t> okReplies{0};       // those of them with status 0 (never a read's refusal)
     std::atomic<std::uint32_t> readReplies{0};     // read-data replies, whole or damaged
-    // Messages the driver reported incomplete or malformed: whatever they
-    // answered is not known.  Counted before a damaged read-data reply
-    // among them is counted in readReplies.
+    // Messages the driver reported incomplete or malformed: what they
+    // answered is not known (the link is in doubt, see LinkDoubt).
     std::atomic<std::uint32_t> damagedReplies{0};
 
     // The recent read-data replies, written with readReplies under
@@ -220,8 +219,7 @@ std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::ui
 
 // ---------------------------------------------------------------------------
 // Receiving.  A message the input port marks damaged only counts in
-// damagedReplies, unless it shows itself as read data: then it is also a
-// damaged read-data reply (it fails its read, which is asked again).
+// damagedReplies.
 void ParseReplies(ProtocolEndpoint& endpoint);
 
 // The 1 ms timer's callback; the user value is the ProtocolEndpoint.
