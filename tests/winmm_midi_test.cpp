@@ -74,7 +74,7 @@ Driver* driver = nullptr;
 void FakeInCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 {
     const auto* client = reinterpret_cast<const Driver::Client*>(instance);
-    if (msg == MIM_LONGDATA) {
+    if (msg == MIM_LONGDATA || msg == MIM_LONGERROR) {
         WinmmHeader* h = driver->Owner(reinterpret_cast<MIDIHDR*>(p1));
         Driver::Back(reinterpret_cast<MIDIHDR*>(p1), h);
         p1 = reinterpret_cast<DWORD_PTR>(h);

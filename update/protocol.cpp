@@ -386,9 +386,15 @@ void ParseReplies(ProtocolEndpoint& endpoint)
 {
     for (;;) {
         std::uint32_t count = 0;
-        const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count);
+        bool damaged = false;
+        const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count, damaged);
         if (message == nullptr) return;
-        HandleMessage(endpoint, message, count);
+        // A message the driver reported incomplete or malformed is never
+        // taken for a reply, however whole it looks: it is only counted.
+        if (damaged)
+            endpoint.damagedReplies.fetch_add(1);
+        else
+            HandleMessage(endpoint, message, count);
         endpoint.midiIn.RemoveFirstMessage();
     }
 }

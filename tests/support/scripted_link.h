@@ -3,8 +3,9 @@
 // sends: pass it on to the device, lose it (no reply: the host's wait times
 // out), answer it in the device's place (e.g. a refusal), refuse the send
 // itself (the output port reports a failure), or fail it as a device that
-// has been unplugged does.  Everything else (device
-// lists, opening, input) is the virtual device's.
+// has been unplugged does; an answer may come as a message the driver
+// reports damaged (MIM_LONGERROR).  Everything else (device lists, opening,
+// input) is the virtual device's.
 //
 // DialogRig: the whole set-up the dialog tests share: shortened timings, a
 // MidiSystem holding a ScriptedLink over a VirtualMidi installed as the MIDI
@@ -39,6 +40,7 @@ public:
         Answer,     // taken, never reaches the device; `reply` comes back instead
         FailSend,   // the send is refused (MMSYSERR_ERROR)
         Unplugged,  // the device is gone: the send fails as on an unplug (MMSYSERR_NODRIVER)
+        AnswerDamaged,   // as Answer, but the buffer holding `reply` comes back with MIM_LONGERROR
     };
     struct Decision {
         Action action = Action::Forward;
@@ -89,7 +91,16 @@ public:
                                           platform::UINT size) override;
 
 private:
+    // The device's input callback passes through here: a buffer holding the
+    // next damaged answer goes on to the port with MIM_LONGERROR.
+    static void InCallback(platform::HMIDIIN handle, platform::UINT msg, platform::DWORD_PTR instance,
+                           platform::DWORD_PTR param1, platform::DWORD_PTR param2);
+
     std::unique_ptr<VirtualMidi> device;
+    std::mutex inMutex;
+    platform::MidiInProc portCallback = nullptr;
+    platform::DWORD_PTR portInstance = 0;
+    std::vector<Bytes> damaged;   // answers to hand over as damaged, in order
     std::mutex policyMutex;   // one decision at a time
     Policy policy;
     mutable std::mutex sentMutex;
