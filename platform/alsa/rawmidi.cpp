@@ -241,17 +241,17 @@ struct AlsaMidi::OutDevice {
             }
             if (written != -EAGAIN && written != 0) {
                 lost = written == -ENODEV;
-                return MIDIERR_NODEVICE;   // unplugged, or the device failed
+                return MMSYSERR_ERROR;   // unplugged (see Send), or the device failed
             }
             const int left = kStallMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             Clock::now() - lastProgress).count());
             if (left <= 0) {
-                return MIDIERR_NODEVICE;   // the device takes no more bytes
+                return MMSYSERR_ERROR;   // the device takes no more bytes
             }
             const unsigned short events = WaitDevice(rawmidi, fds, left);
             if ((events & kFailed) != 0) {
                 lost = true;
-                return MIDIERR_NODEVICE;
+                return MMSYSERR_NODRIVER;
             }
         }
         return AwaitEmpty(fds);
@@ -279,7 +279,7 @@ struct AlsaMidi::OutDevice {
             const int err = snd_rawmidi_status(rawmidi, status);
             if (err < 0) {
                 lost = err == -ENODEV;
-                return MIDIERR_NODEVICE;
+                return MMSYSERR_ERROR;   // unplugged (see Send), or the device failed
             }
             const std::size_t avail = snd_rawmidi_status_get_avail(status);
             const std::size_t pending = avail >= bufferSize ? 0 : bufferSize - avail;
@@ -295,14 +295,14 @@ struct AlsaMidi::OutDevice {
                 lastPending = pending;
                 lastProgress = now;
             } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
-                return MIDIERR_NODEVICE;   // the device takes no more bytes
+                return MMSYSERR_ERROR;   // the device takes no more bytes
             }
             if (pending > wakePending) {
                 const auto stalled = lastProgress + std::chrono::milliseconds(kStallMs) - now;
                 const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(stalled).count());
                 if ((WaitDevice(rawmidi, fds, std::max(left, 1)) & kFailed) != 0) {
                     lost = true;
-                    return MIDIERR_NODEVICE;
+                    return MMSYSERR_NODRIVER;
                 }
                 continue;
             }

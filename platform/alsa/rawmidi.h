@@ -11,9 +11,10 @@
 //   buffer (in pieces, each into an empty buffer, when the kernel keeps a
 //   smaller one), waits until the buffer is empty again (its status, not the
 //   blocking drain), and marks the header done before it returns; it fails
-//   (MIDIERR_NODEVICE) at once when the device goes away or the port is
-//   closed, and after kStallMs without progress.  A failed send discards
-//   what it left in the kernel's buffer.
+//   at once when the device goes away (MMSYSERR_NODRIVER) or the port is
+//   closed (MIDIERR_NODEVICE), and after kStallMs without progress
+//   (MMSYSERR_ERROR).  A failed send discards what it left in the kernel's
+//   buffer.
 // - Input: the open polls the device once, which starts the kernel's input
 //   (a USB MIDI input drops what comes before); then a reading thread per
 //   open device feeds a SysExInput, which calls
