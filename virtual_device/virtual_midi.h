@@ -91,14 +91,18 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    // Ends every send in flight: the bytes already on the link reach the
+    // device (a message cut short), the rest never does; the headers are done.
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     using Clock = std::chrono::steady_clock;
     struct Timed {
         enum class What { Done, Arrive, Deliver, Release };   // Release: reordered replies waited long enough
         What what;
-        std::uint64_t send = 0;                // Done: which send
+        std::uint64_t send = 0;                // Done, Arrive: which send (Arrive: 0 for a refused one)
         std::vector<std::uint8_t> bytes;       // Arrive, Deliver
+        Clock::time_point start{};             // Arrive: when its first byte went on the link
     };
     using TimeKey = std::pair<Clock::time_point, std::uint64_t>;
 

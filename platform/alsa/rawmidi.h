@@ -14,7 +14,8 @@
 //   at once when the device goes away (MMSYSERR_NODRIVER) or the port is
 //   closed (MIDIERR_NODEVICE), and after kStallMs without progress
 //   (MMSYSERR_ERROR).  A failed send discards what it left in the kernel's
-//   buffer.
+//   buffer.  OutReset ends a send in flight at once the same way, and the
+//   header comes back done; the device stays open.
 // - Input: the open polls the device once, which starts the kernel's input
 //   (a USB MIDI input drops what comes before); then a reading thread per
 //   open device feeds a SysExInput, which calls
@@ -67,6 +68,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
     // How long a send may go without the device taking a byte before it
     // fails, and the longest single wait for the kernel's buffer to empty.

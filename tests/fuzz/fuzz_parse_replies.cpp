@@ -59,6 +59,7 @@ public:
         return MMSYSERR_NOERROR;
     }
     MMRESULT OutUnprepareHeader(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_NOERROR; }
+    MMRESULT OutReset(HMIDIOUT) override { return MMSYSERR_NOERROR; }
 
     // Hands the message to the port as the driver would, buffer by buffer.
     void Deliver(const std::uint8_t* bytes, std::size_t size)

@@ -152,6 +152,7 @@ MMRESULT ScriptedLink::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT
 {
     return device->OutUnprepareHeader(handle, header, size);
 }
+MMRESULT ScriptedLink::OutReset(HMIDIOUT handle) { return device->OutReset(handle); }
 
 // ---------------------------------------------------------------------------
 

@@ -87,6 +87,7 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     std::unique_ptr<VirtualMidi> device;
