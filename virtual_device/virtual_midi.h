@@ -28,7 +28,8 @@
 //
 // The faults on the host's sends (stall=, cut=, ghost=) count the calls of
 // OutLongMsg.  stall= sets the link's start stall-ms later, so the header is
-// done that late (or the sender's own limit runs out first); ghost= refuses
+// done that late (or the sender's own limit runs out first, and its reset
+// drops the message, none of it on the link yet); ghost= refuses
 // the send with MMSYSERR_ERROR, as a backend whose send limit ran out does,
 // and the bytes still reach the device kGhostLateMs after the send would
 // have finished.  dup= queues a reply twice; reorder= keeps the replies in
