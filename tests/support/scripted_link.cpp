@@ -111,6 +111,11 @@ MMRESULT ScriptedLink::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         return MMSYSERR_ERROR;
     case Action::Unplugged:
         return MMSYSERR_NODRIVER;
+    case Action::Hold: {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        held.push_back(header);
+        return MMSYSERR_NOERROR;
+    }
     }
     return MMSYSERR_ERROR;
 }
@@ -152,7 +157,16 @@ MMRESULT ScriptedLink::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT
 {
     return device->OutUnprepareHeader(handle, header, size);
 }
-MMRESULT ScriptedLink::OutReset(HMIDIOUT handle) { return device->OutReset(handle); }
+MMRESULT ScriptedLink::OutReset(HMIDIOUT handle)
+{
+    std::vector<MIDIHDR*> released;
+    {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        released.swap(held);
+    }
+    for (MIDIHDR* header : released) MarkDone(header);
+    return device->OutReset(handle);
+}
 
 // ---------------------------------------------------------------------------
 

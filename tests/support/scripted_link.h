@@ -2,8 +2,9 @@
 // and lets a test decide, message by message, what becomes of what the host
 // sends: pass it on to the device, lose it (no reply: the host's wait times
 // out), answer it in the device's place (e.g. a refusal), refuse the send
-// itself (the output port reports a failure), or fail it as a device that
-// has been unplugged does.  Everything else (device
+// itself (the output port reports a failure), fail it as a device that
+// has been unplugged does, or hold it as a driver that never finishes a
+// message until the device is reset.  Everything else (device
 // lists, opening, input) is the virtual device's.
 //
 // DialogRig: the whole set-up the dialog tests share: shortened timings, a
@@ -39,6 +40,7 @@ public:
         Answer,     // taken, never reaches the device; `reply` comes back instead
         FailSend,   // the send is refused (MMSYSERR_ERROR)
         Unplugged,  // the device is gone: the send fails as on an unplug (MMSYSERR_NODRIVER)
+        Hold,       // taken, never reaches the device, and not done until OutReset
     };
     struct Decision {
         Action action = Action::Forward;
@@ -96,6 +98,7 @@ private:
     mutable std::mutex sentMutex;
     std::condition_variable sentChanged;
     std::vector<Bytes> sent;
+    std::vector<platform::MIDIHDR*> held;   // Action::Hold; guarded by sentMutex
 };
 
 // Short waits for tests: nothing near the real 30 s / 60 s.
