@@ -582,6 +582,33 @@ TEST(UpdateProcedure, DestroyingTheDialogDuringAWaitEndsTheWorkerFirst)
     EXPECT_TRUE(rig.Window().Boxes().empty());
 }
 
+// Stop and closing while the driver holds a message until the device is
+// reset, with a send limit far beyond the test's: neither waits for the
+// send; the worker ends and closes the output itself.
+TEST(UpdateProcedure, StopAndClosingWaitForNoSend)
+{
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "Stop" : "closing");
+        DialogRig rig("");
+        rig.Dialog().midiOut.doneWaitLimitMs = 3600000;
+        rig.Link().SetPolicy([](const Bytes& m) {
+            return IsAt(m, kCmdErase, 0x04B000) ? Decision{Action::Hold, {}} : Decision{};
+        });
+        rig.Dialog().OnExecute();
+        ASSERT_TRUE(rig.Link().WaitForSent([](const std::vector<Bytes>& sent) {
+            return std::any_of(sent.begin(), sent.end(), [](const Bytes& m) { return IsAt(m, kCmdErase, 0x04B000); });
+        }));
+        if (stop) {
+            rig.Dialog().StopUpdate();
+        } else {
+            rig.Dialog().OnDestroy();
+        }
+        rig.Dialog().WaitForWorker();
+        EXPECT_EQ(rig.Dialog().midiOut.handle.load(), 0u);
+        EXPECT_TRUE(rig.Window().Boxes().empty());
+    }
+}
+
 // Stop (the answer to the question before closing) ends the update like
 // closing does, without a box, and keeps the dialog: ready, saying that the
 // device needs the update again, which the next Execute then completes.

@@ -71,6 +71,23 @@ struct Driver {
 };
 Driver* driver = nullptr;
 
+// The fake finished an output header (at once, or on a reset): the system
+// copy gets what the fake reported, then the caller hears MOM_DONE.
+void FakeOutCallback(HMIDIOUT handle, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR)
+{
+    if (msg != MOM_DONE) return;
+    const auto* m = reinterpret_cast<const MIDIHDR*>(p1);
+    WinmmHeader* h = driver->Owner(m);
+    Driver::Back(m, h);
+    ++driver->doneMessages;
+    Driver::Client client{};
+    {
+        std::lock_guard<std::mutex> lock(driver->mutex);
+        client = driver->outClients.at(handle);
+    }
+    client.callback(handle, MOM_DONE, client.instance, reinterpret_cast<DWORD_PTR>(h), 0);
+}
+
 void FakeInCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 {
     const auto* client = reinterpret_cast<const Driver::Client*>(instance);
@@ -123,9 +140,13 @@ const WinmmCalls kFakeCalls = {
         return Caps(driver->fake.OutGetDevCaps(id, &a, sizeof a), a.szPname, caps);
     },
     [](std::uintptr_t* handle, UINT id, WinmmProc callback, DWORD_PTR instance, DWORD flags) {
-        const MMRESULT r = driver->fake.OutOpen(handle, id, 0, 0, flags & ~0x70000u);
+        // The fake's MOM_OPEN comes before the client is known: ignored.
+        const MMRESULT r = driver->fake.OutOpen(handle, id, reinterpret_cast<DWORD_PTR>(&FakeOutCallback), 0, flags);
         if (r == MMSYSERR_NOERROR) {
-            driver->outClients[*handle] = {callback, instance};
+            {
+                std::lock_guard<std::mutex> lock(driver->mutex);
+                driver->outClients[*handle] = {callback, instance};
+            }
             callback(*handle, MOM_OPEN, instance, 0, 0);
         }
         return r;
@@ -141,22 +162,14 @@ const WinmmCalls kFakeCalls = {
         return r;
     },
     [](std::uintptr_t h, WinmmHeader* hdr, UINT) {
-        MIDIHDR* m = driver->Mirror(hdr);
-        const MMRESULT r = driver->fake.OutLongMsg(h, m, sizeof(MIDIHDR));
-        // The fake marks done at once: the system then says MOM_DONE.
-        if (r == MMSYSERR_NOERROR && (m->dwFlags & MHDR_DONE) != 0) {
-            Driver::Back(m, hdr);
-            ++driver->doneMessages;
-            driver->outClients[h].callback(h, MOM_DONE, driver->outClients[h].instance, reinterpret_cast<DWORD_PTR>(hdr), 0);
-        }
-        return r;
+        return driver->fake.OutLongMsg(h, driver->Mirror(hdr), sizeof(MIDIHDR));
     },
     [](std::uintptr_t h, WinmmHeader* hdr, UINT) {
         const MMRESULT r = driver->fake.OutUnprepareHeader(h, driver->Mirror(hdr), sizeof(MIDIHDR));
         Driver::Back(driver->Mirror(hdr), hdr);
         return r;
     },
-    [](std::uintptr_t) { return MMSYSERR_NOERROR; },
+    [](std::uintptr_t h) { return driver->fake.OutReset(h); },
 };
 
 class WinmmMidiTest : public ::testing::Test {
@@ -212,14 +225,15 @@ TEST_F(WinmmMidiTest, TheRealPortsRunAnUpdateExchangeThroughTheSystemCopiesOfThe
         }
     }
 
-    // Output: the done bit comes back through MOM_DONE into the caller's header.
+    // Output: the done bit comes back through MOM_DONE into the port's own
+    // header; the caller's is only read.
     Bytes request = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
     for (int i = 0; i < 3; ++i) {
         MIDIHDR header{};
         header.lpData = reinterpret_cast<char*>(request.data());
         header.dwBufferLength = static_cast<DWORD>(request.size());
         ASSERT_EQ(out.SendLongMessage(&header), 1);
-        EXPECT_EQ(header.dwFlags & MHDR_DONE, MHDR_DONE);
+        EXPECT_EQ(header.dwFlags, 0u);
     }
     EXPECT_EQ(d.doneMessages.load(), 3);
     EXPECT_EQ(d.fake.Sent(), std::vector<Bytes>(3, request));
@@ -283,6 +297,23 @@ TEST_F(WinmmMidiTest, RefusalsPassThroughAndUnknownHandlesAreRefusedBeforeTheSys
     EXPECT_EQ(header.dwFlags & MHDR_PREPARED, 0u);
     EXPECT_EQ(backend.InClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(backend.InClose(in), MMSYSERR_INVALHANDLE);
+
+    // The same for a long message the driver holds: the output's reset
+    // returns it done.
+    EXPECT_EQ(backend.OutReset(12345), MMSYSERR_INVALHANDLE);
+    HMIDIOUT out = 0;
+    ASSERT_EQ(backend.OutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    d.fake.SetDoneMode(FakeMidi::DoneMode::Never);
+    MIDIHDR message{};
+    message.lpData = bytes;
+    message.dwBufferLength = 2;
+    ASSERT_EQ(backend.OutPrepareHeader(out, &message, sizeof message), MMSYSERR_NOERROR);
+    ASSERT_EQ(backend.OutLongMsg(out, &message, sizeof message), MMSYSERR_NOERROR);
+    EXPECT_EQ(backend.OutUnprepareHeader(out, &message, sizeof message), MIDIERR_STILLPLAYING);
+    ASSERT_EQ(backend.OutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(message.dwFlags & MHDR_DONE, MHDR_DONE);
+    EXPECT_EQ(backend.OutUnprepareHeader(out, &message, sizeof message), MMSYSERR_NOERROR);
+    EXPECT_EQ(backend.OutClose(out), MMSYSERR_NOERROR);
 }
 
 }  // namespace

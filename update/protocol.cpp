@@ -181,8 +181,8 @@ std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::ui
 
 int SendSysEx(CMidiOutPort& port, const std::uint8_t* message, std::uint32_t length)
 {
+    // Only read, before the send: the driver gets the port's own copy.
     platform::MIDIHDR header{};
-    // The driver only reads the message.
     header.lpData = const_cast<char*>(reinterpret_cast<const char*>(message));
     header.dwBufferLength = length;
     header.dwFlags = 0;

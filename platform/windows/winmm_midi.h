@@ -112,6 +112,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
     // Devices open through this backend (both directions).
     std::size_t OpenDevices() const;

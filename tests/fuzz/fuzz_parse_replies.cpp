@@ -66,6 +66,7 @@ public:
         return MMSYSERR_NOERROR;
     }
     MMRESULT OutUnprepareHeader(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_NOERROR; }
+    MMRESULT OutReset(HMIDIOUT) override { return MMSYSERR_NOERROR; }
 
     // Hands the message to the port as the driver would, buffer by buffer
     // (the port posts each again from a thread of its own).

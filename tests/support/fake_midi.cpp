@@ -54,6 +54,7 @@ const char* FakeMidi::Name(Op op)
     case Op::OutPrepareHeader: return "midiOutPrepareHeader";
     case Op::OutLongMsg: return "midiOutLongMsg";
     case Op::OutUnprepareHeader: return "midiOutUnprepareHeader";
+    case Op::OutReset: return "midiOutReset";
     }
     return "?";
 }
@@ -726,6 +727,27 @@ MMRESULT FakeMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT siz
         StoreFlags(header, 0, MHDR_PREPARED);
         call.result = MMSYSERR_NOERROR;
     }
+    return Record(call);
+}
+
+MMRESULT FakeMidi::OutReset(HMIDIOUT handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Call call{Op::OutReset};
+    call.handle = handle;
+    if (Scripted(Op::OutReset, call.result) && call.result != MMSYSERR_NOERROR) return Record(call);
+    if (outputs.find(handle) == outputs.end()) {
+        call.result = MMSYSERR_INVALHANDLE;
+        return Record(call);
+    }
+    std::vector<std::pair<HMIDIOUT, MIDIHDR*>> finishing;
+    std::erase_if(pending, [&](const auto& entry) {
+        if (entry.first != handle) return false;
+        finishing.push_back(entry);
+        return true;
+    });
+    for (const auto& entry : finishing) FinishOutput(entry.first, entry.second);
+    call.result = MMSYSERR_NOERROR;
     return Record(call);
 }
 

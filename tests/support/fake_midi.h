@@ -44,7 +44,9 @@
 // after SetDoneDelay() milliseconds (DoneMode::Later).  A device opened with
 // CALLBACK_FUNCTION hears MOM_DONE (with the fake's lock held) right after
 // each header is marked done, and MOM_OPEN / MOM_CLOSE.  OutUnprepareHeader
-// refuses with MIDIERR_STILLPLAYING while the header is pending.  A
+// refuses with MIDIERR_STILLPLAYING while the header is pending; OutReset
+// marks the device's pending headers done at once (a scripted failure
+// leaves them pending), and OutClose forgets them.  A
 // responder set with OnSend() runs after each accepted long message, on the
 // sender's thread and with no lock held: it can answer by calling Deliver().
 //
@@ -72,6 +74,7 @@ public:
         InGetNumDevs, InGetDevCaps, InOpen, InReset, InPrepareHeader, InAddBuffer, InStart, InStop,
         InUnprepareHeader, InClose,
         OutGetNumDevs, OutGetDevCaps, OutOpen, OutClose, OutPrepareHeader, OutLongMsg, OutUnprepareHeader,
+        OutReset,
     };
     static const char* Name(Op op);   // "midiInOpen", "midiOutLongMsg", ...
 
@@ -156,6 +159,7 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     struct InDevice {

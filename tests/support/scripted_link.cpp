@@ -119,6 +119,11 @@ MMRESULT ScriptedLink::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         }
         device->SendFromDevice(std::move(decision.reply));
         return MMSYSERR_NOERROR;
+    case Action::Hold: {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        held.push_back(header);
+        return MMSYSERR_NOERROR;
+    }
     }
     return MMSYSERR_ERROR;
 }
@@ -186,6 +191,16 @@ MMRESULT ScriptedLink::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT s
 MMRESULT ScriptedLink::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
     return device->OutUnprepareHeader(handle, header, size);
+}
+MMRESULT ScriptedLink::OutReset(HMIDIOUT handle)
+{
+    std::vector<MIDIHDR*> released;
+    {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        released.swap(held);
+    }
+    for (MIDIHDR* header : released) MarkDone(header);
+    return device->OutReset(handle);
 }
 
 // ---------------------------------------------------------------------------

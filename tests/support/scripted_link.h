@@ -2,10 +2,11 @@
 // and lets a test decide, message by message, what becomes of what the host
 // sends: pass it on to the device, lose it (no reply: the host's wait times
 // out), answer it in the device's place (e.g. a refusal), refuse the send
-// itself (the output port reports a failure), or fail it as a device that
-// has been unplugged does; an answer may come as a message the driver
-// reports damaged (MIM_LONGERROR).  Everything else (device lists, opening,
-// input) is the virtual device's.
+// itself (the output port reports a failure), fail it as a device that
+// has been unplugged does, or hold it as a driver that never finishes a
+// message until the device is reset; an answer may come as a message the
+// driver reports damaged (MIM_LONGERROR).  Everything else (device lists,
+// opening, input) is the virtual device's.
 //
 // DialogRig: the whole set-up the dialog tests share: shortened timings, a
 // MidiSystem holding a ScriptedLink over a VirtualMidi installed as the MIDI
@@ -41,6 +42,7 @@ public:
         FailSend,   // the send is refused (MMSYSERR_ERROR)
         Unplugged,  // the device is gone: the send fails as on an unplug (MMSYSERR_NODRIVER)
         AnswerDamaged,   // as Answer, but the buffer holding `reply` comes back with MIM_LONGERROR
+        Hold,       // taken, never reaches the device, and not done until OutReset
     };
     struct Decision {
         Action action = Action::Forward;
@@ -89,6 +91,7 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     // The device's input callback passes through here: a buffer holding the
@@ -106,6 +109,7 @@ private:
     mutable std::mutex sentMutex;
     std::condition_variable sentChanged;
     std::vector<Bytes> sent;
+    std::vector<platform::MIDIHDR*> held;   // Action::Hold; guarded by sentMutex
 };
 
 // Short waits for tests: nothing near the real 30 s / 60 s.
