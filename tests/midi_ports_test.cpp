@@ -84,13 +84,6 @@ std::vector<Op> Join(std::initializer_list<std::vector<Op>> parts)
     return ops;
 }
 
-std::vector<std::string> Names(const std::vector<Op>& ops)
-{
-    std::vector<std::string> names;
-    for (Op op : ops) names.push_back(FakeMidi::Name(op));
-    return names;
-}
-
 bool NoBuffers(const CMidiInPort& port)
 {
     for (const auto& header : port.headers)

@@ -55,6 +55,7 @@ struct WinmmStandIn::State {
         Client client;
         HMIDIIN device = 0;
         std::deque<WinmmHeader*> queued;
+        bool started = false;   // between midiInStart and midiInStop / midiInReset
         std::vector<std::unique_ptr<MIDIHDR>> buffers;   // the driver's own, at the device
         std::vector<std::unique_ptr<char[]>> data;
     };
@@ -207,7 +208,7 @@ struct WinmmStandIn::State {
     void HandBack(In& in, UINT message, const std::vector<char>& bytes, std::vector<std::function<void()>>& calls)
     {
         if (in.queued.empty()) {
-            ++counts.lostReplies;
+            if (in.started) ++counts.lostReplies;
             return;
         }
         WinmmHeader* header = in.queued.front();
@@ -314,6 +315,7 @@ MMRESULT InReset(std::uintptr_t h)
         std::lock_guard<std::mutex> lock(S().mutex);
         State::In* in = FindIn(h);
         if (in == nullptr) return MMSYSERR_INVALHANDLE;
+        in->started = false;
         while (!in->queued.empty()) S().HandBack(*in, MIM_LONGDATA, {}, calls);
     }
     for (auto& call : calls) call();
@@ -342,6 +344,7 @@ MMRESULT InStartStop(std::uintptr_t h, bool start)
         State::In* in = FindIn(h);
         if (in == nullptr) return MMSYSERR_INVALHANDLE;
         if (S().gone) return MMSYSERR_NODRIVER;
+        in->started = start;
         device = in->device;
     }
     return start ? S().device.InStart(device) : S().device.InStop(device);
