@@ -258,11 +258,25 @@ void CPelUpdatorDlg::StopUpdate()
     // closing status.  It then ends without a box and posts FinishStop.
     {
         std::lock_guard<std::mutex> lock(portsMutex);
-        midiOut.Close();
+        ReleaseOutput();
         midiIn.Close();
     }
     status.store(kStatusClosing);
     event.Set();
+}
+
+void CPelUpdatorDlg::ReleaseOutput()
+{
+    // A send in flight ends at once and no other starts; closing the port
+    // waits for that send to leave, which a bad driver may make long: the
+    // worker closes it as it ends (see StartWorker).
+    midiOut.Interrupt();
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> stopLock(stopMutex);
+        running = workerRunning;
+    }
+    if (!running) midiOut.Close();
 }
 
 void CPelUpdatorDlg::FinishStop()
@@ -292,7 +306,7 @@ void CPelUpdatorDlg::OnDestroy()
     timer.Stop();
     {
         std::lock_guard<std::mutex> lock(portsMutex);
-        midiOut.Close();
+        ReleaseOutput();
         midiIn.Close();
     }
     status.store(kStatusClosing);
@@ -316,6 +330,12 @@ void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork k
                 std::lock_guard<std::mutex> stopLock(stopMutex);
                 workerRunning = false;
                 stopped = stopping.load();
+            }
+            if (stopped || destroyed.load()) {
+                // The output that Stop or the dialog's end interrupted is
+                // closed here, off the user-interface thread.
+                std::lock_guard<std::mutex> lock(portsMutex);
+                midiOut.Close();
             }
             work.store(DialogWork::None);
             if (!stopped) return;

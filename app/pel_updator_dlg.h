@@ -86,7 +86,10 @@ public:
     void OnVersionCheck();
     long OnVersionCheckDone(std::uintptr_t wParam, std::intptr_t lParam);
     void OnRescanDevice();
-    void OnDestroy();      // timer stopped, ports closed, status 255, event signalled
+    // Timer stopped, ports closed (the output only interrupted while a worker
+    // runs: the worker closes it as it ends), status 255, event signalled.
+    // Waits for no send.
+    void OnDestroy();
     // The Return key: "Execute" while it is enabled, else nothing.
     void OnReturnKey();
     // "Exit", Escape or the close box, on the user-interface thread: true
@@ -99,6 +102,7 @@ public:
     std::uint32_t CloseQuestion() const;
     // Ends a running update as closing would, without closing: the worker
     // ends quietly, then the dialog returns to Ready with the status note.
+    // Waits for no send.
     void StopUpdate();
     // The last update began to change the flash and did not complete.
     bool DeviceNeedsUpdate() const { return incomplete.load(); }
@@ -171,6 +175,9 @@ private:
     // The update worker: the plan row it works on now; the flash is changed from here on.
     void EnterPlanRow(int row);
     void FinishStop();
+    // StopUpdate and OnDestroy (portsMutex held): the output ends its send
+    // in flight at once; it is closed here only when no worker runs.
+    void ReleaseOutput();
     // Opens the ports, disables the controls and starts an update-like worker.
     void StartRun(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind);
     bool Closing() const { return status.load() == kStatusClosing; }

@@ -30,6 +30,7 @@ void LinkDoubt::Reset()
     seenOk = endpoint.okReplies.load();
     seenStatus = endpoint.statusReplies.load();
     seenReads = endpoint.readReplies.load();
+    seenDamaged = endpoint.damagedReplies.load();
     strays = false;
     troubleMark = doubtEvents;
     refusalMark = refusalsSeen;
@@ -179,6 +180,16 @@ LinkDoubt::Got LinkDoubt::Absorb(const Owed& mine, bool timed)
     seenStatus += statusCount;
     seenReads += readCount;
     Got got = Got::Nothing;
+
+    // A reply the driver reported damaged answered something, but what it
+    // said is lost: as after a time-out, what is answered from here on is
+    // read back before it counts.
+    const std::uint32_t damagedCount = endpoint.damagedReplies.load() - seenDamaged;
+    seenDamaged += damagedCount;
+    if (damagedCount > 0) {
+        doubt = true;
+        ++doubtEvents;
+    }
 
     // In a batch, status replies are taken first: a read's data that came
     // with them cannot have come before the status replies owed ahead of it.

@@ -10,6 +10,8 @@
 // doubt) puts the link back in step once its reply is in, and its data tell
 // what the command in doubt did.  A command answered while an earlier status
 // reply was still owed is in doubt: its effect is read back before it counts.
+// So is one answered after a reply the driver reported damaged: that reply
+// stands for nothing, as a lost one.
 //
 // Waits follow the device: four times the slowest recent reply, never below
 // replyMinWaitMs nor above the caller's base wait, unless replies have been
@@ -52,7 +54,8 @@ public:
     // seen so far is kept.
     void Reset();
 
-    // A status reply is owed, or a wait ran out (or a reply went astray) and
+    // A status reply is owed, or a wait ran out (or a reply went astray or
+    // came damaged) and
     // no acknowledgement has been read back as expected since: what is
     // acknowledged now may answer another command.
     bool InDoubt() const;
@@ -66,8 +69,8 @@ public:
         troubleMark = doubtEvents;
         refusalMark = refusalsSeen;
     }
-    // Since Reset or ClearStrays, a reply was lost or late, went astray, a
-    // command was refused, or a send failed.  An acknowledgement taken in
+    // Since Reset or ClearStrays, a reply was lost, late or damaged, went
+    // astray, a command was refused, or a send failed.  An acknowledgement taken in
     // step may then have been another command's even though no stray is
     // left to show it: a reply sent twice (or a message passed on after its
     // send failed) and a lost reply or a message that never arrived cancel
@@ -203,9 +206,10 @@ private:
     std::uint32_t seenStatus = 0;
     std::uint32_t seenReads = 0;
     std::uint32_t seenOk = 0;
+    std::uint32_t seenDamaged = 0;
     bool doubt = false;
     bool confirmable = false;         // the last Exchange may end the doubt once read back
-    std::uint64_t doubtEvents = 0;    // time-outs and replies gone astray
+    std::uint64_t doubtEvents = 0;    // time-outs, replies gone astray or damaged
     std::uint64_t confirmEvents = 0;  // doubtEvents when the last Exchange was answered
     std::int32_t dataOffset = 0;      // where the data of the last read answered begin
     std::uint64_t nextId = 0;

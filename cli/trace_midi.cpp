@@ -115,7 +115,16 @@ MMRESULT TraceMidi::OutOpen(HMIDIOUT* handle, UINT id, DWORD_PTR callback, DWORD
     return inner.OutOpen(handle, id, callback, instance, flags);
 }
 
-MMRESULT TraceMidi::OutClose(HMIDIOUT handle) { return inner.OutClose(handle); }
+MMRESULT TraceMidi::OutClose(HMIDIOUT handle)
+{
+    const MMRESULT result = inner.OutClose(handle);
+    if (result == MMSYSERR_NOERROR) {
+        // A closed device's headers are free to go.
+        std::lock_guard<std::mutex> lock(mutex);
+        std::erase_if(sending, [handle](const auto& entry) { return entry.second == handle; });
+    }
+    return result;
+}
 
 MMRESULT TraceMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
@@ -124,7 +133,11 @@ MMRESULT TraceMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size
 
 MMRESULT TraceMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
 {
-    if (header != nullptr && header->lpData != nullptr) Log('>', header->lpData, header->dwBufferLength);
+    if (header != nullptr && header->lpData != nullptr) {
+        Log('>', header->lpData, header->dwBufferLength);
+        std::lock_guard<std::mutex> lock(mutex);
+        sending[header] = handle;
+    }
     const MMRESULT result = inner.OutLongMsg(handle, header, size);
     // A message the driver refused: '!' with its bytes.
     if (result != MMSYSERR_NOERROR && header != nullptr && header->lpData != nullptr) {
@@ -141,5 +154,32 @@ MMRESULT TraceMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT si
             MHDR_PREPARED) {
         Log('!', header->lpData, header->dwBufferLength);
     }
-    return inner.OutUnprepareHeader(handle, header, size);
+    const MMRESULT result = inner.OutUnprepareHeader(handle, header, size);
+    if (result == MMSYSERR_NOERROR) {
+        std::lock_guard<std::mutex> lock(mutex);
+        sending.erase(header);
+    }
+    return result;
+}
+
+MMRESULT TraceMidi::OutReset(HMIDIOUT handle)
+{
+    // A header stays its sender's until OutUnprepareHeader or OutClose has
+    // returned, which both pass the lock first: its bytes are copied under it.
+    // Each is said once: after the reset it is done.
+    std::vector<std::vector<std::uint8_t>> cut;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [header, device] : sending) {
+            if (device != handle ||
+                (std::atomic_ref<DWORD>(const_cast<MIDIHDR*>(header)->dwFlags).load(std::memory_order_acquire) &
+                 MHDR_DONE) != 0) {
+                continue;
+            }
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
+            cut.emplace_back(bytes, bytes + header->dwBufferLength);
+        }
+    }
+    for (const auto& bytes : cut) Log('!', bytes.data(), bytes.size());
+    return inner.OutReset(handle);
 }

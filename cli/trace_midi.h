@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +59,8 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    // The messages it ends before they were sent whole: '!' with their bytes.
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     // What an opened input device's callback leads to.  Kept until this
@@ -74,7 +77,9 @@ private:
     platform::MidiApi& inner;
     std::FILE* out;
     Clock::time_point start;
-    std::mutex mutex;   // guards out, writeErrno and routes
+    std::mutex mutex;   // guards out, writeErrno, routes and sending
     int writeErrno = 0; // the first failed write; nothing is written after it
     std::vector<std::unique_ptr<InRoute>> routes;
+    // Headers handed to OutLongMsg and not yet unprepared, with their device.
+    std::map<const platform::MIDIHDR*, platform::HMIDIOUT> sending;
 };

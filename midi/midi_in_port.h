@@ -1,21 +1,29 @@
-// One MIDI input device: a single 8,192-byte receive buffer at the driver,
+// One MIDI input device: several 8,192-byte receive buffers at the driver,
 // and a first-in-first-out queue of the messages the driver handed back.
 #pragma once
 
 #include "platform/mmsystem.h"
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 class CMidiInPort {
 public:
     static constexpr platform::DWORD kBufferSize = 8192;
+    // Buffers at the driver: while the port gives one back, the others take
+    // what arrives meanwhile.
+    static constexpr std::size_t kBufferCount = 8;
 
     // One queue entry: a copy of the bytes of one returned buffer.
     struct ReceivedMessage {
-        std::uint8_t* bytes = nullptr;   // owned, exactly `count` bytes
+        std::uint8_t* bytes = nullptr;   // owned, at least `count` bytes
         std::uint32_t count = 0;         // dwBytesRecorded of that buffer
+        bool damaged = false;            // the driver returned it with MIM_LONGERROR
         ReceivedMessage* next = nullptr;
     };
 
@@ -31,7 +39,16 @@ public:
     const std::uint8_t* GetFirstMessage();
     // Same, with the number of bytes it holds (0 when the queue is empty).
     const std::uint8_t* GetFirstMessage(std::uint32_t& count);
+    // Same, and whether the driver reported the message incomplete or
+    // malformed (MIM_LONGERROR): such an entry may hold no bytes at all.
+    const std::uint8_t* GetFirstMessage(std::uint32_t& count, bool& damaged);
     void RemoveFirstMessage();
+
+    // Buffers the driver returned with MIM_LONGERROR since the port was made.
+    std::uint32_t LongErrors() const { return longErrors.load(); }
+    // Buffers of every port that a driver kept after a failed close: their
+    // memory stays reserved for the rest of the process.
+    static std::size_t ParkedBuffers();
 
     // The timer event (timeSetWakeableEvent) that the callback wakes after
     // it has queued a message, so that the queue is read at once; 0: none.
@@ -48,7 +65,8 @@ public:
     void SetDeviceLostHandler(void (*handler)(void*), void* context);
 
     platform::HMIDIIN handle = 0;
-    platform::MIDIHDR* header = nullptr;
+    // The receive buffers while the port is started (nullptr otherwise).
+    std::array<std::atomic<platform::MIDIHDR*>, kBufferCount> headers{};
     platform::UINT deviceId = 0;
     int started = 0;
 
@@ -56,15 +74,37 @@ public:
     static constexpr platform::UINT kHeaderSize = sizeof(platform::MIDIHDR);
 
 private:
-    void ReleaseBuffer();
+    // Index of one of this run's buffers, or kBufferCount.
+    std::size_t IndexOf(const platform::MIDIHDR* header) const;
+    // Queues a copy of what a returned buffer holds.
+    void Take(const platform::MIDIHDR* returned, bool damaged);
     void Append(ReceivedMessage* entry);
+    // Stop (when asked), reset, unprepare and close, each whatever the one
+    // before returned; then the buffers go.
+    void Teardown(bool stop, bool reset, std::size_t prepared);
+    void ReleaseBuffers();
+    // Ends the hand-back thread; from here no buffer goes back to the driver.
+    void EndHandBack();
+    // The hand-back thread: adds each buffer the driver returned again.
+    void HandBack();
 
     std::mutex queueMutex;                 // guards the queue links; held only briefly
     ReceivedMessage* firstMessage = nullptr;
     ReceivedMessage* lastMessage = nullptr;
-    std::atomic<bool> closing{false};      // set while Close runs: the callback hands no buffer back
-    std::mutex handBackMutex;              // makes "not closing, hand back" one step against Close
-    std::atomic<bool> bufferAtDriver{false};  // the driver holds the receive buffer
+
+    // Buffers the driver returned, for the hand-back thread to add again.
+    // While `closing` is set (from the start of Close, and before Start has
+    // its buffers at the driver) nothing is queued here.
+    std::mutex handBackMutex;
+    std::condition_variable handBackWake;
+    std::array<platform::MIDIHDR*, kBufferCount> returned{};
+    std::size_t returnedCount = 0;
+    std::atomic<bool> closing{true};       // written under handBackMutex
+    bool handBackStop = false;
+    std::thread handBackThread;
+
+    std::array<std::atomic<bool>, kBufferCount> atDriver{};   // the driver holds that buffer
+    std::atomic<std::uint32_t> longErrors{0};
     std::mutex lifeMutex;                  // Start and Close one at a time
     std::atomic<platform::UINT> wakeEvent{0};
     void (*lostHandler)(void*) = nullptr;  // set once, before the port is started

@@ -82,4 +82,6 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size)
     return Midi().OutUnprepareHeader(handle, header, size);
 }
 
+MMRESULT midiOutReset(HMIDIOUT handle) { return Midi().OutReset(handle); }
+
 }  // namespace platform

@@ -286,4 +286,6 @@ MMRESULT MidiSystem::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT s
     return ForwardOut(handle, &MidiApi::OutUnprepareHeader, header, size);
 }
 
+MMRESULT MidiSystem::OutReset(HMIDIOUT handle) { return ForwardOut(handle, &MidiApi::OutReset); }
+
 }  // namespace platform

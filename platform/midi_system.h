@@ -35,6 +35,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_INVALHANDLE; }
     MMRESULT OutLongMsg(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_INVALHANDLE; }
     MMRESULT OutUnprepareHeader(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_INVALHANDLE; }
+    MMRESULT OutReset(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
 };
 
 class MidiSystem final : public MidiApi {
@@ -66,6 +67,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
 private:
     struct Route {            // where a combined id leads

@@ -116,6 +116,11 @@ using MidiOutProc = void (*)(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 // may still hold a lock of its own then (the callback takes only short locks
 // of its own and calls no MIDI function).  No callback of a device runs any
 // more once its OutClose has returned.
+//
+// OutReset ends at once every long message the backend still holds for the
+// device, on whatever thread it is being sent: the bytes not yet sent are
+// dropped, and each header comes back as a finished one does (MHDR_DONE,
+// then MOM_DONE).  The device stays open and takes new messages.
 class MidiApi {
 public:
     virtual ~MidiApi() = default;
@@ -140,6 +145,7 @@ public:
     virtual MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) = 0;
     virtual MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) = 0;
     virtual MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) = 0;
+    virtual MMRESULT OutReset(HMIDIOUT handle) = 0;
 };
 
 // The process-wide MIDI service.  Until something is installed it is a
@@ -168,6 +174,7 @@ MMRESULT midiOutClose(HMIDIOUT handle);
 MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
 MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size);
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
+MMRESULT midiOutReset(HMIDIOUT handle);
 
 // ---------------------------------------------------------------------------
 // Timer service.

@@ -64,6 +64,9 @@ public:
     {
         return inner->OutUnprepareHeader(handle, header, size);
     }
+    // A send that the reset ends comes back from the backend's OutLongMsg
+    // done, and its MOM_DONE is called there.
+    MMRESULT OutReset(HMIDIOUT handle) override { return inner->OutReset(handle); }
 
 private:
     struct Callback {

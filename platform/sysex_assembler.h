@@ -32,9 +32,15 @@ MMRESULT UnprepareOutputHeader(MIDIHDR* header);   // MIDIERR_STILLPLAYING while
 // Checks that a long message is there and prepared (MMSYSERR_NOERROR then).
 MMRESULT CheckLongMessage(const MIDIHDR* header);
 
+// What a backend's send returns when OutReset ended it: its bytes not yet
+// out were dropped.  Never returned by a MidiApi call (SendLongMessage turns
+// it into a finished header).
+inline constexpr MMRESULT kSendEndedByReset = 0x7FFF0001;
+
 // Sends a long message through `send(const BYTE*, std::size_t)`, which
 // returns once the bytes are out: the header is queued meanwhile and done
-// when the send succeeded.
+// when the send succeeded, or when a reset ended it (the header then comes
+// back as OutReset promises, done and with MMSYSERR_NOERROR).
 template <typename Send>
 MMRESULT SendLongMessage(MIDIHDR* header, Send&& send)
 {
@@ -43,7 +49,8 @@ MMRESULT SendLongMessage(MIDIHDR* header, Send&& send)
     }
     ClearHeaderFlags(header, MHDR_DONE);
     SetHeaderFlags(header, MHDR_INQUEUE);
-    const MMRESULT result = send(reinterpret_cast<const BYTE*>(header->lpData), std::size_t{header->dwBufferLength});
+    MMRESULT result = send(reinterpret_cast<const BYTE*>(header->lpData), std::size_t{header->dwBufferLength});
+    if (result == kSendEndedByReset) result = MMSYSERR_NOERROR;
     ClearHeaderFlags(header, MHDR_INQUEUE);
     if (result == MMSYSERR_NOERROR) {
         SetHeaderFlags(header, MHDR_DONE);

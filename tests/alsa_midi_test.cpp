@@ -5,6 +5,7 @@
 
 #if defined(Q9_HAVE_ALSA)
 #include "platform/alsa/rawmidi.h"
+#include "platform/sysex_assembler.h"
 
 #include <atomic>
 #include <chrono>
@@ -65,19 +66,21 @@ std::vector<char> Block()
 
 struct Fault {
     const char* name;
-    const char* fault;   // stand-in command while the send is stalled; "" = close the port
+    const char* fault;   // stand-in command while the send is stalled; "" = close the port, "reset" = reset it
     bool inputLost;      // the input side hears of it (MIM_CLOSE)
 };
 
 }  // namespace
 
-// A send stalled by the device ends at once on a close or an unplug, and
-// the device opens again at once (nothing left for the close to drain).
+// A send stalled by the device ends at once on a close, a reset or an
+// unplug, and the device opens again at once (nothing left for the close to
+// drain); after a reset it stays open and sends again.
 TEST(AlsaMidiStandIn, AStalledSendEndsAtOnce)
 {
     if (Control() == nullptr) GTEST_SKIP() << "runs inside alsa_e2e_test.sh";
     const Fault faults[] = {
         {"close", "", false},
+        {"reset", "reset", false},
         {"unplug", "unplug 0", true},
     };
     for (const Fault& f : faults) {
@@ -105,16 +108,26 @@ TEST(AlsaMidiStandIn, AStalledSendEndsAtOnce)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_FALSE(done.load());
         const auto t0 = Clock::now();
+        const bool reset = std::string(f.fault) == "reset";
         if (*f.fault == '\0') {
             EXPECT_EQ(alsa.OutClose(out), MMSYSERR_NOERROR);
+        } else if (reset) {
+            EXPECT_EQ(alsa.OutReset(out), MMSYSERR_NOERROR);
         } else {
             Command(f.fault);
         }
         sender.join();
         EXPECT_LT(Since(t0), 0.5);
-        // An unplug is told from a close or a stall: the port reports it at once.
-        EXPECT_EQ(sent.load(), f.inputLost ? MMSYSERR_NODRIVER : MIDIERR_NODEVICE) << f.name;
-        if (f.inputLost) {
+        // An unplug is told from a close or a stall: the port reports it at
+        // once.  A reset gives the header back done, as for any ended send.
+        EXPECT_EQ(sent.load(), f.inputLost ? MMSYSERR_NODRIVER : reset ? MMSYSERR_NOERROR : MIDIERR_NODEVICE) << f.name;
+        EXPECT_EQ(HeaderFlags(&header) & (MHDR_DONE | MHDR_INQUEUE), reset ? MHDR_DONE : 0u) << f.name;
+        if (reset) {
+            EXPECT_EQ(closes.load(), 0);
+            Command("stall 0 0");
+            ASSERT_EQ(alsa.OutLongMsg(out, &header, sizeof header), MMSYSERR_NOERROR);
+            EXPECT_EQ(alsa.OutClose(out), MMSYSERR_NOERROR);
+        } else if (f.inputLost) {
             while (closes.load() == 0 && Since(t0) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             EXPECT_EQ(closes.load(), 1);
             alsa.OutClose(out);

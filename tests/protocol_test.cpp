@@ -103,6 +103,16 @@ TEST_F(ProtocolTest, DamagedStatusRepliesAreDroppedSilently)
     Receive({0xF0, 0x52, 0x00, 0x6E, 0x00});               // no status byte
     Receive({0xF0, 0x52, 0x00, 0x6E, 0x00, 0xFF, 0xF7});   // not a data byte: never "closing"
     Receive({0xF0, 0x52, 0x00, 0x6E});                     // no command byte
+    // However whole it looks, a message the driver reports damaged answers
+    // nothing (and asks for nothing): it is only counted.
+    Identify();
+    for (const Bytes& m : {kAck, ReadDataReply({1, 2, 3, 4}), Bytes{0xF0, 0x52, 0x00, 0x6E, 0x01, 0xF7}, Bytes{}}) {
+        ASSERT_TRUE(midi.ReturnBuffer(MIM_LONGERROR, m));
+        ParseReplies(endpoint);
+    }
+    EXPECT_EQ(endpoint.damagedReplies.load(), 4u);
+    EXPECT_EQ(endpoint.statusReplies.load() + endpoint.readReplies.load() + endpoint.okReplies.load(), 0u);
+    EXPECT_EQ(Received(), 0);
     EXPECT_EQ(endpoint.status.load(), 7);
     EXPECT_FALSE(endpoint.event.IsSet());
     EXPECT_TRUE(midi.Sent().empty());

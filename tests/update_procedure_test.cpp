@@ -582,6 +582,33 @@ TEST(UpdateProcedure, DestroyingTheDialogDuringAWaitEndsTheWorkerFirst)
     EXPECT_TRUE(rig.Window().Boxes().empty());
 }
 
+// Stop and closing while the driver holds a message until the device is
+// reset, with a send limit far beyond the test's: neither waits for the
+// send; the worker ends and closes the output itself.
+TEST(UpdateProcedure, StopAndClosingWaitForNoSend)
+{
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "Stop" : "closing");
+        DialogRig rig("");
+        rig.Dialog().midiOut.doneWaitLimitMs = 3600000;
+        rig.Link().SetPolicy([](const Bytes& m) {
+            return IsAt(m, kCmdErase, 0x04B000) ? Decision{Action::Hold, {}} : Decision{};
+        });
+        rig.Dialog().OnExecute();
+        ASSERT_TRUE(rig.Link().WaitForSent([](const std::vector<Bytes>& sent) {
+            return std::any_of(sent.begin(), sent.end(), [](const Bytes& m) { return IsAt(m, kCmdErase, 0x04B000); });
+        }));
+        if (stop) {
+            rig.Dialog().StopUpdate();
+        } else {
+            rig.Dialog().OnDestroy();
+        }
+        rig.Dialog().WaitForWorker();
+        EXPECT_EQ(rig.Dialog().midiOut.handle.load(), 0u);
+        EXPECT_TRUE(rig.Window().Boxes().empty());
+    }
+}
+
 // Stop (the answer to the question before closing) ends the update like
 // closing does, without a box, and keeps the dialog: ready, saying that the
 // device needs the update again, which the next Execute then completes.
@@ -610,3 +637,51 @@ TEST(UpdateProcedure, StopEndsTheUpdateQuietlyAndTheNextOneCompletes)
     EXPECT_FALSE(rig.Dialog().DeviceNeedsUpdate());
     EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
 }
+
+// ---------------------------------------------------------------------------
+// Replies the input driver hands over empty, or reports damaged
+// (MIM_LONGERROR), in the middle of the update, more of them than the input
+// port has buffers: the input keeps listening, the damaged ones count for
+// nothing, the blocks are sent again, and the update completes exactly.
+
+constexpr int kOddReplies = static_cast<int>(CMidiInPort::kBufferCount) + 1;
+
+struct OddReply {
+    const char* name;
+    Decision decision;             // for kOddReplies blocks sent from the 100th on
+    std::uint32_t longErrors;      // the input port's count afterwards
+};
+void PrintTo(const OddReply& c, std::ostream* os) { *os << c.name; }
+
+class UpdateOddReply : public ::testing::TestWithParam<OddReply> {};
+
+TEST_P(UpdateOddReply, CompletesExactly)
+{
+    const OddReply& c = GetParam();
+    DialogRig rig("");
+    auto blocks = std::make_shared<int>(0);
+    auto address = std::make_shared<std::uint32_t>(0);
+    rig.Link().SetPolicy([=](const Bytes& m) {
+        if (!ScriptedLink::IsCommand(m, kCmdWriteBlock)) return Decision{};
+        const int n = ++*blocks;
+        if (n < 100 || n >= 100 + kOddReplies) return Decision{};
+        if (n == 100) *address = ScriptedLink::Address(m);
+        return c.decision;
+    });
+    rig.RunUpdate();
+
+    EXPECT_TRUE(BoxTexts(rig.Window()).empty());
+    EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Version update completed.");
+    EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
+    EXPECT_GE(CountAt(rig.Link().Sent(), kCmdWriteBlock, *address), 2u);
+    EXPECT_EQ(rig.Dialog().midiIn.LongErrors(), c.longErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Input, UpdateOddReply,
+    ::testing::Values(OddReply{"EmptyBuffers", Decision{Action::Answer, {}}, 0},
+                      // Acknowledgements cut short by the next status byte.
+                      OddReply{"DamagedAcknowledgements",
+                               Decision{Action::AnswerDamaged, {0xF0, kManufacturer, 0x00, 0x6E, kCmdStatus, 0x00}},
+                               kOddReplies}),
+    [](const ::testing::TestParamInfo<OddReply>& info) { return std::string(info.param.name); });

@@ -676,6 +676,28 @@ TEST(VirtualMidiBackend, SlowLinkLateRepliesAndStoppedInput)
         EXPECT_EQ(midi.OutUnprepareHeader(out, &h, sizeof h), MMSYSERR_NOERROR);
         midi.OutClose(out);
     }
+    {   // a reset ends every send in flight at once: what the link has not carried never arrives
+        VirtualMidi midi(Settings("link=1"));
+        HMIDIOUT out = 0;
+        ASSERT_EQ(midi.OutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        Bytes m{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+        MIDIHDR h[2] = {};
+        for (MIDIHDR& header : h) {
+            header.lpData = reinterpret_cast<char*>(m.data());
+            header.dwBufferLength = 6;
+            ASSERT_EQ(midi.OutPrepareHeader(out, &header, sizeof header), MMSYSERR_NOERROR);
+            ASSERT_EQ(midi.OutLongMsg(out, &header, sizeof header), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(midi.OutReset(out), MMSYSERR_NOERROR);
+        for (MIDIHDR& header : h) {
+            EXPECT_EQ(std::atomic_ref<DWORD>(header.dwFlags).load() & (MHDR_DONE | MHDR_INQUEUE), MHDR_DONE);
+            EXPECT_EQ(midi.OutUnprepareHeader(out, &header, sizeof header), MMSYSERR_NOERROR);
+        }
+        EXPECT_TRUE(midi.WaitIdle(10000));
+        EXPECT_TRUE(midi.LogCopy().empty());
+        EXPECT_EQ(midi.HostMessages().size(), 2u);
+        midi.OutClose(out);
+    }
     {   // late: the reply is still on its way while the command is long done
         VirtualMidi midi(Settings("late=600000"));
         RawHost host(midi);

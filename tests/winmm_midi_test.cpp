@@ -5,7 +5,11 @@
 
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
+#include "resources/string_table.h"
 #include "tests/support/fake_midi.h"
+#include "tests/support/scripted_link.h"
+#include "tests/support/winmm_standin.h"
+#include "virtual_device/virtual_q9.h"
 
 #include <gtest/gtest.h>
 
@@ -67,10 +71,27 @@ struct Driver {
 };
 Driver* driver = nullptr;
 
+// The fake finished an output header (at once, or on a reset): the system
+// copy gets what the fake reported, then the caller hears MOM_DONE.
+void FakeOutCallback(HMIDIOUT handle, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR)
+{
+    if (msg != MOM_DONE) return;
+    const auto* m = reinterpret_cast<const MIDIHDR*>(p1);
+    WinmmHeader* h = driver->Owner(m);
+    Driver::Back(m, h);
+    ++driver->doneMessages;
+    Driver::Client client{};
+    {
+        std::lock_guard<std::mutex> lock(driver->mutex);
+        client = driver->outClients.at(handle);
+    }
+    client.callback(handle, MOM_DONE, client.instance, reinterpret_cast<DWORD_PTR>(h), 0);
+}
+
 void FakeInCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 {
     const auto* client = reinterpret_cast<const Driver::Client*>(instance);
-    if (msg == MIM_LONGDATA) {
+    if (msg == MIM_LONGDATA || msg == MIM_LONGERROR) {
         WinmmHeader* h = driver->Owner(reinterpret_cast<MIDIHDR*>(p1));
         Driver::Back(reinterpret_cast<MIDIHDR*>(p1), h);
         p1 = reinterpret_cast<DWORD_PTR>(h);
@@ -119,9 +140,13 @@ const WinmmCalls kFakeCalls = {
         return Caps(driver->fake.OutGetDevCaps(id, &a, sizeof a), a.szPname, caps);
     },
     [](std::uintptr_t* handle, UINT id, WinmmProc callback, DWORD_PTR instance, DWORD flags) {
-        const MMRESULT r = driver->fake.OutOpen(handle, id, 0, 0, flags & ~0x70000u);
+        // The fake's MOM_OPEN comes before the client is known: ignored.
+        const MMRESULT r = driver->fake.OutOpen(handle, id, reinterpret_cast<DWORD_PTR>(&FakeOutCallback), 0, flags);
         if (r == MMSYSERR_NOERROR) {
-            driver->outClients[*handle] = {callback, instance};
+            {
+                std::lock_guard<std::mutex> lock(driver->mutex);
+                driver->outClients[*handle] = {callback, instance};
+            }
             callback(*handle, MOM_OPEN, instance, 0, 0);
         }
         return r;
@@ -137,21 +162,14 @@ const WinmmCalls kFakeCalls = {
         return r;
     },
     [](std::uintptr_t h, WinmmHeader* hdr, UINT) {
-        MIDIHDR* m = driver->Mirror(hdr);
-        const MMRESULT r = driver->fake.OutLongMsg(h, m, sizeof(MIDIHDR));
-        // The fake marks done at once: the system then says MOM_DONE.
-        if (r == MMSYSERR_NOERROR && (m->dwFlags & MHDR_DONE) != 0) {
-            Driver::Back(m, hdr);
-            ++driver->doneMessages;
-            driver->outClients[h].callback(h, MOM_DONE, driver->outClients[h].instance, reinterpret_cast<DWORD_PTR>(hdr), 0);
-        }
-        return r;
+        return driver->fake.OutLongMsg(h, driver->Mirror(hdr), sizeof(MIDIHDR));
     },
     [](std::uintptr_t h, WinmmHeader* hdr, UINT) {
         const MMRESULT r = driver->fake.OutUnprepareHeader(h, driver->Mirror(hdr), sizeof(MIDIHDR));
         Driver::Back(driver->Mirror(hdr), hdr);
         return r;
     },
+    [](std::uintptr_t h) { return driver->fake.OutReset(h); },
 };
 
 class WinmmMidiTest : public ::testing::Test {
@@ -207,14 +225,15 @@ TEST_F(WinmmMidiTest, TheRealPortsRunAnUpdateExchangeThroughTheSystemCopiesOfThe
         }
     }
 
-    // Output: the done bit comes back through MOM_DONE into the caller's header.
+    // Output: the done bit comes back through MOM_DONE into the port's own
+    // header; the caller's is only read.
     Bytes request = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
     for (int i = 0; i < 3; ++i) {
         MIDIHDR header{};
         header.lpData = reinterpret_cast<char*>(request.data());
         header.dwBufferLength = static_cast<DWORD>(request.size());
         ASSERT_EQ(out.SendLongMessage(&header), 1);
-        EXPECT_EQ(header.dwFlags & MHDR_DONE, MHDR_DONE);
+        EXPECT_EQ(header.dwFlags, 0u);
     }
     EXPECT_EQ(d.doneMessages.load(), 3);
     EXPECT_EQ(d.fake.Sent(), std::vector<Bytes>(3, request));
@@ -278,6 +297,119 @@ TEST_F(WinmmMidiTest, RefusalsPassThroughAndUnknownHandlesAreRefusedBeforeTheSys
     EXPECT_EQ(header.dwFlags & MHDR_PREPARED, 0u);
     EXPECT_EQ(backend.InClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(backend.InClose(in), MMSYSERR_INVALHANDLE);
+
+    // The same for a long message the driver holds: the output's reset
+    // returns it done.
+    EXPECT_EQ(backend.OutReset(12345), MMSYSERR_INVALHANDLE);
+    HMIDIOUT out = 0;
+    ASSERT_EQ(backend.OutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    d.fake.SetDoneMode(FakeMidi::DoneMode::Never);
+    MIDIHDR message{};
+    message.lpData = bytes;
+    message.dwBufferLength = 2;
+    ASSERT_EQ(backend.OutPrepareHeader(out, &message, sizeof message), MMSYSERR_NOERROR);
+    ASSERT_EQ(backend.OutLongMsg(out, &message, sizeof message), MMSYSERR_NOERROR);
+    EXPECT_EQ(backend.OutUnprepareHeader(out, &message, sizeof message), MIDIERR_STILLPLAYING);
+    ASSERT_EQ(backend.OutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(message.dwFlags & MHDR_DONE, MHDR_DONE);
+    EXPECT_EQ(backend.OutUnprepareHeader(out, &message, sizeof message), MMSYSERR_NOERROR);
+    EXPECT_EQ(backend.OutClose(out), MMSYSERR_NOERROR);
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Whole updates through the winmm backend, over drivers as they are found in
+// the field (see WinmmStandIn).  Each ends with the flash of a clean update
+// or with its message, never a success over anything else; and once the
+// ports are closed the driver holds no header, no buffer and no device.
+
+namespace {
+
+using q9test::DriverQuirk;
+using q9test::WinmmStandIn;
+
+constexpr std::uint32_t kSendLimitMs = 40;
+
+ProtocolTimings DriverTimings()
+{
+    ProtocolTimings t = q9test::FastTimings();
+    t.stallMaxMs = 400;
+    return t;
+}
+
+struct DriverCase {
+    const char* name;
+    DriverQuirk quirk;
+    std::uint32_t expectedError;   // 0: the update completes
+};
+
+class WinmmDrivers : public ::testing::TestWithParam<DriverCase> {};
+
+}  // namespace
+
+TEST_P(WinmmDrivers, AWholeUpdateEndsExactOrWithItsMessageAndLeavesNothingAtTheDriver)
+{
+    const DriverCase& c = GetParam();
+    std::unique_ptr<WinmmStandIn> driver;
+    {
+        q9test::DialogRig rig("flash=factory", DriverTimings(), 1, [&](q9test::ScriptedLink& link) {
+            driver = std::make_unique<WinmmStandIn>(link, c.quirk);
+            return std::make_unique<WinmmMidi>(WinmmStandIn::Calls());
+        });
+        rig.Dialog().midiOut.doneWaitLimitMs = kSendLimitMs;
+        rig.RunUpdate();
+        const RecordingWindow& window = rig.Window();
+        if (c.expectedError == 0) {
+            EXPECT_EQ(window.Text(IDC_STATUS), LoadStringById(IDS_COMPLETED));
+            EXPECT_TRUE(window.Boxes().empty());
+            EXPECT_EQ(rig.Device().FlashCopy(), ExpectedFlashAfterUpdate(FactoryFlash()));
+        } else {
+            ASSERT_FALSE(window.Boxes().empty());
+            EXPECT_EQ(window.Boxes().front().text.rfind(LoadStringById(c.expectedError), 0), 0u)
+                << window.Boxes().front().text;
+        }
+    }
+    const WinmmStandIn::Counts counts = driver->Snapshot();
+    EXPECT_EQ(counts.openHandles, 0);
+    EXPECT_EQ(counts.preparedHeaders, 0);
+    EXPECT_EQ(counts.headersHeld, 0);
+    if (c.quirk.kind == DriverQuirk::HoldsPastLimit || c.quirk.kind == DriverQuirk::HoldsUntilReset) {
+        EXPECT_GT(counts.held, 0);
+        EXPECT_GT(counts.resets, 0) << "a send given up was not reclaimed";
+    }
+    if (c.quirk.kind == DriverQuirk::DamagesInput) {
+        EXPECT_GT(counts.damaged, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, WinmmDrivers,
+    ::testing::Values(DriverCase{"Prompt", {}, 0},
+                      DriverCase{"HoldsPastTheLimit", {DriverQuirk::HoldsPastLimit, 37, 4 * kSendLimitMs}, 0},
+                      DriverCase{"HoldsUntilReset", {DriverQuirk::HoldsUntilReset, 41}, 0},
+                      DriverCase{"EmptyAndDamagedInput", {DriverQuirk::DamagesInput, 7}, 0},
+                      DriverCase{"UnpluggedMidUpdate", {DriverQuirk::Unplugs, 60}, IDS_DEVICE_DISCONNECTED}),
+    [](const ::testing::TestParamInfo<DriverCase>& info) { return std::string(info.param.name); });
+
+// Stop while the driver sits on a send (and would until the port is reset):
+// the dialog's thread gets control back without waiting for the send, and
+// the update ends saying the device needs it run again.
+TEST(WinmmStop, StopDuringASendTheDriverHoldsDoesNotWaitForIt)
+{
+    std::unique_ptr<WinmmStandIn> driver;
+    q9test::DialogRig rig("flash=factory", DriverTimings(), 1, [&](q9test::ScriptedLink& link) {
+        driver = std::make_unique<WinmmStandIn>(link, DriverQuirk{DriverQuirk::HoldsUntilReset, 30});
+        return std::make_unique<WinmmMidi>(WinmmStandIn::Calls());
+    });
+    // Far beyond any test's time: a Stop that waited for the send would hang here.
+    rig.Dialog().midiOut.doneWaitLimitMs = 3600000;
+    rig.Dialog().OnExecute();
+    for (int i = 0; i < 20000 && driver->Snapshot().held == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(driver->Snapshot().held, 1);
+    rig.Dialog().StopUpdate();   // the question's Stop
+    EXPECT_GT(driver->Snapshot().resets, 0);
+    rig.Dialog().WaitForWorker();
+    rig.Window().RunPosted();
+    EXPECT_EQ(rig.Window().Text(IDC_STATUS), LoadStringById(IDS_RUN_UPDATE_AGAIN));
+}

@@ -181,8 +181,8 @@ std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::ui
 
 int SendSysEx(CMidiOutPort& port, const std::uint8_t* message, std::uint32_t length)
 {
+    // Only read, before the send: the driver gets the port's own copy.
     platform::MIDIHDR header{};
-    // The driver only reads the message.
     header.lpData = const_cast<char*>(reinterpret_cast<const char*>(message));
     header.dwBufferLength = length;
     header.dwFlags = 0;
@@ -386,9 +386,15 @@ void ParseReplies(ProtocolEndpoint& endpoint)
 {
     for (;;) {
         std::uint32_t count = 0;
-        const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count);
+        bool damaged = false;
+        const std::uint8_t* message = endpoint.midiIn.GetFirstMessage(count, damaged);
         if (message == nullptr) return;
-        HandleMessage(endpoint, message, count);
+        // A message the driver reported incomplete or malformed is never
+        // taken for a reply, however whole it looks: it is only counted.
+        if (damaged)
+            endpoint.damagedReplies.fetch_add(1);
+        else
+            HandleMessage(endpoint, message, count);
         endpoint.midiIn.RemoveFirstMessage();
     }
 }

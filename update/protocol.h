@@ -174,6 +174,9 @@ struct ProtocolEndpoint {
     std::atomic<std::int32_t> lastStatus{0};       // the status byte of the last of them
     std::atomic<std::uint32_t> okReplies{0};       // those of them with status 0 (never a read's refusal)
     std::atomic<std::uint32_t> readReplies{0};     // read-data replies, whole or damaged
+    // Messages the driver reported incomplete or malformed: what they
+    // answered is not known (the link is in doubt, see LinkDoubt).
+    std::atomic<std::uint32_t> damagedReplies{0};
 
     // The recent read-data replies, written with readReplies under
     // receiveMutex: reply k (counting from 1, as readReplies does) is
@@ -215,7 +218,8 @@ std::uint32_t ComposeReadRequest(std::uint8_t* dest, std::uint8_t model, std::ui
                                  std::uint32_t length);
 
 // ---------------------------------------------------------------------------
-// Receiving.
+// Receiving.  A message the input port marks damaged only counts in
+// damagedReplies.
 void ParseReplies(ProtocolEndpoint& endpoint);
 
 // The 1 ms timer's callback; the user value is the ProtocolEndpoint.

@@ -275,7 +275,7 @@ void VirtualMidi::DeliverToHost(std::unique_lock<std::mutex>& lock)
         inBuffers.pop_front();
         const std::vector<std::uint8_t>& message = toHost.front();
         const std::size_t n = std::min<std::size_t>(message.size() - toHostOffset, header->dwBufferLength);
-        std::memcpy(header->lpData, message.data() + toHostOffset, n);
+        if (n > 0) std::memcpy(header->lpData, message.data() + toHostOffset, n);   // an empty message: an empty buffer
         toHostOffset += n;
         if (toHostOffset == message.size()) {
             toHost.pop_front();

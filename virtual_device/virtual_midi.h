@@ -28,7 +28,8 @@
 //
 // The faults on the host's sends (stall=, cut=, ghost=) count the calls of
 // OutLongMsg.  stall= sets the link's start stall-ms later, so the header is
-// done that late (or the sender's own limit runs out first); ghost= refuses
+// done that late (or the sender's own limit runs out first, and its reset
+// drops the message, none of it on the link yet); ghost= refuses
 // the send with MMSYSERR_ERROR, as a backend whose send limit ran out does,
 // and the bytes still reach the device kGhostLateMs after the send would
 // have finished.  dup= queues a reply twice; reorder= keeps the replies in
@@ -91,14 +92,18 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    // Ends every send in flight: the bytes already on the link reach the
+    // device (a message cut short), the rest never does; the headers are done.
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     using Clock = std::chrono::steady_clock;
     struct Timed {
         enum class What { Done, Arrive, Deliver, Release };   // Release: reordered replies waited long enough
         What what;
-        std::uint64_t send = 0;                // Done: which send
+        std::uint64_t send = 0;                // Done, Arrive: which send (Arrive: 0 for a refused one)
         std::vector<std::uint8_t> bytes;       // Arrive, Deliver
+        Clock::time_point start{};             // Arrive: when its first byte went on the link
     };
     using TimeKey = std::pair<Clock::time_point, std::uint64_t>;
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 using namespace platform;
 using namespace virtual_midi;
@@ -252,6 +253,7 @@ MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         Timed arrival;
         arrival.what = Timed::What::Arrive;
         arrival.bytes = std::move(bytes);
+        arrival.start = start;
         if (settings.cut.Hits(count)) arrival.bytes.resize(arrival.bytes.size() / 2);
         if (settings.ghost.Hits(count)) {
             const Clock::time_point arrives = done + std::chrono::milliseconds(kGhostLateMs);
@@ -263,6 +265,7 @@ MMRESULT VirtualMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
             hostLinkFree = done;
             const std::uint64_t send = nextSend++;
             inFlight.emplace(send, header);
+            arrival.send = send;
             // The device has the message by the time the sender sees its header done.
             timeline.emplace(std::make_pair(done, sequence++), std::move(arrival));
             Timed finished;
@@ -291,5 +294,50 @@ MMRESULT VirtualMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT 
         }
     }
     SetFlags(header, 0, MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT VirtualMidi::OutReset(HMIDIOUT handle)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!IsOut(handle)) return MMSYSERR_INVALHANDLE;
+        if (inFlight.empty()) return MMSYSERR_NOERROR;
+        // Each message in flight reaches the device as far as the link has
+        // carried it by now, at once; the link is free from now on.
+        const Clock::time_point now = Clock::now();
+        std::vector<decltype(timeline)::node_type> cut;
+        for (auto it = timeline.begin(); it != timeline.end();) {
+            const Timed& event = it->second;
+            const bool ended = (event.what == Timed::What::Arrive || event.what == Timed::What::Done) &&
+                               inFlight.count(event.send) != 0;
+            if (!ended) {
+                ++it;
+            } else if (event.what == Timed::What::Arrive) {
+                cut.push_back(timeline.extract(it++));
+            } else {
+                it = timeline.erase(it);   // done now
+            }
+        }
+        for (auto& node : cut) {
+            Timed& arrival = node.mapped();
+            const Clock::time_point done = node.key().first;
+            std::size_t carried = 0;
+            if (now >= done) {
+                carried = arrival.bytes.size();
+            } else if (now > arrival.start) {
+                carried = static_cast<std::size_t>(static_cast<double>(arrival.bytes.size()) *
+                                                   static_cast<double>((now - arrival.start).count()) /
+                                                   static_cast<double>((done - arrival.start).count()));
+            }
+            if (carried == 0) continue;
+            arrival.bytes.resize(carried);
+            node.key() = {now, sequence++};
+            timeline.insert(std::move(node));
+        }
+        hostLinkFree = now;
+        FinishInFlightSends();
+    }
+    wake.notify_all();
     return MMSYSERR_NOERROR;
 }

@@ -44,6 +44,13 @@ struct Wake {
         const std::uint64_t one = 1;
         if (fd >= 0) [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof one);
     }
+    // Takes back a wake-up that nobody waits for any more (a reset's, once
+    // its send has ended); a close's stays in force through `closing`.
+    void Clear() const
+    {
+        std::uint64_t count = 0;
+        if (fd >= 0) [[maybe_unused]] const ssize_t ignored = read(fd, &count, sizeof count);
+    }
     const int fd;
 };
 
@@ -200,8 +207,12 @@ struct AlsaMidi::OutDevice {
     // still in the kernel's buffer are discarded, so that no close waits
     // for them.  MMSYSERR_NODRIVER when the card is gone, so that the port
     // learns of an unplug from the send itself, not only from the input.
+    // A reset ends it at once the same way (kSendEndedByReset), also while
+    // it still waits for another message to finish: the reset ends every
+    // message it finds in the backend.
     MMRESULT Send(const BYTE* data, std::size_t size)
     {
+        const std::uint64_t seenResets = resets.load();
         std::lock_guard<std::mutex> lock(sendMutex);
         if (rawmidi == nullptr) {
             return MIDIERR_NODEVICE;
@@ -209,11 +220,37 @@ struct AlsaMidi::OutDevice {
         if (lost) {
             return MMSYSERR_NODRIVER;
         }
-        const MMRESULT result = Write(data, size);
+        // A reset's wake-up left over from an earlier message is taken back
+        // before `resets` is read again: a reset after this wakes this one.
+        wake.Clear();
+        generation = seenResets;
+        MMRESULT result = Ended();
+        if (result == MMSYSERR_NOERROR) result = Write(data, size);
         if (result != MMSYSERR_NOERROR) {
             if (snd_rawmidi_drop(rawmidi) == -ENODEV) lost = true;
         }
-        return lost ? MMSYSERR_NODRIVER : result;
+        if (lost) return MMSYSERR_NODRIVER;
+        return result;
+    }
+
+    // Ends the message being sent and those waiting to be; the device stays open.
+    void Reset()
+    {
+        resets.fetch_add(1);
+        wake.Set();
+    }
+
+    // Why the message being sent must end now: a close (MIDIERR_NODEVICE) or
+    // a reset (kSendEndedByReset); MMSYSERR_NOERROR when it goes on.
+    MMRESULT Ended() const
+    {
+        if (closing.load()) {
+            return MIDIERR_NODEVICE;
+        }
+        if (resets.load() != generation) {
+            return kSendEndedByReset;
+        }
+        return MMSYSERR_NOERROR;
     }
 
     // Bytes go only into an empty kernel buffer, never filling it: the kernel
@@ -227,8 +264,8 @@ struct AlsaMidi::OutDevice {
         std::size_t sent = 0;
         const std::size_t chunk = bufferSize > 1 ? bufferSize - 1 : 1;
         while (sent < size) {
-            if (closing.load()) {
-                return MIDIERR_NODEVICE;
+            if (const MMRESULT ended = Ended(); ended != MMSYSERR_NOERROR) {
+                return ended;
             }
             if (sent > 0) {
                 if (const MMRESULT emptied = AwaitEmpty(fds); emptied != MMSYSERR_NOERROR) return emptied;
@@ -241,17 +278,17 @@ struct AlsaMidi::OutDevice {
             }
             if (written != -EAGAIN && written != 0) {
                 lost = written == -ENODEV;
-                return MIDIERR_NODEVICE;   // unplugged, or the device failed
+                return MMSYSERR_ERROR;   // unplugged (see Send), or the device failed
             }
             const int left = kStallMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             Clock::now() - lastProgress).count());
             if (left <= 0) {
-                return MIDIERR_NODEVICE;   // the device takes no more bytes
+                return MMSYSERR_ERROR;   // the device takes no more bytes
             }
             const unsigned short events = WaitDevice(rawmidi, fds, left);
             if ((events & kFailed) != 0) {
                 lost = true;
-                return MIDIERR_NODEVICE;
+                return MMSYSERR_NODRIVER;
             }
         }
         return AwaitEmpty(fds);
@@ -273,13 +310,13 @@ struct AlsaMidi::OutDevice {
         std::size_t lastPending = SIZE_MAX;
         double bytesPerMs = 0;
         for (;;) {
-            if (closing.load()) {
-                return MIDIERR_NODEVICE;
+            if (const MMRESULT ended = Ended(); ended != MMSYSERR_NOERROR) {
+                return ended;
             }
             const int err = snd_rawmidi_status(rawmidi, status);
             if (err < 0) {
                 lost = err == -ENODEV;
-                return MIDIERR_NODEVICE;
+                return MMSYSERR_ERROR;   // unplugged (see Send), or the device failed
             }
             const std::size_t avail = snd_rawmidi_status_get_avail(status);
             const std::size_t pending = avail >= bufferSize ? 0 : bufferSize - avail;
@@ -295,14 +332,14 @@ struct AlsaMidi::OutDevice {
                 lastPending = pending;
                 lastProgress = now;
             } else if (now - lastProgress > std::chrono::milliseconds(kStallMs)) {
-                return MIDIERR_NODEVICE;   // the device takes no more bytes
+                return MMSYSERR_ERROR;   // the device takes no more bytes
             }
             if (pending > wakePending) {
                 const auto stalled = lastProgress + std::chrono::milliseconds(kStallMs) - now;
                 const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(stalled).count());
                 if ((WaitDevice(rawmidi, fds, std::max(left, 1)) & kFailed) != 0) {
                     lost = true;
-                    return MIDIERR_NODEVICE;
+                    return MMSYSERR_NODRIVER;
                 }
                 continue;
             }
@@ -324,6 +361,8 @@ struct AlsaMidi::OutDevice {
     std::mutex sendMutex;   // one message at a time, each whole
     bool lost = false;      // the card is gone (sendMutex, or the last owner)
     std::atomic<bool> closing{false};
+    std::atomic<std::uint64_t> resets{0};   // resets so far
+    std::uint64_t generation = 0;           // sendMutex: the resets the message being sent has outlived
     Wake wake;
 };
 
@@ -612,6 +651,17 @@ MMRESULT AlsaMidi::OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 MMRESULT AlsaMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
     return FindOut(handle) ? UnprepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT AlsaMidi::OutReset(HMIDIOUT handle)
+{
+    const auto device = FindOut(handle);
+    if (!device) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    // The sending thread itself drops what the kernel still holds.
+    device->Reset();
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT AlsaMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT)

@@ -11,9 +11,11 @@
 //   buffer (in pieces, each into an empty buffer, when the kernel keeps a
 //   smaller one), waits until the buffer is empty again (its status, not the
 //   blocking drain), and marks the header done before it returns; it fails
-//   (MIDIERR_NODEVICE) at once when the device goes away or the port is
-//   closed, and after kStallMs without progress.  A failed send discards
-//   what it left in the kernel's buffer.
+//   at once when the device goes away (MMSYSERR_NODRIVER) or the port is
+//   closed (MIDIERR_NODEVICE), and after kStallMs without progress
+//   (MMSYSERR_ERROR).  A failed send discards what it left in the kernel's
+//   buffer.  OutReset ends a send in flight at once the same way, and the
+//   header comes back done; the device stays open.
 // - Input: the open polls the device once, which starts the kernel's input
 //   (a USB MIDI input drops what comes before); then a reading thread per
 //   open device feeds a SysExInput, which calls
@@ -66,6 +68,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
     // How long a send may go without the device taking a byte before it
     // fails, and the longest single wait for the kernel's buffer to empty.

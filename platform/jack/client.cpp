@@ -1,6 +1,7 @@
 #include "platform/jack/client.h"
 
 #include "platform/jack/ring_records.h"
+#include "platform/sysex_assembler.h"
 
 #include <cerrno>
 #include <ctime>
@@ -195,6 +196,7 @@ JackMidiClient::PortId JackMidiClient::AddPort(const std::string& shortName, boo
         slot.written.store(0);
         slot.failed.store(0);
         slot.withdrawn.store(0);
+        slot.resets.store(0);
         slot.maxEvent.store(0);
         slot.gate.store(1, std::memory_order_release);   // the process callback takes it up
         return (slot.generation << kIndexBits) | static_cast<PortId>(index + 1);
@@ -308,6 +310,23 @@ void JackMidiClient::Remove(PortId port)
     slot->used = false;
 }
 
+void JackMidiClient::Reset(PortId port)
+{
+    Slot* slot = Find(port);
+    if (slot == nullptr || !slot->output) {
+        return;
+    }
+    slot->resets.fetch_add(1);
+    // What is queued and not yet taken never goes out; a send that has yet
+    // to queue its record sees the reset and withdraws it itself.
+    const std::uint64_t queued = slot->queued.load(std::memory_order_relaxed);
+    std::uint64_t withdrawn = slot->withdrawn.load(std::memory_order_relaxed);
+    while (withdrawn < queued &&
+           !slot->withdrawn.compare_exchange_weak(withdrawn, queued, std::memory_order_release)) {
+    }
+    sem_post(&outputTaken);   // a waiting send looks again and ends
+}
+
 MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
 {
     if (data == nullptr || size == 0) {
@@ -317,9 +336,14 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
     if (slot == nullptr || !slot->output) {
         return MMSYSERR_INVALHANDLE;
     }
+    // Read before the turn: a reset while this send waits for another one ends it too.
+    const std::uint64_t seenResets = slot->resets.load();
     std::lock_guard<std::mutex> sending(slot->sendMutex);
     if (Find(port) != slot || slot->closing.load() || ServerGone()) {
         return MIDIERR_NODEVICE;
+    }
+    if (slot->resets.load() != seenResets) {
+        return kSendEndedByReset;
     }
     const std::size_t maxEvent = slot->maxEvent.load(std::memory_order_relaxed);
     if (sizeof(RecordHeader) + size > kOutputRingBytes - 1 || (maxEvent != 0 && size > maxEvent)) {
@@ -329,6 +353,9 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
     auto keepWaiting = [&]() -> MMRESULT {
         if (slot->closing.load() || ServerGone()) {
             return MIDIERR_NODEVICE;
+        }
+        if (slot->resets.load() != seenResets) {
+            return kSendEndedByReset;
         }
         if (std::chrono::steady_clock::now() > deadline) {
             return MMSYSERR_ERROR;   // the server has stopped taking messages
@@ -350,7 +377,10 @@ MMRESULT JackMidiClient::Send(PortId port, const BYTE* data, std::size_t size)
         if (const MMRESULT result = keepWaiting(); result != MMSYSERR_NOERROR) {
             // Taken back, unless the process callback took it first (then it
             // may still go out): either way the caller counts it in doubt.
-            slot->withdrawn.store(seq, std::memory_order_release);
+            std::uint64_t withdrawn = slot->withdrawn.load(std::memory_order_relaxed);
+            while (withdrawn < seq &&
+                   !slot->withdrawn.compare_exchange_weak(withdrawn, seq, std::memory_order_release)) {
+            }
             return result;
         }
     }

@@ -85,8 +85,11 @@ public:
     // message that can never go out whole (larger than the ring or than the
     // server's largest event); MIDIERR_NODEVICE when the port is removed or
     // the server goes away; MMSYSERR_ERROR when the server takes nothing for
-    // kSendTimeout.
+    // kSendTimeout; kSendEndedByReset when Reset ended it.
     MMRESULT Send(PortId port, const BYTE* data, std::size_t size);
+    // Ends the sends on the port at once, also those waiting for their turn:
+    // the messages the process callback has not taken yet never go out.
+    void Reset(PortId port);
     // The largest event the server takes on this output port (0 until the
     // first process cycle has measured it).
     std::size_t MaxEventSize(PortId port) const;
@@ -115,7 +118,8 @@ private:
         std::atomic<std::uint64_t> queued{0};    // last sequence number queued (senders)
         std::atomic<std::uint64_t> written{0};   // last sequence number taken (process)
         std::atomic<std::uint64_t> failed{0};    // last sequence number that could never fit
-        std::atomic<std::uint64_t> withdrawn{0}; // records up to this one are dropped, not sent (a send gave up)
+        std::atomic<std::uint64_t> withdrawn{0}; // records up to this one are dropped, not sent (a send gave up, a reset)
+        std::atomic<std::uint64_t> resets{0};    // Reset calls on the port so far
         std::atomic<std::size_t> maxEvent{0};
         std::mutex sendMutex;   // one message in flight; also held while the ring goes
         std::mutex readMutex;   // the receiving thread; also held while the ring goes

@@ -46,6 +46,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
     // The client's name as the server granted it; empty while no server runs.
     std::string ClientName();

@@ -228,6 +228,16 @@ MMRESULT JackMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT)
     return FindOut(handle, device) ? UnprepareOutputHeader(header) : MMSYSERR_INVALHANDLE;
 }
 
+MMRESULT JackMidi::OutReset(HMIDIOUT handle)
+{
+    Port device;
+    if (!FindOut(handle, device)) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    device.client->Reset(device.port);
+    return MMSYSERR_NOERROR;
+}
+
 MMRESULT JackMidi::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT)
 {
     Port device;

@@ -62,8 +62,8 @@ bool JackMidiClient::ProcessOutput(Slot& slot, std::uint32_t frames)
     RecordHeader header{};
     while (PeekRecord(slot.ring, header)) {
         if (header.seq <= slot.withdrawn.load(std::memory_order_acquire)) {
-            // Its send gave up: the sender reports it as in doubt, and it
-            // does not go out late.
+            // Its send gave up or a reset ended it: the sender reports it
+            // as in doubt, and it does not go out late.
             TakeRecord(slot.ring, header, nullptr);
             slot.written.store(header.seq, std::memory_order_release);
             took = true;

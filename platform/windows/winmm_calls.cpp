@@ -144,6 +144,7 @@ platform::MMRESULT OutUnprepareHeader(std::uintptr_t h, WinmmHeader* header, pla
 {
     return ::midiOutUnprepareHeader(Out(h), Sys(header), size);
 }
+platform::MMRESULT OutReset(std::uintptr_t h) { return ::midiOutReset(Out(h)); }
 
 }  // namespace
 
@@ -155,7 +156,7 @@ const WinmmCalls& SystemWinmmCalls()
         InGetNumDevs,  InGetDevCaps,     InOpen,     InReset,           InPrepareHeader, InAddBuffer,
         InStart,       InStop,           InUnprepareHeader, InClose,
         OutGetNumDevs, OutGetDevCaps,    OutOpen,    OutClose,          OutPrepareHeader, OutLongMsg,
-        OutUnprepareHeader,
+        OutUnprepareHeader, OutReset,
     };
     return kCalls;
 }

@@ -297,6 +297,8 @@ MMRESULT WinmmMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT si
 {
     return Unprepare(calls.outUnprepareHeader, handle, header, size);
 }
+// The headers come back through MOM_DONE, each reported into the caller's.
+MMRESULT WinmmMidi::OutReset(HMIDIOUT handle) { Q9_FORWARD(handle, outReset); }
 
 #undef Q9_FORWARD
 

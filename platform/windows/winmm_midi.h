@@ -77,6 +77,7 @@ struct WinmmCalls {
     MMRESULT (*outPrepareHeader)(std::uintptr_t handle, WinmmHeader* header, UINT size);
     MMRESULT (*outLongMsg)(std::uintptr_t handle, WinmmHeader* header, UINT size);
     MMRESULT (*outUnprepareHeader)(std::uintptr_t handle, WinmmHeader* header, UINT size);
+    MMRESULT (*outReset)(std::uintptr_t handle);
 };
 
 // The real winmm (Windows builds only).
@@ -111,6 +112,7 @@ public:
     MMRESULT OutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
     MMRESULT OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) override;
+    MMRESULT OutReset(HMIDIOUT handle) override;
 
     // Devices open through this backend (both directions).
     std::size_t OpenDevices() const;

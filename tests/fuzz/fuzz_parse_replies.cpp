@@ -2,22 +2,27 @@
 // handed to the receive side.  No crash and no read outside a message.
 //
 // Input layout: byte 0 chooses where receiveCount starts (bit 0: near the
-// end of receiveBuffer) and how the rest is cut into messages (bit 1: each
+// end of receiveBuffer), how the rest is cut into messages (bit 1: each
 // message ends at an F7 byte; otherwise each is preceded by a two-byte
-// length, low byte first).
+// length, low byte first) and how the driver returns them (bit 2: as
+// incomplete or malformed, MIM_LONGERROR).
 #include "update/protocol.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <vector>
 
 using namespace platform;
 
 namespace {
 
-// The smallest driver: one input and one output device, one posted buffer,
-// long messages done at once.
+// The smallest driver: one input and one output device, the buffers the
+// port posts taken in order, long messages done at once.
 class FuzzMidi final : public MidiApi {
 public:
     UINT InGetNumDevs() override { return 1; }
@@ -33,7 +38,9 @@ public:
     MMRESULT InPrepareHeader(HMIDIIN, MIDIHDR*, UINT) override { return MMSYSERR_NOERROR; }
     MMRESULT InAddBuffer(HMIDIIN, MIDIHDR* header, UINT) override
     {
-        posted = header;
+        std::lock_guard<std::mutex> lock(mutex);
+        posted.push_back(header);
+        postedChanged.notify_all();
         return MMSYSERR_NOERROR;
     }
     MMRESULT InStart(HMIDIIN) override { return MMSYSERR_NOERROR; }
@@ -59,18 +66,26 @@ public:
         return MMSYSERR_NOERROR;
     }
     MMRESULT OutUnprepareHeader(HMIDIOUT, MIDIHDR*, UINT) override { return MMSYSERR_NOERROR; }
+    MMRESULT OutReset(HMIDIOUT) override { return MMSYSERR_NOERROR; }
 
-    // Hands the message to the port as the driver would, buffer by buffer.
-    void Deliver(const std::uint8_t* bytes, std::size_t size)
+    // Hands the message to the port as the driver would, buffer by buffer
+    // (the port posts each again from a thread of its own).
+    void Deliver(const std::uint8_t* bytes, std::size_t size, UINT msg)
     {
-        while (size > 0 && posted != nullptr) {
-            MIDIHDR* header = posted;
-            posted = nullptr;
+        while (size > 0) {
+            MIDIHDR* header = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (!postedChanged.wait_for(lock, std::chrono::seconds(10), [this] { return !posted.empty(); }))
+                    __builtin_trap();   // the port stopped giving its buffers back
+                header = posted.front();
+                posted.pop_front();
+            }
             const std::size_t n = std::min<std::size_t>(size, header->dwBufferLength);
             std::memcpy(header->lpData, bytes, n);
             header->dwBytesRecorded = static_cast<DWORD>(n);
             std::atomic_ref<DWORD>(header->dwFlags).store(MHDR_DONE | MHDR_PREPARED, std::memory_order_release);
-            callback(1, MIM_LONGDATA, instance, reinterpret_cast<DWORD_PTR>(header), 0);
+            callback(1, msg, instance, reinterpret_cast<DWORD_PTR>(header), 0);
             bytes += n;
             size -= n;
         }
@@ -81,7 +96,9 @@ public:
 private:
     MidiInProc callback = nullptr;
     DWORD_PTR instance = 0;
-    MIDIHDR* posted = nullptr;
+    std::mutex mutex;
+    std::condition_variable postedChanged;
+    std::deque<MIDIHDR*> posted;
 };
 
 struct Harness {
@@ -126,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = std::min<std::size_t>(data[at] | data[at + 1] << 8, size - at - 2);
             at += 2;
         }
-        harness.midi.Deliver(data + at, length);
+        harness.midi.Deliver(data + at, length, (mode & 4) != 0 ? MIM_LONGERROR : MIM_LONGDATA);
         at += length;
     }
     ParseReplies(harness.endpoint);

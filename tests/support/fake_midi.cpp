@@ -54,6 +54,7 @@ const char* FakeMidi::Name(Op op)
     case Op::OutPrepareHeader: return "midiOutPrepareHeader";
     case Op::OutLongMsg: return "midiOutLongMsg";
     case Op::OutUnprepareHeader: return "midiOutUnprepareHeader";
+    case Op::OutReset: return "midiOutReset";
     }
     return "?";
 }
@@ -120,6 +121,7 @@ bool FakeMidi::Scripted(Op op, MMRESULT& result)
 MMRESULT FakeMidi::Record(Call call)
 {
     call.name = Name(call.op);
+    call.thread = std::this_thread::get_id();
     calls.push_back(call);
     return call.result;
 }
@@ -181,26 +183,52 @@ bool FakeMidi::Deliver(HMIDIIN handle, const std::vector<std::uint8_t>& bytes)
     std::lock_guard<std::recursive_mutex> turn(deliverMutex);
     std::size_t offset = 0;
     while (offset < bytes.size()) {
-        MIDIHDR* header = nullptr;
-        MidiInProc callback = nullptr;
-        DWORD_PTR instance = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto it = inputs.find(handle);
-            if (it == inputs.end() || !it->second.started || it->second.posted.empty()) return false;
-            header = it->second.posted.front();
-            const std::size_t n = std::min<std::size_t>(header->dwBufferLength, bytes.size() - offset);
-            if (n == 0) return false;
-            it->second.posted.pop_front();
-            std::memcpy(header->lpData, bytes.data() + offset, n);
-            header->dwBytesRecorded = static_cast<DWORD>(n);
-            offset += n;
-            callback = it->second.callback;
-            instance = it->second.instance;
-            MarkDone(header);
-        }
-        if (callback != nullptr) callback(handle, MIM_LONGDATA, instance, reinterpret_cast<DWORD_PTR>(header), 0);
+        const std::size_t before = offset;
+        if (!ReturnOne(handle, MIM_LONGDATA, bytes.data() + offset, bytes.size() - offset, offset)) return false;
+        if (offset == before) return false;   // a buffer with no room
     }
+    return true;
+}
+
+bool FakeMidi::ReturnBuffer(UINT msg, const std::vector<std::uint8_t>& bytes)
+{
+    HMIDIIN handle = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        handle = lastIn;
+    }
+    std::lock_guard<std::recursive_mutex> turn(deliverMutex);
+    std::size_t used = 0;
+    return ReturnOne(handle, msg, bytes.data(), bytes.size(), used) && used == bytes.size();
+}
+
+bool FakeMidi::ReturnOne(HMIDIIN handle, UINT msg, const std::uint8_t* bytes, std::size_t size, std::size_t& used)
+{
+    MIDIHDR* header = nullptr;
+    MidiInProc callback = nullptr;
+    DWORD_PTR instance = 0;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        // A port gives its buffers back from a thread of its own: wait for
+        // one while the device runs (bounded, for a port that never does).
+        const auto ready = [&] {
+            const auto it = inputs.find(handle);
+            return it == inputs.end() || !it->second.started || !it->second.posted.empty();
+        };
+        postedChanged.wait_for(lock, std::chrono::seconds(10), ready);
+        auto it = inputs.find(handle);
+        if (it == inputs.end() || !it->second.started || it->second.posted.empty()) return false;
+        header = it->second.posted.front();
+        it->second.posted.pop_front();
+        const std::size_t n = std::min<std::size_t>(header->dwBufferLength, size);
+        if (n > 0) std::memcpy(header->lpData, bytes, n);
+        header->dwBytesRecorded = static_cast<DWORD>(n);
+        used += n;
+        callback = it->second.callback;
+        instance = it->second.instance;
+        MarkDone(header);
+    }
+    if (callback != nullptr) callback(handle, msg, instance, reinterpret_cast<DWORD_PTR>(header), 0);
     return true;
 }
 
@@ -320,6 +348,7 @@ MMRESULT FakeMidi::InReset(HMIDIIN handle)
             return Record(call);
         }
         it->second.started = false;
+        postedChanged.notify_all();
         returned.swap(it->second.posted);
         callback = it->second.callback;
         instance = it->second.instance;
@@ -383,6 +412,7 @@ MMRESULT FakeMidi::InAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT size)
         header->dwBytesRecorded = 0;
         StoreFlags(header, MHDR_INQUEUE, MHDR_DONE);
         it->second.posted.push_back(header);
+        postedChanged.notify_all();
         call.result = MMSYSERR_NOERROR;
     }
     return Record(call);
@@ -399,6 +429,7 @@ MMRESULT FakeMidi::InStart(HMIDIIN handle)
         call.result = MMSYSERR_INVALHANDLE;
     } else {
         it->second.started = true;
+        postedChanged.notify_all();
         call.result = MMSYSERR_NOERROR;
     }
     return Record(call);
@@ -415,6 +446,7 @@ MMRESULT FakeMidi::InStop(HMIDIIN handle)
         call.result = MMSYSERR_INVALHANDLE;
     } else {
         it->second.started = false;
+        postedChanged.notify_all();
         call.result = MMSYSERR_NOERROR;
     }
     return Record(call);
@@ -463,6 +495,7 @@ MMRESULT FakeMidi::InClose(HMIDIIN handle)
         callback = it->second.callback;
         instance = it->second.instance;
         inputs.erase(it);
+        postedChanged.notify_all();
         call.result = MMSYSERR_NOERROR;
         Record(call);
     }
@@ -694,6 +727,27 @@ MMRESULT FakeMidi::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT siz
         StoreFlags(header, 0, MHDR_PREPARED);
         call.result = MMSYSERR_NOERROR;
     }
+    return Record(call);
+}
+
+MMRESULT FakeMidi::OutReset(HMIDIOUT handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Call call{Op::OutReset};
+    call.handle = handle;
+    if (Scripted(Op::OutReset, call.result) && call.result != MMSYSERR_NOERROR) return Record(call);
+    if (outputs.find(handle) == outputs.end()) {
+        call.result = MMSYSERR_INVALHANDLE;
+        return Record(call);
+    }
+    std::vector<std::pair<HMIDIOUT, MIDIHDR*>> finishing;
+    std::erase_if(pending, [&](const auto& entry) {
+        if (entry.first != handle) return false;
+        finishing.push_back(entry);
+        return true;
+    });
+    for (const auto& entry : finishing) FinishOutput(entry.first, entry.second);
+    call.result = MMSYSERR_NOERROR;
     return Record(call);
 }
 

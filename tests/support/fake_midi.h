@@ -9,8 +9,8 @@
 //
 // Recording: every call is recorded (Calls(), CallNames(), Count()) with its
 // arguments: the operation, its winmm name ("midiInOpen" ...), handle,
-// header pointer, size, device id, callback, instance, flags, and the result
-// returned.  ClearCalls() forgets them.
+// header pointer, size, device id, callback, instance, flags, the result
+// returned and the calling thread.  ClearCalls() forgets them.
 //
 // Scripting: Script(op, result) queues one result for the next call of op
 // (several calls queue several results, used in order); ScriptAlways(op,
@@ -23,11 +23,15 @@
 // the posted buffers in order, each filled up to its dwBufferLength, sets
 // dwBytesRecorded, marks it done (MHDR_DONE, release store through
 // std::atomic_ref) and calls the callback with MIM_LONGDATA on the calling
-// thread, so a message longer than one buffer arrives as several buffers
-// (the callback usually posts the buffer again at once).  Deliveries from
-// several threads take turns, each whole.  Deliver needs a
-// started device (InStart); it returns false when bytes were lost for want
-// of a posted buffer or a started device.  InReset returns every posted
+// thread, so a message longer than one buffer arrives as several buffers.
+// When no buffer is posted it waits for the port to post one (at most 10 s:
+// ports give buffers back from a thread of their own).  ReturnBuffer(msg,
+// bytes) returns the oldest posted buffer holding `bytes` (at most one
+// buffer's worth, possibly none) with `msg`: MIM_LONGDATA for an empty
+// buffer, MIM_LONGERROR for a damaged message.  Deliveries from several
+// threads take turns, each whole.  Deliver needs a started device (InStart);
+// it returns false when bytes were lost for want of a posted buffer or a
+// started device.  InReset returns every posted
 // buffer done and empty through the callback (or, once, holding the bytes
 // given to SetResetPartial).  InUnprepareHeader and InClose refuse with
 // MIDIERR_STILLPLAYING while a buffer is still posted, as a driver does.
@@ -40,7 +44,9 @@
 // after SetDoneDelay() milliseconds (DoneMode::Later).  A device opened with
 // CALLBACK_FUNCTION hears MOM_DONE (with the fake's lock held) right after
 // each header is marked done, and MOM_OPEN / MOM_CLOSE.  OutUnprepareHeader
-// refuses with MIDIERR_STILLPLAYING while the header is pending.  A
+// refuses with MIDIERR_STILLPLAYING while the header is pending; OutReset
+// marks the device's pending headers done at once (a scripted failure
+// leaves them pending), and OutClose forgets them.  A
 // responder set with OnSend() runs after each accepted long message, on the
 // sender's thread and with no lock held: it can answer by calling Deliver().
 //
@@ -68,6 +74,7 @@ public:
         InGetNumDevs, InGetDevCaps, InOpen, InReset, InPrepareHeader, InAddBuffer, InStart, InStop,
         InUnprepareHeader, InClose,
         OutGetNumDevs, OutGetDevCaps, OutOpen, OutClose, OutPrepareHeader, OutLongMsg, OutUnprepareHeader,
+        OutReset,
     };
     static const char* Name(Op op);   // "midiInOpen", "midiOutLongMsg", ...
 
@@ -84,6 +91,7 @@ public:
         platform::DWORD_PTR instance = 0;
         platform::DWORD flags = 0;
         platform::MMRESULT result = 0;
+        std::thread::id thread;
     };
 
     enum class DoneMode { Immediately, Never, Later };
@@ -111,6 +119,7 @@ public:
     // Input driver.
     bool Deliver(const std::vector<std::uint8_t>& bytes);                       // the last opened input
     bool Deliver(platform::HMIDIIN handle, const std::vector<std::uint8_t>& bytes);
+    bool ReturnBuffer(platform::UINT msg, const std::vector<std::uint8_t>& bytes);   // the last opened input
     void SetResetPartial(std::vector<std::uint8_t> bytes);                      // next InReset only
     std::size_t PostedBuffers() const;                                          // on the last opened input
     bool InputOpen() const;                                                     // any input device open
@@ -150,6 +159,7 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
     struct InDevice {
@@ -173,10 +183,15 @@ private:
     platform::MMRESULT GetCaps(Op op, platform::UINT id, Caps* caps, platform::UINT size,
                                const std::vector<std::string>& names);
     static void MarkDone(platform::MIDIHDR* header);
+    // Fills the oldest posted buffer with up to `size` bytes (adding them to
+    // `used`) and returns it with `msg`; false when none is posted.
+    bool ReturnOne(platform::HMIDIIN handle, platform::UINT msg, const std::uint8_t* bytes, std::size_t size,
+                   std::size_t& used);
     // Marks an output header done and tells the device's callback (lock held).
     void FinishOutput(platform::HMIDIOUT handle, platform::MIDIHDR* header);
 
     mutable std::mutex mutex;
+    std::condition_variable postedChanged;   // a buffer posted, an input stopped or closed
     std::recursive_mutex deliverMutex;   // one delivery at a time, its pieces together
     std::vector<std::string> inNames;
     std::vector<std::string> outNames;

@@ -111,6 +111,19 @@ MMRESULT ScriptedLink::OutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT size)
         return MMSYSERR_ERROR;
     case Action::Unplugged:
         return MMSYSERR_NODRIVER;
+    case Action::AnswerDamaged:
+        MarkDone(header);
+        {
+            std::lock_guard<std::mutex> lock(inMutex);
+            damaged.push_back(decision.reply);
+        }
+        device->SendFromDevice(std::move(decision.reply));
+        return MMSYSERR_NOERROR;
+    case Action::Hold: {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        held.push_back(header);
+        return MMSYSERR_NOERROR;
+    }
     }
     return MMSYSERR_ERROR;
 }
@@ -119,7 +132,34 @@ UINT ScriptedLink::InGetNumDevs() { return device->InGetNumDevs(); }
 MMRESULT ScriptedLink::InGetDevCaps(UINT id, MIDIINCAPSA* caps, UINT size) { return device->InGetDevCaps(id, caps, size); }
 MMRESULT ScriptedLink::InOpen(HMIDIIN* handle, UINT id, MidiInProc callback, DWORD_PTR instance, DWORD flags)
 {
-    return device->InOpen(handle, id, callback, instance, flags);
+    if (flags != CALLBACK_FUNCTION || callback == nullptr) return device->InOpen(handle, id, callback, instance, flags);
+    {
+        std::lock_guard<std::mutex> lock(inMutex);
+        portCallback = callback;
+        portInstance = instance;
+    }
+    return device->InOpen(handle, id, &ScriptedLink::InCallback, reinterpret_cast<DWORD_PTR>(this), flags);
+}
+
+void ScriptedLink::InCallback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2)
+{
+    auto* link = reinterpret_cast<ScriptedLink*>(instance);
+    MidiInProc callback = nullptr;
+    DWORD_PTR portInstance = 0;
+    {
+        std::lock_guard<std::mutex> lock(link->inMutex);
+        callback = link->portCallback;
+        portInstance = link->portInstance;
+        const auto* header = reinterpret_cast<const MIDIHDR*>(param1);
+        if (msg == MIM_LONGDATA && header != nullptr && !link->damaged.empty()) {
+            const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
+            if (Bytes(data, data + header->dwBytesRecorded) == link->damaged.front()) {
+                link->damaged.erase(link->damaged.begin());
+                msg = MIM_LONGERROR;
+            }
+        }
+    }
+    if (callback != nullptr) callback(handle, msg, portInstance, param1, param2);
 }
 MMRESULT ScriptedLink::InReset(HMIDIIN handle) { return device->InReset(handle); }
 MMRESULT ScriptedLink::InPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT size)
@@ -152,6 +192,16 @@ MMRESULT ScriptedLink::OutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT
 {
     return device->OutUnprepareHeader(handle, header, size);
 }
+MMRESULT ScriptedLink::OutReset(HMIDIOUT handle)
+{
+    std::vector<MIDIHDR*> released;
+    {
+        std::lock_guard<std::mutex> lock(sentMutex);
+        released.swap(held);
+    }
+    for (MIDIHDR* header : released) MarkDone(header);
+    return device->OutReset(handle);
+}
 
 // ---------------------------------------------------------------------------
 
@@ -173,7 +223,8 @@ ProtocolTimings FastTimings()
     return t;
 }
 
-DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings, int instanceNumber)
+DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings, int instanceNumber,
+                     const Backend& backend)
     : scopedTimings(timings)
 {
     ResetProtocolState();
@@ -187,7 +238,12 @@ DialogRig::DialogRig(const std::string& settings, const ProtocolTimings& timings
     }
     auto scripted = std::make_unique<ScriptedLink>(std::move(device));
     link = scripted.get();
-    system.Add(std::move(scripted));
+    if (backend) {
+        ownLink = std::move(scripted);
+        system.Add(backend(*link));
+    } else {
+        system.Add(std::move(scripted));
+    }
     previousMidi = InstallMidi(&system);
     dialog = std::make_unique<CPelUpdatorDlg>(window, instanceNumber);
     dialog->OnInitDialog();

@@ -2,9 +2,11 @@
 // and lets a test decide, message by message, what becomes of what the host
 // sends: pass it on to the device, lose it (no reply: the host's wait times
 // out), answer it in the device's place (e.g. a refusal), refuse the send
-// itself (the output port reports a failure), or fail it as a device that
-// has been unplugged does.  Everything else (device
-// lists, opening, input) is the virtual device's.
+// itself (the output port reports a failure), fail it as a device that
+// has been unplugged does, or hold it as a driver that never finishes a
+// message until the device is reset; an answer may come as a message the
+// driver reports damaged (MIM_LONGERROR).  Everything else (device lists,
+// opening, input) is the virtual device's.
 //
 // DialogRig: the whole set-up the dialog tests share: shortened timings, a
 // MidiSystem holding a ScriptedLink over a VirtualMidi installed as the MIDI
@@ -39,6 +41,8 @@ public:
         Answer,     // taken, never reaches the device; `reply` comes back instead
         FailSend,   // the send is refused (MMSYSERR_ERROR)
         Unplugged,  // the device is gone: the send fails as on an unplug (MMSYSERR_NODRIVER)
+        AnswerDamaged,   // as Answer, but the buffer holding `reply` comes back with MIM_LONGERROR
+        Hold,       // taken, never reaches the device, and not done until OutReset
     };
     struct Decision {
         Action action = Action::Forward;
@@ -87,14 +91,25 @@ public:
     platform::MMRESULT OutLongMsg(platform::HMIDIOUT handle, platform::MIDIHDR* header, platform::UINT size) override;
     platform::MMRESULT OutUnprepareHeader(platform::HMIDIOUT handle, platform::MIDIHDR* header,
                                           platform::UINT size) override;
+    platform::MMRESULT OutReset(platform::HMIDIOUT handle) override;
 
 private:
+    // The device's input callback passes through here: a buffer holding the
+    // next damaged answer goes on to the port with MIM_LONGERROR.
+    static void InCallback(platform::HMIDIIN handle, platform::UINT msg, platform::DWORD_PTR instance,
+                           platform::DWORD_PTR param1, platform::DWORD_PTR param2);
+
     std::unique_ptr<VirtualMidi> device;
+    std::mutex inMutex;
+    platform::MidiInProc portCallback = nullptr;
+    platform::DWORD_PTR portInstance = 0;
+    std::vector<Bytes> damaged;   // answers to hand over as damaged, in order
     std::mutex policyMutex;   // one decision at a time
     Policy policy;
     mutable std::mutex sentMutex;
     std::condition_variable sentChanged;
     std::vector<Bytes> sent;
+    std::vector<platform::MIDIHDR*> held;   // Action::Hold; guarded by sentMutex
 };
 
 // Short waits for tests: nothing near the real 30 s / 60 s.
@@ -103,8 +118,11 @@ ProtocolTimings FastTimings();
 class DialogRig {
 public:
     // settings: the virtual device's (see ParseVirtualDeviceSettings).
+    // backend: when given, the MIDI service the dialog uses, made over the
+    // scripted link (which the rig keeps until that service is gone).
+    using Backend = std::function<std::unique_ptr<platform::MidiApi>(ScriptedLink& link)>;
     explicit DialogRig(const std::string& settings, const ProtocolTimings& timings = FastTimings(),
-                       int instanceNumber = 1);
+                       int instanceNumber = 1, const Backend& backend = {});
     ~DialogRig();
     DialogRig(const DialogRig&) = delete;
     DialogRig& operator=(const DialogRig&) = delete;
@@ -124,6 +142,7 @@ public:
 
 private:
     ScopedTimings scopedTimings;
+    std::unique_ptr<ScriptedLink> ownLink;   // under a backend of the test's
     platform::MidiSystem system;
     ScriptedLink* link = nullptr;
     platform::MidiApi* previousMidi = nullptr;
