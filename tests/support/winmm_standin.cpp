@@ -56,6 +56,8 @@ struct WinmmStandIn::State {
         HMIDIIN device = 0;
         std::deque<WinmmHeader*> queued;
         bool started = false;   // between midiInStart and midiInStop / midiInReset
+        std::mutex addMutex;    // a buffer going back to the device against the close
+        bool closed = false;    // under addMutex
         std::vector<std::unique_ptr<MIDIHDR>> buffers;   // the driver's own, at the device
         std::vector<std::unique_ptr<char[]>> data;
     };
@@ -175,15 +177,20 @@ struct WinmmStandIn::State {
         State* self = active;
         if (self == nullptr) return;
         std::vector<std::function<void()>> calls;
+        bool open = false;
         {
             std::lock_guard<std::mutex> lock(self->mutex);
-            if (!self->stopping && self->ins.count(reinterpret_cast<std::uintptr_t>(in)) != 0) {
-                if (!reply.empty()) self->Deliver(*in, reply, calls);
-                buffer->dwFlags &= ~MHDR_DONE;
-                self->device.InAddBuffer(in->device, buffer, sizeof(MIDIHDR));
-            }
+            open = !self->stopping && self->ins.count(reinterpret_cast<std::uintptr_t>(in)) != 0;
+            if (open && !reply.empty()) self->Deliver(*in, reply, calls);
         }
         for (auto& call : calls) call();
+        // The driver's buffer goes back to the device, not under the driver's
+        // lock (the device calls OnDeviceOut under its own).
+        std::lock_guard<std::mutex> adding(in->addMutex);
+        if (open && !in->closed) {
+            buffer->dwFlags &= ~MHDR_DONE;
+            self->device.InAddBuffer(in->device, buffer, sizeof(MIDIHDR));
+        }
     }
 
     void Deliver(In& in, std::vector<char> reply, std::vector<std::function<void()>>& calls)
@@ -364,6 +371,10 @@ MMRESULT InClose(std::uintptr_t h)
         in = std::move(S().ins[h]);
         S().ins.erase(h);
         --S().counts.openHandles;
+    }
+    {
+        std::lock_guard<std::mutex> adding(in->addMutex);
+        in->closed = true;
     }
     S().device.InReset(in->device);
     for (auto& buffer : in->buffers) S().device.InUnprepareHeader(in->device, buffer.get(), sizeof(MIDIHDR));
