@@ -16,8 +16,10 @@ class CMidiInPort {
 public:
     static constexpr platform::DWORD kBufferSize = 8192;
     // Buffers at the driver: while the port gives one back, the others take
-    // what arrives meanwhile.
-    static constexpr std::size_t kBufferCount = 8;
+    // what arrives meanwhile.  On a busy machine the thread that gives them
+    // back may not run for tens of milliseconds while the device answers
+    // request after request: each of those replies needs a buffer of its own.
+    static constexpr std::size_t kBufferCount = 32;
 
     // One queue entry: a copy of the bytes of one returned buffer.
     struct ReceivedMessage {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 using q9test::Bytes;
 using q9test::DialogRig;
@@ -644,7 +645,7 @@ TEST(UpdateProcedure, StopEndsTheUpdateQuietlyAndTheNextOneCompletes)
 // port has buffers: the input keeps listening, the damaged ones count for
 // nothing, the blocks are sent again, and the update completes exactly.
 
-constexpr int kOddReplies = static_cast<int>(CMidiInPort::kBufferCount) + 1;
+constexpr std::size_t kOddReplies = CMidiInPort::kBufferCount + 1;
 
 struct OddReply {
     const char* name;
@@ -659,21 +660,26 @@ TEST_P(UpdateOddReply, CompletesExactly)
 {
     const OddReply& c = GetParam();
     DialogRig rig("");
+    // The first write of each of kOddReplies blocks in a row from the 100th
+    // on (their resends are answered, or a block would fail for good).
     auto blocks = std::make_shared<int>(0);
-    auto address = std::make_shared<std::uint32_t>(0);
+    auto odd = std::make_shared<std::vector<std::uint32_t>>();
     rig.Link().SetPolicy([=](const Bytes& m) {
         if (!ScriptedLink::IsCommand(m, kCmdWriteBlock)) return Decision{};
-        const int n = ++*blocks;
-        if (n < 100 || n >= 100 + kOddReplies) return Decision{};
-        if (n == 100) *address = ScriptedLink::Address(m);
+        const std::uint32_t at = ScriptedLink::Address(m);
+        if (++*blocks < 100 || odd->size() == kOddReplies ||
+            std::find(odd->begin(), odd->end(), at) != odd->end())
+            return Decision{};
+        odd->push_back(at);
         return c.decision;
     });
     rig.RunUpdate();
 
-    EXPECT_TRUE(BoxTexts(rig.Window()).empty());
+    EXPECT_TRUE(BoxTexts(rig.Window()).empty()) << ::testing::PrintToString(BoxTexts(rig.Window()));
     EXPECT_EQ(rig.Window().Text(IDC_STATUS), "Version update completed.");
     EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
-    EXPECT_GE(CountAt(rig.Link().Sent(), kCmdWriteBlock, *address), 2u);
+    ASSERT_EQ(odd->size(), kOddReplies);
+    EXPECT_GE(CountAt(rig.Link().Sent(), kCmdWriteBlock, odd->front()), 2u);
     EXPECT_EQ(rig.Dialog().midiIn.LongErrors(), c.longErrors);
 }
 
@@ -683,5 +689,5 @@ INSTANTIATE_TEST_SUITE_P(
                       // Acknowledgements cut short by the next status byte.
                       OddReply{"DamagedAcknowledgements",
                                Decision{Action::AnswerDamaged, {0xF0, kManufacturer, 0x00, 0x6E, kCmdStatus, 0x00}},
-                               kOddReplies}),
+                               static_cast<std::uint32_t>(kOddReplies)}),
     [](const ::testing::TestParamInfo<OddReply>& info) { return std::string(info.param.name); });
