@@ -20,6 +20,10 @@ BUILD_TESTS ?= OFF
 else
 BUILD_TESTS ?= ON
 endif
+# `make run` alone builds only the program it runs (`make build`: all of them).
+ifeq ($(MAKECMDGOALS),run)
+BUILD_TARGETS ?= --target q9-updater-cli
+endif
 
 .DEFAULT_GOAL := build
 .PHONY: run test check deps deps-test build build-asan build-tsan fuzz bench explore screenshot clean package check-package windows build-win test-windows
@@ -33,7 +37,7 @@ deps-test:
 build: $(if $(filter ON,$(BUILD_TESTS)),deps-test,deps)
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ9_WERROR=ON \
 	  -DQ9_TESTS=$(BUILD_TESTS) -DQ9_BENCH=$(BUILD_TESTS) $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS)
+	cmake --build build -j $(JOBS) $(BUILD_TARGETS)
 
 run: build
 	./build/cli/q9-updater-cli update --virtual-device=$(VIRTUAL_LINK)
