@@ -161,12 +161,15 @@ int CPelUpdatorDlg::ReopenPorts()
         }
     }
     if (failure != 0) {
-        // A port that failed because its list is empty: what to do about it.
+        // A port that failed because its list is empty: what to do about it
+        // follows on the same line, in place of the guidance.
         std::string text = LoadStringById(failure);
         if (window.GetListCount(failure == IDS_CANT_OPEN_OUT ? IDC_MIDI_OUT : IDC_MIDI_IN) == 0) {
             text += " " + LoadStringById(IDS_CONNECT_HINT);
+            ShowFailure(IDS_NO_DEVICE, text);
+        } else {
+            ShowFailure(failure, text);
         }
-        ShowFailure(failure, text);
         return -1;
     }
     return 0;
