@@ -183,7 +183,8 @@ private:
         summary.needsUpdate = dialog.DeviceNeedsUpdate();
         if (const std::string runAgain = LoadStringById(IDS_RUN_UPDATE_AGAIN);
             summary.needsUpdate && summary.message.find(runAgain) == std::string::npos) {
-            summary.message += (summary.message.empty() ? "" : " ") + runAgain;
+            const bool sentence = summary.message.empty() || summary.message.back() == '.';
+            summary.message += (summary.message.empty() ? "" : sentence ? " " : ". ") + runAgain;
         }
         summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (!countsTaken) TakeCounts();
