@@ -403,7 +403,8 @@ void CPelUpdatorDlg::ShowFailure(std::uint32_t messageId, const std::string& tex
 {
     FailureState state;
     state.flashChanged = work.load() == DialogWork::Update && incomplete.load();
-    state.bootRow = state.flashChanged && CloseQuestionFor(DialogWork::Update, true, planRow.load()) == IDS_STOP_QUESTION_BOOT;
+    state.bootRow = state.flashChanged &&
+                    CloseQuestionFor(DialogWork::Update, true, planRow.load()) == IDS_STOP_QUESTION_BOOT;
     window.MessageBox(FailureBoxText(messageId, text, state), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
     if (messageId == IDS_IN_PROGRESS) return;   // the running work keeps its status line
     window.SetControlText(IDC_STATUS, FailureStatusText(text, state));
