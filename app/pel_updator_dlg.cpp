@@ -3,6 +3,7 @@
 // an orderly end (timer first, then the ports, then the waiting worker).
 #include "app/pel_updator_dlg.h"
 
+#include "app/failure_guidance.h"
 #include "resources/string_table.h"
 #include "update/image_plan.h"
 
@@ -160,12 +161,15 @@ int CPelUpdatorDlg::ReopenPorts()
         }
     }
     if (failure != 0) {
-        // A port that failed because its list is empty: what to do about it.
+        // A port that failed because its list is empty: what to do about it
+        // follows on the same line, in place of the guidance.
         std::string text = LoadStringById(failure);
         if (window.GetListCount(failure == IDS_CANT_OPEN_OUT ? IDC_MIDI_OUT : IDC_MIDI_IN) == 0) {
             text += " " + LoadStringById(IDS_CONNECT_HINT);
+            ShowFailure(IDS_NO_DEVICE, text);
+        } else {
+            ShowFailure(failure, text);
         }
-        ShowErrorText(text);
         return -1;
     }
     return 0;
@@ -392,12 +396,20 @@ void CPelUpdatorDlg::ShowError(std::uint32_t stringId)
 {
     // A failure that followed a send the port took but never finished is named as such.
     if (midiOut.LastSendTimedOut() && IsSendFailure(stringId)) stringId = IDS_SEND_TIMED_OUT;
-    ShowErrorText(LoadStringById(stringId));
+    ShowFailure(stringId, LoadStringById(stringId));
 }
 
-void CPelUpdatorDlg::ShowErrorText(const std::string& text)
+void CPelUpdatorDlg::ShowFailure(std::uint32_t messageId, const std::string& text)
 {
-    window.MessageBox(text, LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+    FailureState state;
+    state.flashChanged = work.load() == DialogWork::Update && incomplete.load();
+    state.bootRow = state.flashChanged &&
+                    CloseQuestionFor(DialogWork::Update, true, planRow.load()) == IDS_STOP_QUESTION_BOOT;
+    window.MessageBox(FailureBoxText(messageId, text, state), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
+    if (messageId == IDS_IN_PROGRESS) return;   // the running work keeps its status line
+    window.SetControlText(IDC_STATUS, FailureStatusText(text, state));
+    // The needs-update note stays until a version check finds every field read.
+    statusNote.store(state.flashChanged ? IDS_RUN_UPDATE_AGAIN : 0);
 }
 
 void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
@@ -427,21 +439,18 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
 {
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
-    ShowError(stringId);
-    // An update that ends here after changing the flash has left it incomplete.
-    if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+    ShowError(stringId);   // says too whether the update left the flash incomplete
     EnableControls();
 }
 
-void CPelUpdatorDlg::ReportText(const std::string& text)
+void CPelUpdatorDlg::ReportText(std::uint32_t messageId, const std::string& text)
 {
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) {
         Report(IDS_DEVICE_DISCONNECTED);
         return;
     }
-    ShowErrorText(text);
-    if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+    ShowFailure(messageId, text);
     EnableControls();
 }
 

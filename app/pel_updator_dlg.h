@@ -198,9 +198,11 @@ private:
     // device has gone away, every failure is reported as that.
     void Report(std::uint32_t stringId);
     int ReopenPorts();
-    void ShowErrorText(const std::string& text);
+    // The failure `text` (the text of messageId, possibly formatted) in the
+    // error box with its guidance; the status line keeps its short form.
+    void ShowFailure(std::uint32_t messageId, const std::string& text);
     // As Report, with a text of its own.
-    void ReportText(const std::string& text);
+    void ReportText(std::uint32_t messageId, const std::string& text);
     // An erase or write-block send (its SendSysEx result): the flash may have changed.
     void NoteFlashSend(int sent);
 

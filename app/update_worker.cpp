@@ -329,21 +329,21 @@ int CPelUpdatorDlg::ReportReadBack()
     if (linkDoubt.Stalled() && !Quiet() && status.load() != kStatusDisconnected) {
         char text[256];
         std::snprintf(text, sizeof text, LoadStringById(IDS_MIDI_STALLED).c_str(), Timings().stallMaxMs / 1000.0);
-        ReportText(text);
+        ReportText(IDS_MIDI_STALLED, text);
         return -1;
     }
     if (linkDoubt.Losing() && !Quiet() && status.load() != kStatusDisconnected) {
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_LOSING).c_str(), linkDoubt.LostOfRecent(),
                       LinkDoubt::kFates);
-        ReportText(text);
+        ReportText(IDS_LINK_LOSING, text);
         return -1;
     }
     if (linkDoubt.SlowestMs() > Timings().replyMaxMs && !Quiet() && status.load() != kStatusDisconnected) {
         char text[256];
         std::snprintf(text, sizeof text, LoadStringById(IDS_TOO_SLOW).c_str(), linkDoubt.SlowestMs() / 1000.0,
                       Timings().replyMaxMs / 1000.0);
-        ReportText(text);
+        ReportText(IDS_TOO_SLOW, text);
         return -1;
     }
     Report(linkDoubt.ReadRefusal() != 0 ? IDS_READ_REFUSED : IDS_READBACK_FAILED);
@@ -369,7 +369,7 @@ bool CPelUpdatorDlg::LinkTooSlow(std::uint32_t leftInImage, std::uint32_t sentBy
         char text[320];
         std::snprintf(text, sizeof text, LoadStringById(IDS_LINK_TOO_SLOW).c_str(), static_cast<unsigned>(pace),
                       static_cast<double>(bytes) / static_cast<double>(pace) / 3600.0);
-        ReportText(text);
+        ReportText(IDS_LINK_TOO_SLOW, text);
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "cli/all_devices.h"
 
+#include "app/failure_guidance.h"
 #include "app/pel_updator_dlg.h"
 #include "cli/cli_output.h"
 #include "cli/cli_window.h"
@@ -179,6 +180,12 @@ private:
         std::lock_guard<std::mutex> lock(shared.stateMutex);
         summary.result = result;
         summary.message = OneLine(message);
+        summary.needsUpdate = dialog.DeviceNeedsUpdate();
+        if (const std::string runAgain = LoadStringById(IDS_RUN_UPDATE_AGAIN);
+            summary.needsUpdate && summary.message.find(runAgain) == std::string::npos) {
+            const bool sentence = summary.message.empty() || summary.message.back() == '.';
+            summary.message += (summary.message.empty() ? "" : sentence ? " " : ". ") + runAgain;
+        }
         summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (!countsTaken) TakeCounts();
         if (shared.mode == UpdateProgress::Mode::Lines) {
@@ -217,6 +224,7 @@ private:
 #ifdef Q9_ALL_SYSTEM_MIDI
             if (const std::string note = platform::TakeSystemMidiNote(); !note.empty()) message += " (" + note + ")";
 #endif
+            message += " " + LoadStringById(GuidanceFor(IDS_DEVICE_HELD));
             Finish("skipped", message);
             return false;
         }
@@ -467,6 +475,7 @@ int RunAllDevices(const CliOptions& options, int instanceNumber, std::vector<Dev
             JsonObject device;
             device.Add("device", s.name).Add("result", s.result).Add("ok", s.Ok());
             if (!s.message.empty()) device.Add("message", s.message);
+            device.Add("needsUpdate", s.needsUpdate);
             if (s.seconds >= 0) {
                 device.Add("seconds", s.seconds).Add("lostReplies", s.lostReplies).Add("readBacks", s.readBacks);
             }

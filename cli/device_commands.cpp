@@ -3,6 +3,7 @@
 // as the desktop window drives it.
 #include "cli/device_commands.h"
 
+#include "app/failure_guidance.h"
 #include "app/pel_updator_dlg.h"
 #include "cli/cli_output.h"
 #include "cli/cli_window.h"
@@ -157,6 +158,11 @@ void PrintErrors(const std::vector<CliWindow::Box>& boxes, std::size_t from)
         // What the system can tell about a device that would not open.
         if (const std::string note = platform::TakeSystemMidiNote(); !note.empty()) {
             std::fprintf(stderr, "%s\n", note.c_str());
+            // A device held by another program: what to do about it.
+            const std::string held = LoadStringById(IDS_DEVICE_HELD);
+            if (note.rfind(held.substr(0, held.size() - 1), 0) == 0) {
+                std::fprintf(stderr, "%s\n", LoadStringById(GuidanceFor(IDS_DEVICE_HELD)).c_str());
+            }
         }
 #endif
     }
@@ -203,8 +209,9 @@ bool VersionCheck(Session& session, const CliOptions& options, bool& interrupted
     return report != nullptr && !error;
 }
 
+// `needsUpdate`: an update changed the flash and did not complete.
 void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::string& status,
-                const LinkDoubt::Stats* link = nullptr)
+                const LinkDoubt::Stats* link = nullptr, bool needsUpdate = false)
 {
 #ifdef Q9_CLI_SYSTEM_MIDI
     // What the system noticed on the way (input the device sent and the
@@ -215,7 +222,8 @@ void EmitResult(const CliOptions& options, bool ok, int exitStatus, const std::s
     JsonObject event;
     event.Add("event", "result").Add("command", CommandName(options.command)).Add("ok", ok).Add("exit", exitStatus);
     if (!status.empty()) event.Add("status", status);
-    if (!ok && !LastError().empty()) event.Add("message", LastError());
+    if (!ok) event.Add("message", LastError().empty() ? std::string("the command failed.") : LastError());
+    event.Add("needsUpdate", needsUpdate);
     AddLinkCounts(event, link);
     Emit(event.Text());
 }
@@ -238,14 +246,21 @@ void EmitStart(Session& session, const CliOptions& options)
 int InterruptedExit(const Session& session, const CliOptions& options)
 {
     const int exitStatus = 128 + session.signal.load();
+    const bool needsUpdate = session.dialog.DeviceNeedsUpdate();
     if (options.json) {
+        std::string message = "Interrupted by signal " + std::to_string(session.signal.load()) + ".";
+        if (needsUpdate) message += "\n" + LoadStringById(IDS_RUN_UPDATE_AGAIN);
         Emit(JsonObject()
                  .Add("event", "result")
                  .Add("command", CommandName(options.command))
                  .Add("ok", false)
                  .Add("exit", exitStatus)
                  .Add("interrupted", true)
+                 .Add("message", message)
+                 .Add("needsUpdate", needsUpdate)
                  .Text());
+    } else if (needsUpdate) {
+        std::fprintf(stderr, "%s\n", LoadStringById(IDS_RUN_UPDATE_AGAIN).c_str());
     }
     return exitStatus;
 }
@@ -429,17 +444,21 @@ int RunUpdate(Session& session, const CliOptions& options)
                                 : UpdateProgress::Outcome::Failed,
                     Clock::now());
     // An update that changed the flash and did not complete: the device needs it again.
+    // The error box says so itself when the flash had changed before it.
     const std::string runAgain = LoadStringById(IDS_RUN_UPDATE_AGAIN);
-    if (!finished) {
-        if (session.dialog.DeviceNeedsUpdate() && !options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
-        return InterruptedExit(session, options);
-    }
+    if (!finished) return InterruptedExit(session, options);
     if (!completed) {
+        const bool needsUpdate = session.dialog.DeviceNeedsUpdate();
         PrintErrors(boxes, 0);
         if (!error) ErrorLine("the update ended without completing.");
-        if (status == runAgain && !options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
+        bool said = false;
+        for (const CliWindow::Box& box : boxes) said = said || box.text.find(runAgain) != std::string::npos;
+        if (needsUpdate && !said) {
+            if (!options.json) std::fprintf(stderr, "%s\n", runAgain.c_str());
+            if (!LastError().empty()) NoteError(LastError() + "\n" + runAgain);
+        }
         PrintLinkCounts(options, link);
-        EmitResult(options, false, kExitFailed, status, &link);
+        EmitResult(options, false, kExitFailed, status, &link, needsUpdate);
         return kExitFailed;
     }
     if (!options.json) Emit(status);
@@ -493,6 +512,7 @@ int RunUpdate(Session& session, const CliOptions& options)
                 .Add("ok", true)
                 .Add("exit", kExitVersionAfterUpdate)
                 .Add("status", status)
+                .Add("needsUpdate", false)
                 .Add("versionRead", false);
             AddLinkCounts(event, &link);
             Emit(event.Text());

@@ -26,6 +26,7 @@ struct DeviceSummary {
     double seconds = -1;            // -1: it never ran
     std::uint32_t lostReplies = 0;  // waits that ran out without a reply
     std::uint32_t readBacks = 0;    // read requests sent to check blocks and erases
+    bool needsUpdate = false;       // an update changed its flash and did not complete
     bool Ok() const;                // it ended well
 };
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 38> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 54> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -55,6 +55,27 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 38> kStrings = {{
     {IDS_MIDI_STALLED, "The MIDI system stopped passing messages to the device for %g s. "
                        "Nothing more will be written to it."},
     {IDS_FIELD_NOT_READ, "(not read)"},
+    {IDS_DEVICE_HELD, "The device is in use by another program."},
+    {IDS_GUIDE_NO_ANSWER, "The device did not answer. Check that it is connected and switched on, "
+                          "and that MIDI IN and MIDI OUT lead to it."},
+    {IDS_GUIDE_UPDATE_MODE, "Put the device into its firmware update mode (see its manual), then press Execute again."},
+    {IDS_GUIDE_OTHER_DEVICE, "The selected ports lead to another device. Pick the ARKO Q9's ports."},
+    {IDS_GUIDE_HELD, "Close that program, or disconnect the device from it in its MIDI settings, then try again."},
+    {IDS_GUIDE_DISCONNECTED, "Check the USB cable and the device's power, then press Rescan Device."},
+    {IDS_GUIDE_CANT_OPEN, "Check that the device is connected and that no other program uses it, "
+                          "then press Rescan Device and pick its ports."},
+    {IDS_GUIDE_STOPPED_ANSWERING, "The device stopped answering. Check the cable and its power, "
+                                  "then press Execute again."},
+    {IDS_GUIDE_TRANSFER_ERROR, "The device did not accept the data. Press Execute again; if it fails again, "
+                               "switch the device off and on in its firmware update mode first."},
+    {IDS_GUIDE_LINK, "Connect the device directly to the computer (no hub), close other programs that use MIDI, "
+                     "then press Execute again."},
+    {IDS_GUIDE_STALLED, "Close other programs that use MIDI, reconnect the device, then press Execute again."},
+    {IDS_GUIDE_READ_BACK, "Check the cable, then press Execute again."},
+    {IDS_GUIDE_READ_VERSION, "Check that the device is connected and switched on, then try again."},
+    {IDS_GUIDE_IMAGE_MISSING, "This copy of the updater is damaged. Install it again."},
+    {IDS_GUIDE_BOOT_ROW, "Keep it powered and connected and run the update again now."},
+    {IDS_RESCAN_AFTER_UPDATE, "Press Rescan Device once the device has restarted."},
 }};
 
 }  // namespace

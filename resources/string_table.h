@@ -43,6 +43,22 @@ inline constexpr std::uint32_t IDS_LINK_LOSING = 147;
 inline constexpr std::uint32_t IDS_LINK_TOO_SLOW = 148;
 inline constexpr std::uint32_t IDS_MIDI_STALLED = 149;
 inline constexpr std::uint32_t IDS_FIELD_NOT_READ = 150;
+inline constexpr std::uint32_t IDS_DEVICE_HELD = 151;
+inline constexpr std::uint32_t IDS_GUIDE_NO_ANSWER = 152;
+inline constexpr std::uint32_t IDS_GUIDE_UPDATE_MODE = 153;
+inline constexpr std::uint32_t IDS_GUIDE_OTHER_DEVICE = 154;
+inline constexpr std::uint32_t IDS_GUIDE_HELD = 155;
+inline constexpr std::uint32_t IDS_GUIDE_DISCONNECTED = 156;
+inline constexpr std::uint32_t IDS_GUIDE_CANT_OPEN = 157;
+inline constexpr std::uint32_t IDS_GUIDE_STOPPED_ANSWERING = 158;
+inline constexpr std::uint32_t IDS_GUIDE_TRANSFER_ERROR = 159;
+inline constexpr std::uint32_t IDS_GUIDE_LINK = 160;
+inline constexpr std::uint32_t IDS_GUIDE_STALLED = 161;
+inline constexpr std::uint32_t IDS_GUIDE_READ_BACK = 162;
+inline constexpr std::uint32_t IDS_GUIDE_READ_VERSION = 163;
+inline constexpr std::uint32_t IDS_GUIDE_IMAGE_MISSING = 164;
+inline constexpr std::uint32_t IDS_GUIDE_BOOT_ROW = 165;
+inline constexpr std::uint32_t IDS_RESCAN_AFTER_UPDATE = 166;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -471,13 +471,18 @@ TEST_F(CliTest, ResultEventsCountTheLinkAndNameWhyARunFailed)
     struct Row {
         std::vector<std::string> args;
         int exit;
-        const char* message;   // nullptr: none
+        const char* message;   // how it begins; nullptr: none
+        const char* needsUpdate;
     };
     const Row rows[] = {
         // Lost replies and refusals, also in the version read after the update.
-        {{"update", "--virtual-device=flash=erased,drop=97,refuse=89", "--json"}, 0, nullptr},
-        {{"update", "--virtual-device=update-mode=off", "--json"}, 1, "Please use the firmware update mode."},
-        {{"frob", "--json"}, 2, "unknown command: frob"},
+        {{"update", "--virtual-device=flash=erased,drop=97,refuse=89", "--json"}, 0, nullptr, "false"},
+        {{"update", "--virtual-device=update-mode=off", "--json"}, 1,
+         "Please use the firmware update mode.\nPut the device into its firmware update mode", "false"},
+        // Left half written: the message ends with what the device needs.
+        {{"update", "--virtual-device=drop=2", "--json"}, 1, "The link to the device loses too many replies", "true"},
+        {{"verify", "--virtual-device=identity=6E000A00", "--json"}, 1, "Illegal device connected.\n", "false"},
+        {{"frob", "--json"}, 2, "unknown command: frob", nullptr},
     };
     for (const Row& row : rows) {
         const Result r = RunCli(row.args);
@@ -490,7 +495,12 @@ TEST_F(CliTest, ResultEventsCountTheLinkAndNameWhyARunFailed)
         EXPECT_EQ(last.Get("event"), "result");
         EXPECT_EQ(last.Get("exit"), std::to_string(row.exit));
         if (row.message != nullptr) {
-            EXPECT_EQ(last.Get("message"), row.message) << r.out;
+            EXPECT_EQ(last.Get("message").rfind(row.message, 0), 0u) << r.out;
+        }
+        if (row.needsUpdate != nullptr) {
+            EXPECT_EQ(last.Get("needsUpdate"), row.needsUpdate) << r.out;
+            EXPECT_EQ(last.Get("message").ends_with("The device needs the update run again."),
+                      std::string(row.needsUpdate) == "true") << r.out;
         }
         if (row.exit == 0) {
             EXPECT_NE(last.Get("lostReplies"), "0") << r.out;
@@ -543,30 +553,30 @@ TEST_F(CliTest, AFailedOperationExitsWithOneAndTheDialogsErrorText)
 {
     const Result mode = RunCli({"update", "--virtual-device=update-mode=off"});
     EXPECT_EQ(mode.exitCode, 1);
-    EXPECT_EQ(mode.err, "Error: Please use the firmware update mode.\n");
+    EXPECT_EQ(mode.err, "Error: Please use the firmware update mode.\nPut the device into its firmware update mode (see its manual), then press Execute again.\n");
     EXPECT_EQ(mode.out.find("Version update completed."), std::string::npos);
 
     const Result illegal = RunCli({"version", "--virtual-device=identity=6E000A00"});
     EXPECT_EQ(illegal.exitCode, 1);
-    EXPECT_EQ(illegal.err, "Error: Illegal device connected.\n");
+    EXPECT_EQ(illegal.err, "Error: Illegal device connected.\nThe selected ports lead to another device. Pick the ARKO Q9's ports.\n");
     EXPECT_EQ(illegal.out, "");
 
     const Result json = RunCli({"update", "--json", "--virtual-device=identity=6E000A00"});
     EXPECT_EQ(json.exitCode, 1);
-    EXPECT_EQ(json.err, "Error: Illegal device connected.\n");
+    EXPECT_EQ(json.err, "Error: Illegal device connected.\nThe selected ports lead to another device. Pick the ARKO Q9's ports.\n");
     bool valid = false;
     const std::vector<Json> events = JsonLines(json.out, valid);
     ASSERT_TRUE(valid);
-    ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2].Get("event"), "message");
-    EXPECT_EQ(events[events.size() - 2].Get("text"), "Illegal device connected.");
+    ASSERT_GE(events.size(), 3u);   // the message, the status line keeping it, the result
+    EXPECT_EQ(events[events.size() - 3].Get("event"), "message");
+    EXPECT_EQ(events[events.size() - 3].Get("text"), "Illegal device connected.\nThe selected ports lead to another device. Pick the ARKO Q9's ports.");
     EXPECT_EQ(events.back().Get("ok"), "false");
     EXPECT_EQ(events.back().Get("exit"), "1");
 
     // No device at all: the output port cannot be opened, as in the dialog, and what to do.
     const Result none = RunCli({"version"});
     EXPECT_EQ(none.exitCode, 1);
-    EXPECT_EQ(none.err, "Error: Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.\n");
+    EXPECT_EQ(none.err.rfind("Error: Can't open MIDI Out device. Connect the ARKO Q9, then press Rescan Device.\n", 0), 0u);
 
     // A device the command line names that is not there.
     const Result missing = RunCli({"update", "--virtual-device", "--out", "USB Audio Device"});

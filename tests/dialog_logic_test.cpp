@@ -32,7 +32,7 @@ std::vector<std::string> ErrorTexts(const RecordingWindow& window)
     for (const RecordingWindow::Box& box : window.Boxes()) {
         EXPECT_EQ(box.caption, "Error");
         EXPECT_EQ(box.type, 0x10u);
-        texts.push_back(box.text);
+        texts.push_back(box.text.substr(0, box.text.find('\n')));   // the failure message; its guidance follows
     }
     return texts;
 }

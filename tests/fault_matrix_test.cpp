@@ -152,3 +152,44 @@ TEST(SlowLink, IsGivenUpAfterTwoBlockSends)
     for (const VirtualQ9::LogEntry& entry : rig.Device().LogCopy()) writes += entry.kind == VirtualQ9::Kind::WriteBlock;
     EXPECT_EQ(writes, 2u);
 }
+
+// Each failure's box: the message of the design on its first line, the next
+// step after it, and the needs-update note exactly when the flash was
+// changed; the status line keeps the message (and that note) after the box.
+TEST(FailureGuidance, NamesCauseStateAndNextStep)
+{
+    struct Case {
+        const char* settings;
+        std::uint32_t message;   // its text up to the first '%' begins the box
+        std::uint32_t guidance;
+        bool flashChanged;
+    };
+    const Case cases[] = {
+        {"silent", IDS_TIMEOUT1, IDS_GUIDE_NO_ANSWER, false},
+        {"update-mode=off", IDS_UPDATE_MODE, IDS_GUIDE_UPDATE_MODE, false},
+        {"identity=6E000A00", IDS_ILLEGAL_DEVICE, IDS_GUIDE_OTHER_DEVICE, false},
+        {"drop=2", IDS_LINK_LOSING, IDS_GUIDE_LINK, true},
+        {"link=65536", IDS_LINK_TOO_SLOW, IDS_GUIDE_LINK, true},
+    };
+    const std::string runAgain = LoadStringById(IDS_RUN_UPDATE_AGAIN);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        ProtocolTimings timings = MatrixTimings();
+        timings.identityMs = q9test::FastTimings().identityMs;
+        timings.updateMaxS = 1;   // at 64 KiB/s the rest takes about a minute
+        q9test::DialogRig rig(std::string("flash=factory,") + c.settings, timings);
+        rig.RunUpdate();
+        const RecordingWindow& window = rig.Window();
+        ASSERT_EQ(window.Boxes().size(), 1u);
+        const std::string box = window.Boxes().front().text;
+        const std::string message = LoadStringById(c.message);
+        const std::string cause = message.substr(0, message.find('%'));
+        EXPECT_EQ(box.rfind(cause, 0), 0u) << box;
+        EXPECT_NE(box.find("\n" + LoadStringById(c.guidance)), std::string::npos) << box;
+        EXPECT_EQ(box.find(runAgain) != std::string::npos, c.flashChanged) << box;
+        EXPECT_EQ(rig.Dialog().DeviceNeedsUpdate(), c.flashChanged);
+        const std::string status = window.Text(IDC_STATUS);
+        EXPECT_EQ(status.rfind(box.substr(0, box.find('\n')), 0), 0u) << status;
+        EXPECT_EQ(status.find(runAgain) != std::string::npos, c.flashChanged) << status;
+    }
+}

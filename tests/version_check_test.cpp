@@ -50,7 +50,7 @@ std::vector<std::string> ErrorTexts(const RecordingWindow& window)
 {
     std::vector<std::string> texts;
     for (const RecordingWindow::Box& box : window.Boxes()) {
-        if (box.caption == "Error") texts.push_back(box.text);
+        if (box.caption == "Error") texts.push_back(box.text.substr(0, box.text.find('\n')));   // its guidance follows
     }
     return texts;
 }

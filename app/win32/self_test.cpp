@@ -428,7 +428,7 @@ void Tick(HWND dialog)
         }
         const std::string text = BoxText(box);
         Check("error box \"" + text + "\" owned by the dialog, which is disabled meanwhile",
-              text == LoadStringById(IDS_UPDATE_MODE) && GetWindow(box, GW_OWNER) == dialog &&
+              text == LoadStringById(IDS_UPDATE_MODE) + "\n" + LoadStringById(IDS_GUIDE_UPDATE_MODE) && GetWindow(box, GW_OWNER) == dialog &&
                   IsWindowEnabled(dialog) == FALSE);
         // The user-interface thread runs this very check: the box blocks the worker only.
         Check("the worker waits for the box", state.dialog->Logic().IsBusy());

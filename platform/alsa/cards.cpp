@@ -61,7 +61,7 @@ MMRESULT AlsaOpenError(int err, int card, int device)
         const std::string holders = Holders(card, device);
         SetAlsaNote("The device is in use by another program" +
                 (holders.empty() ? std::string() : " (process " + holders + ")") +
-                ". Close that program, then try again.");
+                ".");
         return MMSYSERR_ALLOCATED;
     }
     case EACCES:

@@ -196,7 +196,7 @@ private:
         } else if (record.boxes.front().empty()) {
             Fail(Property::HonestFailure, "an error box without text");
         }
-        const bool runAgain = record.status == LoadStringById(IDS_RUN_UPDATE_AGAIN);
+        const bool runAgain = record.status.ends_with(LoadStringById(IDS_RUN_UPDATE_AGAIN));
         // An erase or write that reached the device cut short, or was
         // refused with a reply the host never saw in time, changed nothing,
         // but the host cannot know that: saying so then is honest.

@@ -6,6 +6,7 @@
 #include "app/qt/about_dlg.h"
 #include "app/qt/main_dialog.h"
 #include "platform/midi_system.h"
+#include "resources/string_table.h"
 #include "tests/qt/qt_test_support.h"
 #include "tests/support/fake_midi.h"
 #include "update/image_plan.h"
@@ -184,7 +185,7 @@ TEST_F(DialogTest, PortErrorBoxes)
     Button(dialog, IDC_RESCAN)->click();
     Button(dialog, IDC_VERSION_CHECK)->click();
     ASSERT_EQ(boxes.Boxes().size(), 2u);
-    EXPECT_EQ(boxes.Boxes()[1].text, "Can't open MIDI In device.");
+    EXPECT_EQ(boxes.Boxes()[1].text, "Can't open MIDI In device.\n" + LoadStringById(IDS_GUIDE_CANT_OPEN));
     EXPECT_EQ(boxes.Boxes()[1].caption, "Error");
     EXPECT_EQ(boxes.Boxes()[1].icon, QMessageBox::Critical);
     Pump();
@@ -384,7 +385,7 @@ TEST_F(DialogTest, WorkerBoxBlocksTheWorkerOnly)
     dialog.Logic().WaitForWorker();
     Pump();
     watcher.stop();
-    EXPECT_EQ(boxText, "Please use the firmware update mode.");
+    EXPECT_EQ(boxText, "Please use the firmware update mode.\n" + LoadStringById(IDS_GUIDE_UPDATE_MODE));
     EXPECT_EQ(boxCaption, "Error");
     EXPECT_EQ(boxIcon, QMessageBox::Critical);
     EXPECT_TRUE(busyWhileShown);      // the worker had not gone on
