@@ -66,6 +66,9 @@ public:
     {
         return IDCANCEL;
     }
+    // Closes the question AskQuestion has open, if any, which then answers
+    // IDCANCEL.  May be called from any thread; never waits.
+    virtual void DismissQuestion() {}
     // Gives the keyboard focus to a control (nothing where there is no focus).
     virtual void FocusControl(int /*id*/) {}
 };

@@ -231,7 +231,7 @@ void CPelUpdatorDlg::OnVersionCheck()
 
 std::uint32_t CPelUpdatorDlg::CloseQuestion() const
 {
-    if (busy.load() == 0) return 0;
+    if (busy.load() == 0 || updateEnded.load()) return 0;
     return CloseQuestionFor(work.load(), incomplete.load(), planRow.load());
 }
 
@@ -242,7 +242,9 @@ bool CPelUpdatorDlg::OnCloseRequest()
     if (question == 0) return true;
     const int answer = window.AskQuestion(LoadStringById(question), ApplicationTitle(instanceNumber),
                                           LoadStringById(IDS_STOP), LoadStringById(IDS_CONTINUE));
-    // Stop: the update ends, the dialog stays to say where the device stands.
+    // Stop: the update ends, the dialog stays to say where the device
+    // stands.  An update that ended meanwhile closed the question; a Stop
+    // given at that moment finds it ended and does nothing.
     if (answer == IDOK) StopUpdate();
     return false;
 }
@@ -251,7 +253,7 @@ void CPelUpdatorDlg::StopUpdate()
 {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
-        if (!workerRunning || work.load() != DialogWork::Update || stopping.load()) return;
+        if (!workerRunning || work.load() != DialogWork::Update || updateEnded.load() || stopping.load()) return;
         stopping.store(true);
     }
     // As closing does: no more sends, and a waiting worker wakes to the
@@ -290,6 +292,17 @@ void CPelUpdatorDlg::FinishStop()
     if (incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
 }
 
+void CPelUpdatorDlg::UpdateEnded()
+{
+    if (work.load() != DialogWork::Update) return;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        if (updateEnded.load()) return;
+        updateEnded.store(true);
+    }
+    window.DismissQuestion();
+}
+
 void CPelUpdatorDlg::OnRescanDevice()
 {
     FillPortLists();
@@ -321,10 +334,12 @@ void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork k
     {
         std::lock_guard<std::mutex> stopLock(stopMutex);
         workerRunning = true;
+        updateEnded.store(false);
     }
     try {
         worker = std::thread([proc, this] {
             proc(this);
+            UpdateEnded();
             bool stopped = false;
             {
                 std::lock_guard<std::mutex> stopLock(stopMutex);
@@ -367,6 +382,7 @@ void CPelUpdatorDlg::WaitForWorker()
 
 void CPelUpdatorDlg::EnableControls()
 {
+    UpdateEnded();
     window.EnableControl(IDC_MIDI_IN, true);
     window.EnableControl(IDC_MIDI_OUT, true);
     window.EnableControl(IDC_VERSION_CHECK, true);
@@ -427,6 +443,7 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
 {
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
+    UpdateEnded();   // the question closes before the box opens
     ShowError(stringId);
     // An update that ends here after changing the flash has left it incomplete.
     if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
@@ -440,6 +457,7 @@ void CPelUpdatorDlg::ReportText(const std::string& text)
         Report(IDS_DEVICE_DISCONNECTED);
         return;
     }
+    UpdateEnded();
     ShowErrorText(text);
     if (work.load() == DialogWork::Update && incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
     EnableControls();

@@ -102,7 +102,7 @@ public:
     std::uint32_t CloseQuestion() const;
     // Ends a running update as closing would, without closing: the worker
     // ends quietly, then the dialog returns to Ready with the status note.
-    // Waits for no send.
+    // Nothing once the update has ended (completed or failed).  Waits for no send.
     void StopUpdate();
     // The last update began to change the flash and did not complete.
     bool DeviceNeedsUpdate() const { return incomplete.load(); }
@@ -175,6 +175,9 @@ private:
     // The update worker: the plan row it works on now; the flash is changed from here on.
     void EnterPlanRow(int row);
     void FinishStop();
+    // The update has come to its end (completed, failed or stopped): Stop no
+    // longer acts on it and an open stop question closes itself.
+    void UpdateEnded();
     // StopUpdate and OnDestroy (portsMutex held): the output ends its send
     // in flight at once; it is closed here only when no worker runs.
     void ReleaseOutput();
@@ -216,6 +219,7 @@ private:
     std::atomic<bool> stopping{false};            // StopUpdate: the worker ends quietly
     std::mutex stopMutex;                         // guards workerRunning against StopUpdate
     bool workerRunning = false;
+    std::atomic<bool> updateEnded{false};         // set under stopMutex; see UpdateEnded
     std::atomic<DialogWork> work{DialogWork::None};
     std::atomic<int> planRow{0};                  // the update's current plan row, 0 outside the rows
     std::atomic<bool> incomplete{false};          // the update has changed the flash and not completed

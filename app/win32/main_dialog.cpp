@@ -67,11 +67,14 @@ constexpr UINT_PTR kButtonSubclass = 1;
 // The texts of the question's two buttons, while it is being opened.
 thread_local const std::wstring* questionButtons = nullptr;
 thread_local HHOOK questionHook = nullptr;
+// The question's box while it is open (the user-interface thread's own).
+thread_local HWND questionBox = nullptr;
 
 LRESULT CALLBACK QuestionHook(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HCBT_ACTIVATE && questionButtons != nullptr) {
         const auto box = reinterpret_cast<HWND>(wParam);
+        questionBox = box;
         SetDlgItemTextW(box, IDOK, questionButtons[0].c_str());
         SetDlgItemTextW(box, IDCANCEL, questionButtons[1].c_str());
         questionButtons = nullptr;
@@ -407,7 +410,16 @@ int Win32MainDialog::AskQuestion(const std::string& text, const std::string& cap
     if (questionHook != nullptr) UnhookWindowsHookEx(questionHook);
     questionHook = nullptr;
     questionButtons = nullptr;
+    questionBox = nullptr;
     return !closing && answer == IDOK ? IDOK : IDCANCEL;
+}
+
+void Win32MainDialog::DismissQuestion()
+{
+    // Runs inside the box's own message loop, which dispatches the queued call.
+    OnUi([] {
+        if (questionBox != nullptr) EndDialog(questionBox, IDCANCEL);
+    });
 }
 
 void Win32MainDialog::FocusControl(int id)

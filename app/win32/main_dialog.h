@@ -77,6 +77,7 @@ public:
     // A message box whose OK and Cancel buttons carry the two texts (Cancel the default).
     int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
                     const std::string& second) override;
+    void DismissQuestion() override;
     void FocusControl(int id) override;
 
     // The Return key, wherever the focus is: "Execute" while it is enabled,
