@@ -61,6 +61,11 @@ std::string ApplicationTitle(int instanceNumber)
     return std::string(kApplicationTitle) + " (" + std::to_string(instanceNumber) + ")";
 }
 
+std::string OwnDeviceName(int instanceNumber)
+{
+    return CandidateNames(instanceNumber).back();
+}
+
 int PreselectPort(const std::vector<std::string>& names, int instanceNumber)
 {
     const std::vector<std::string> candidates = CandidateNames(instanceNumber);
@@ -123,13 +128,18 @@ void CPelUpdatorDlg::FillPortLists()
     window.ResetList(IDC_MIDI_IN);
     for (const std::string& name : inNames) window.AddListItem(IDC_MIDI_IN, name);
 
-    window.SetListSelection(IDC_MIDI_OUT, PreselectPort(outNames, instanceNumber));
-    window.SetListSelection(IDC_MIDI_IN, PreselectPort(inNames, instanceNumber));
+    const int outSelection = PreselectPort(outNames, instanceNumber);
+    const int inSelection = PreselectPort(inNames, instanceNumber);
+    window.SetListSelection(IDC_MIDI_OUT, outSelection);
+    window.SetListSelection(IDC_MIDI_IN, inSelection);
 
-    // An empty list: say so, and what to do.
+    // An empty list, or no port of this window's name: say so, and what to do.
+    const std::uint32_t note = statusNote.load();
     if (outNames.empty() || inNames.empty()) {
         ShowStatusNote(IDS_NO_DEVICE);
-    } else if (statusNote.load() == IDS_NO_DEVICE) {
+    } else if ((outSelection < 0 || inSelection < 0) && window.PortsPickedByHand()) {
+        ShowStatusNote(IDS_NO_PORT_NAMED);
+    } else if (note == IDS_NO_DEVICE || note == IDS_NO_PORT_NAMED) {
         ShowStatusNote(0);
     }
 }
@@ -421,6 +431,9 @@ void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
     std::string text;
     if (stringId != 0) text = LoadStringById(stringId);
     if (stringId == IDS_NO_DEVICE) text += " " + LoadStringById(IDS_CONNECT_HINT);
+    if (const std::size_t name = text.find("%s"); stringId == IDS_NO_PORT_NAMED && name != std::string::npos) {
+        text.replace(name, 2, OwnDeviceName(instanceNumber));
+    }
     window.SetControlText(IDC_STATUS, text);
     statusNote.store(stringId);
 }

@@ -45,6 +45,11 @@ inline constexpr unsigned WM_VERSION_CHECK_DONE = WM_APP + 1;
 // "ARKO Q9 System v1.20 Updater", with " (n)" for instances 2 to 20.
 std::string ApplicationTitle(int instanceNumber);
 
+// The name the window of that number looks for first: "ARKO Q9" for the
+// first, "ARKO Q9 (n)" after it, as the n-th device of that name is listed.
+// The built-in device of window n is given this name.
+std::string OwnDeviceName(int instanceNumber);
+
 // The selection FillPortLists makes for a list of names: the last position
 // whose name equals a candidate, or -1.
 int PreselectPort(const std::vector<std::string>& names, int instanceNumber);

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 38> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 39> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -55,6 +55,7 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 38> kStrings = {{
     {IDS_MIDI_STALLED, "The MIDI system stopped passing messages to the device for %g s. "
                        "Nothing more will be written to it."},
     {IDS_FIELD_NOT_READ, "(not read)"},
+    {IDS_NO_PORT_NAMED, "No port is named \"%s\". Pick the device's ports in the lists."},
 }};
 
 }  // namespace

@@ -43,6 +43,7 @@ inline constexpr std::uint32_t IDS_LINK_LOSING = 147;
 inline constexpr std::uint32_t IDS_LINK_TOO_SLOW = 148;
 inline constexpr std::uint32_t IDS_MIDI_STALLED = 149;
 inline constexpr std::uint32_t IDS_FIELD_NOT_READ = 150;
+inline constexpr std::uint32_t IDS_NO_PORT_NAMED = 180;
 
 // The text of that id, or an empty text when the table has none.
 std::string LoadStringById(std::uint32_t id);

@@ -88,6 +88,7 @@ public:
     int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
                     const std::string& second) override;
     void DismissQuestion() override;
+    bool PortsPickedByHand() const override { return true; }
     void FocusControl(int id) override;
 
 protected:

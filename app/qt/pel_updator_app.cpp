@@ -1,6 +1,7 @@
 #include "app/qt/pel_updator_app.h"
 
 #include "app/instance.h"
+#include "app/pel_updator_dlg.h"
 #include "platform/midi_system.h"
 #include "virtual_device/virtual_midi.h"
 
@@ -122,6 +123,7 @@ int CPelUpdatorApp::Run(int argc, char** argv)
             PrintError(QStringLiteral("--virtual-device: %1").arg(QString::fromStdString(settingsError)));
             return kExitUsage;
         }
+        builtIn = device.get();
         midi.Add(std::move(device));
     }
     platform::MidiApi* previous = platform::InstallMidi(&midi);
@@ -142,6 +144,8 @@ bool CPelUpdatorApp::InitInstance()
         if (!messageBoxHook || !messageBoxHook(box)) box.exec();
         return false;
     }
+    // The built-in device is named as this window's own device would be, so that it is preselected.
+    if (builtIn != nullptr) builtIn->SetDeviceName(OwnDeviceName(instanceNumber));
 
     MainDialog dialog(instanceNumber);
     dialog.SetMessageBoxHook(messageBoxHook);

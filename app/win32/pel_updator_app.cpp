@@ -1,6 +1,7 @@
 #include "app/win32/pel_updator_app.h"
 
 #include "app/instance.h"
+#include "app/pel_updator_dlg.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/self_test.h"
 #include "app/win32/wide_text.h"
@@ -122,6 +123,7 @@ int CPelUpdatorApp::Run(const std::vector<std::string>& arguments)
             Report(std::string(kApplicationName) + ": --virtual-device: " + error + "\n", true);
             return kExitUsage;
         }
+        builtIn = device.get();
         midi.Add(std::move(device));   // last in the lists
     }
     platform::MidiApi* previous = platform::InstallMidi(&midi);
@@ -152,6 +154,8 @@ bool CPelUpdatorApp::InitInstance()
                     MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
+    // The built-in device is named as this window's own device would be, so that it is preselected.
+    if (builtIn != nullptr) builtIn->SetDeviceName(OwnDeviceName(instanceNumber));
 
     Win32MainDialog dialog(instanceNumber);
     if (selfTest) {

@@ -54,6 +54,8 @@ public:
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void PostToUiThread(std::function<void()> call) override;
     void DismissQuestion() override;   // recorded as "DismissQuestion"
+    bool PortsPickedByHand() const override { return portsPickedByHand; }
+    bool portsPickedByHand = false;    // as a dialog's window when set
 
     // Runs the posted calls (also those they post in turn); how many ran.
     int RunPosted();
