@@ -60,9 +60,9 @@ QString UsageText()
         "Usage: q9-updater [--virtual-device[=SETTINGS]]\n"
         "Updates the firmware of an ARKO Q9 over MIDI.\n"
         "\n"
-        "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
-        "                               lists); SETTINGS as for q9-updater-cli, e.g.\n"
-        "                               link=131072,erase-ms=2,write-ms=1\n"
+        "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\", in window\n"
+        "                               N \"ARKO Q9 (N)\"); SETTINGS as for q9-updater-cli,\n"
+        "                               e.g. link=131072,erase-ms=2,write-ms=1\n"
         "  --version                    show the program's version\n"
         "  -h, --help                   show this text\n");
 }
