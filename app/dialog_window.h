@@ -66,6 +66,13 @@ public:
     {
         return IDCANCEL;
     }
+    // Closes the question AskQuestion has open, if any, which then answers
+    // IDCANCEL.  May be called from any thread; never waits.
+    virtual void DismissQuestion() {}
+    // The user picks the ports in this window's lists (a dialog, not a
+    // command line): a list without a port of the window's own name is
+    // then worth a note.
+    virtual bool PortsPickedByHand() const { return false; }
     // Gives the keyboard focus to a control (nothing where there is no focus).
     virtual void FocusControl(int /*id*/) {}
 };

@@ -62,6 +62,11 @@ std::string ApplicationTitle(int instanceNumber)
     return std::string(kApplicationTitle) + " (" + std::to_string(instanceNumber) + ")";
 }
 
+std::string OwnDeviceName(int instanceNumber)
+{
+    return CandidateNames(instanceNumber).back();
+}
+
 int PreselectPort(const std::vector<std::string>& names, int instanceNumber)
 {
     const std::vector<std::string> candidates = CandidateNames(instanceNumber);
@@ -124,13 +129,18 @@ void CPelUpdatorDlg::FillPortLists()
     window.ResetList(IDC_MIDI_IN);
     for (const std::string& name : inNames) window.AddListItem(IDC_MIDI_IN, name);
 
-    window.SetListSelection(IDC_MIDI_OUT, PreselectPort(outNames, instanceNumber));
-    window.SetListSelection(IDC_MIDI_IN, PreselectPort(inNames, instanceNumber));
+    const int outSelection = PreselectPort(outNames, instanceNumber);
+    const int inSelection = PreselectPort(inNames, instanceNumber);
+    window.SetListSelection(IDC_MIDI_OUT, outSelection);
+    window.SetListSelection(IDC_MIDI_IN, inSelection);
 
-    // An empty list: say so, and what to do.
+    // An empty list, or no port of this window's name: say so, and what to do.
+    const std::uint32_t note = statusNote.load();
     if (outNames.empty() || inNames.empty()) {
         ShowStatusNote(IDS_NO_DEVICE);
-    } else if (statusNote.load() == IDS_NO_DEVICE) {
+    } else if ((outSelection < 0 || inSelection < 0) && window.PortsPickedByHand()) {
+        ShowStatusNote(IDS_NO_PORT_NAMED);
+    } else if (note == IDS_NO_DEVICE || note == IDS_NO_PORT_NAMED) {
         ShowStatusNote(0);
     }
 }
@@ -235,7 +245,7 @@ void CPelUpdatorDlg::OnVersionCheck()
 
 std::uint32_t CPelUpdatorDlg::CloseQuestion() const
 {
-    if (busy.load() == 0) return 0;
+    if (busy.load() == 0 || updateEnded.load()) return 0;
     return CloseQuestionFor(work.load(), incomplete.load(), planRow.load());
 }
 
@@ -246,7 +256,9 @@ bool CPelUpdatorDlg::OnCloseRequest()
     if (question == 0) return true;
     const int answer = window.AskQuestion(LoadStringById(question), ApplicationTitle(instanceNumber),
                                           LoadStringById(IDS_STOP), LoadStringById(IDS_CONTINUE));
-    // Stop: the update ends, the dialog stays to say where the device stands.
+    // Stop: the update ends, the dialog stays to say where the device
+    // stands.  An update that ended meanwhile closed the question; a Stop
+    // given at that moment finds it ended and does nothing.
     if (answer == IDOK) StopUpdate();
     return false;
 }
@@ -255,7 +267,7 @@ void CPelUpdatorDlg::StopUpdate()
 {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
-        if (!workerRunning || work.load() != DialogWork::Update || stopping.load()) return;
+        if (!workerRunning || work.load() != DialogWork::Update || updateEnded.load() || stopping.load()) return;
         stopping.store(true);
     }
     // As closing does: no more sends, and a waiting worker wakes to the
@@ -294,6 +306,17 @@ void CPelUpdatorDlg::FinishStop()
     if (incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
 }
 
+void CPelUpdatorDlg::UpdateEnded()
+{
+    if (work.load() != DialogWork::Update) return;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        if (updateEnded.load()) return;
+        updateEnded.store(true);
+    }
+    window.DismissQuestion();
+}
+
 void CPelUpdatorDlg::OnRescanDevice()
 {
     FillPortLists();
@@ -325,10 +348,12 @@ void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork k
     {
         std::lock_guard<std::mutex> stopLock(stopMutex);
         workerRunning = true;
+        updateEnded.store(false);
     }
     try {
         worker = std::thread([proc, this] {
             proc(this);
+            UpdateEnded();
             bool stopped = false;
             {
                 std::lock_guard<std::mutex> stopLock(stopMutex);
@@ -371,6 +396,7 @@ void CPelUpdatorDlg::WaitForWorker()
 
 void CPelUpdatorDlg::EnableControls()
 {
+    UpdateEnded();
     window.EnableControl(IDC_MIDI_IN, true);
     window.EnableControl(IDC_MIDI_OUT, true);
     window.EnableControl(IDC_VERSION_CHECK, true);
@@ -417,6 +443,9 @@ void CPelUpdatorDlg::ShowStatusNote(std::uint32_t stringId)
     std::string text;
     if (stringId != 0) text = LoadStringById(stringId);
     if (stringId == IDS_NO_DEVICE) text += " " + LoadStringById(IDS_CONNECT_HINT);
+    if (const std::size_t name = text.find("%s"); stringId == IDS_NO_PORT_NAMED && name != std::string::npos) {
+        text.replace(name, 2, OwnDeviceName(instanceNumber));
+    }
     window.SetControlText(IDC_STATUS, text);
     statusNote.store(stringId);
 }
@@ -439,6 +468,7 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
 {
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
+    UpdateEnded();   // the question closes before the box opens
     ShowError(stringId);   // says too whether the update left the flash incomplete
     EnableControls();
 }
@@ -450,6 +480,7 @@ void CPelUpdatorDlg::ReportText(std::uint32_t messageId, const std::string& text
         Report(IDS_DEVICE_DISCONNECTED);
         return;
     }
+    UpdateEnded();
     ShowFailure(messageId, text);
     EnableControls();
 }

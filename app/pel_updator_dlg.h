@@ -45,6 +45,11 @@ inline constexpr unsigned WM_VERSION_CHECK_DONE = WM_APP + 1;
 // "ARKO Q9 System v1.20 Updater", with " (n)" for instances 2 to 20.
 std::string ApplicationTitle(int instanceNumber);
 
+// The name the window of that number looks for first: "ARKO Q9" for the
+// first, "ARKO Q9 (n)" after it, as the n-th device of that name is listed.
+// The built-in device of window n is given this name.
+std::string OwnDeviceName(int instanceNumber);
+
 // The selection FillPortLists makes for a list of names: the last position
 // whose name equals a candidate, or -1.
 int PreselectPort(const std::vector<std::string>& names, int instanceNumber);
@@ -102,7 +107,7 @@ public:
     std::uint32_t CloseQuestion() const;
     // Ends a running update as closing would, without closing: the worker
     // ends quietly, then the dialog returns to Ready with the status note.
-    // Waits for no send.
+    // Nothing once the update has ended (completed or failed).  Waits for no send.
     void StopUpdate();
     // The last update began to change the flash and did not complete.
     bool DeviceNeedsUpdate() const { return incomplete.load(); }
@@ -175,6 +180,9 @@ private:
     // The update worker: the plan row it works on now; the flash is changed from here on.
     void EnterPlanRow(int row);
     void FinishStop();
+    // The update has come to its end (completed, failed or stopped): Stop no
+    // longer acts on it and an open stop question closes itself.
+    void UpdateEnded();
     // StopUpdate and OnDestroy (portsMutex held): the output ends its send
     // in flight at once; it is closed here only when no worker runs.
     void ReleaseOutput();
@@ -218,6 +226,7 @@ private:
     std::atomic<bool> stopping{false};            // StopUpdate: the worker ends quietly
     std::mutex stopMutex;                         // guards workerRunning against StopUpdate
     bool workerRunning = false;
+    std::atomic<bool> updateEnded{false};         // set under stopMutex; see UpdateEnded
     std::atomic<DialogWork> work{DialogWork::None};
     std::atomic<int> planRow{0};                  // the update's current plan row, 0 outside the rows
     std::atomic<bool> incomplete{false};          // the update has changed the flash and not completed

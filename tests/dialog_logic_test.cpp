@@ -115,11 +115,18 @@ TEST_F(DialogLogic, SecondInstanceSelectsItsOwnDevices)
 {
     midi.SetOutDevices({"USB Audio Device", "USB Audio Device (2)"});
     midi.SetInDevices({"ARKO Q9"});
+    window.portsPickedByHand = true;
     CPelUpdatorDlg dialog(window, 2);
     dialog.OnInitDialog();
     EXPECT_EQ(window.ListSelection(IDC_MIDI_OUT), 1);
     EXPECT_EQ(window.ListSelection(IDC_MIDI_IN), -1);
     EXPECT_EQ(window.Title(), "ARKO Q9 System v1.20 Updater (2)");
+    // The name it looked for, which its built-in device also gets.
+    EXPECT_EQ(OwnDeviceName(2), "ARKO Q9 (2)");
+    EXPECT_EQ(window.Text(IDC_STATUS), "No port is named \"ARKO Q9 (2)\". Pick the device's ports in the lists.");
+    midi.SetInDevices({"ARKO Q9 (2)"});
+    dialog.OnRescanDevice();
+    EXPECT_EQ(window.Text(IDC_STATUS), "");
 }
 
 TEST_F(DialogLogic, EnablingRules)

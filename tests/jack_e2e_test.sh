@@ -3,7 +3,8 @@
 # virtual ARKO Q9 as its own program with a flash file, and the command-line
 # updater with no built-in device, which has to find "ARKO Q9" among the JACK
 # ports by name.  Then the version check, the saved flash against what the
-# plan writes, and the time of the same update with the built-in device.
+# plan writes, the device's program ended during an update, and the time of
+# the same update with the built-in device.
 # With `server-stops`, instead: updates while the JACK server is stopped for
 # a while, and for good (a test of its own, jack_server_stop_test, which
 # `make check` leaves out for its length).
@@ -141,6 +142,22 @@ cmp -s "$flash" "$expected" || fail "the flash changed over a start and a SIGINT
 start=$(now)
 timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
 builtin_time=$(seconds "$start" "$(now)")
+
+# The device's program ends in the middle of an update: its ports go, and
+# the update ends with the disconnect message (not a time-out's).
+start_device --verbose
+wait_ports || fail "the device's ports are not listed"
+timeout 300 "$cli" update >"$work/update-unplugged.log" 2>&1 &
+update_pid=$!
+for _ in $(seq 600); do
+    grep -q " write-block " "$work/device.log" && break
+    sleep 0.1
+done
+stop_pid "$device_pid"
+device_pid=""
+wait "$update_pid" && fail "the update went on without its device"
+grep -q "The device was disconnected." "$work/update-unplugged.log" \
+    || fail "no disconnect message when the device's program ended"
 
 echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
 echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"

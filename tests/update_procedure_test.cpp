@@ -632,11 +632,21 @@ TEST(UpdateProcedure, StopEndsTheUpdateQuietlyAndTheNextOneCompletes)
     EXPECT_TRUE(rig.Dialog().DeviceNeedsUpdate());
     EXPECT_FALSE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
 
+    window.ClearCalls();
     rig.RunUpdate();
     EXPECT_TRUE(window.Boxes().empty());
     EXPECT_EQ(window.Text(IDC_STATUS), "Version update completed.");
     EXPECT_FALSE(rig.Dialog().DeviceNeedsUpdate());
     EXPECT_TRUE(rig.Device().FlashCopy() == ExpectedFlashAfterUpdate());
+
+    // Its end closed any stop question; a Stop given after the end does nothing.
+    const std::vector<RecordingWindow::Call> calls = window.Calls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& c) { return c.name == "DismissQuestion"; }));
+    rig.Dialog().StopUpdate();
+    window.RunPosted();
+    EXPECT_EQ(window.Text(IDC_STATUS), "Version update completed.");
+    EXPECT_EQ(window.ControlStates(), kUpdated);
+    EXPECT_FALSE(rig.Dialog().DeviceNeedsUpdate());
 }
 
 // ---------------------------------------------------------------------------

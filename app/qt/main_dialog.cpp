@@ -360,9 +360,18 @@ int MainDialog::AskQuestion(const std::string& text, const std::string& caption,
     box.setDefaultButton(no);
     box.setEscapeButton(no);
     openBoxes.emplace_back(&box);
+    question = &box;
     box.exec();
+    question = nullptr;
     std::erase_if(openBoxes, [&](const QPointer<QDialog>& open) { return open == &box || open.isNull(); });
     return !closing && box.clickedButton() == yes ? IDOK : IDCANCEL;
+}
+
+void MainDialog::DismissQuestion()
+{
+    OnUi([this] {
+        if (question) question->reject();
+    });
 }
 
 void MainDialog::FocusControl(int id)

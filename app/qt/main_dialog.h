@@ -87,6 +87,8 @@ public:
     void PostToUiThread(std::function<void()> call) override;
     int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
                     const std::string& second) override;
+    void DismissQuestion() override;
+    bool PortsPickedByHand() const override { return true; }
     void FocusControl(int id) override;
 
 protected:
@@ -119,6 +121,7 @@ private:
     std::mutex boxMutex;                      // guards `closing` changes against waiting workers
     std::condition_variable boxDone;
     std::vector<QPointer<QDialog>> openBoxes; // user-interface thread only
+    QPointer<QMessageBox> question;           // the open question; user-interface thread only
 
     mutable std::mutex listMutex;
     std::map<int, ListMirror> lists;

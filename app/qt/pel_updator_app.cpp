@@ -1,6 +1,7 @@
 #include "app/qt/pel_updator_app.h"
 
 #include "app/instance.h"
+#include "app/pel_updator_dlg.h"
 #include "platform/midi_system.h"
 #include "virtual_device/virtual_midi.h"
 
@@ -59,9 +60,9 @@ QString UsageText()
         "Usage: q9-updater [--virtual-device[=SETTINGS]]\n"
         "Updates the firmware of an ARKO Q9 over MIDI.\n"
         "\n"
-        "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
-        "                               lists); SETTINGS as for q9-updater-cli, e.g.\n"
-        "                               link=131072,erase-ms=2,write-ms=1\n"
+        "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\", in window\n"
+        "                               N \"ARKO Q9 (N)\"); SETTINGS as for q9-updater-cli,\n"
+        "                               e.g. link=131072,erase-ms=2,write-ms=1\n"
         "  --version                    show the program's version\n"
         "  -h, --help                   show this text\n");
 }
@@ -122,6 +123,7 @@ int CPelUpdatorApp::Run(int argc, char** argv)
             PrintError(QStringLiteral("--virtual-device: %1").arg(QString::fromStdString(settingsError)));
             return kExitUsage;
         }
+        builtIn = device.get();
         midi.Add(std::move(device));
     }
     platform::MidiApi* previous = platform::InstallMidi(&midi);
@@ -142,6 +144,8 @@ bool CPelUpdatorApp::InitInstance()
         if (!messageBoxHook || !messageBoxHook(box)) box.exec();
         return false;
     }
+    // The built-in device is named as this window's own device would be, so that it is preselected.
+    if (builtIn != nullptr) builtIn->SetDeviceName(OwnDeviceName(instanceNumber));
 
     MainDialog dialog(instanceNumber);
     dialog.SetMessageBoxHook(messageBoxHook);

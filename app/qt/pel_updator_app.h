@@ -30,6 +30,8 @@ struct AppOptions {
 bool ParseAppOptions(const QStringList& arguments, AppOptions& options, QString& error);
 QString UsageText();
 
+class VirtualMidi;
+
 class CPelUpdatorApp {
 public:
     CPelUpdatorApp() = default;
@@ -58,6 +60,7 @@ public:
 
 private:
     platform::NamedLock instanceMutex;   // held until the process ends
+    VirtualMidi* builtIn = nullptr;      // --virtual-device: named after the window's number
     int instanceNumber = 0;
     bool refused = false;
 };

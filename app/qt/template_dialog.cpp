@@ -8,6 +8,9 @@
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -83,6 +86,13 @@ QString MenuTextWithMnemonic(const QString& text)
     return plain;
 }
 
+QSize FitToScreen(QSize client, QSize available)
+{
+    // Room for the window's frame and title bar, which the window system adds.
+    const QSize room = (available - QSize(kFrameAllowance, kTitleAllowance)).expandedTo(QSize(1, 1));
+    return client.boundedTo(room);
+}
+
 TemplateDialog::TemplateDialog(int templateId, QWidget* parent)
     : QDialog(parent), dialogTemplate(FindDialogTemplate(templateId))
 {
@@ -92,7 +102,20 @@ TemplateDialog::TemplateDialog(int templateId, QWidget* parent)
     units = BaseUnitsOf(font());
     setWindowTitle(Text(dialogTemplate->caption));
     const QRect client = MapDialogRect(0, 0, dialogTemplate->cx, dialogTemplate->cy, units);
-    setFixedSize(client.size());
+    // The controls sit on a canvas of the template's size, in a scroll area
+    // that shows it whole where the screen has room and scrolls where a
+    // small screen or a large scale leaves too little.
+    canvas = new QWidget;
+    canvas->setFixedSize(client.size());
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidget(canvas);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll);
+    setMaximumSize(client.size());
+    resize(FitToScreen(client.size(), screen() != nullptr ? screen()->availableGeometry().size() : client.size()));
 
     QWidget* previousStop = nullptr;
     for (const DialogControl& control : dialogTemplate->controls) {
@@ -124,7 +147,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
     const std::uint32_t low = control.style & 0xFFFF;
     switch (control.kind) {
     case ControlClass::Button: {
-        auto* button = new QPushButton(Text(control.text), this);
+        auto* button = new QPushButton(Text(control.text), canvas);
         // The Enter key goes to the dialog's default id, IDOK, wherever the
         // focus is: a focused button does not take it for itself (Space
         // presses that one).  The default style of any other button only
@@ -135,7 +158,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
         return button;
     }
     case ControlClass::Static: {
-        auto* label = new QLabel(this);
+        auto* label = new QLabel(canvas);
         if ((low & 0x1F) == SS_ICON) {
             if (control.resourceId == IDR_MAINFRAME) label->setPixmap(ApplicationIcon().pixmap(kIconPixels, kIconPixels));
             label->setGeometry(rect.x(), rect.y(), kIconPixels, kIconPixels);
@@ -148,7 +171,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
         return label;
     }
     case ControlClass::Edit: {
-        auto* edit = new QLineEdit(Text(control.text), this);
+        auto* edit = new QLineEdit(Text(control.text), canvas);
         edit->setReadOnly((low & ES_READONLY) != 0);
         if (!(control.style & WS_BORDER)) {
             // A borderless read-only line reads like text on the dialog.
@@ -161,7 +184,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
         return edit;
     }
     case ControlClass::ComboBox: {
-        auto* combo = new QComboBox(this);
+        auto* combo = new QComboBox(canvas);
         // The template's height is that of the dropped-down list.
         const int height = std::min(combo->sizeHint().height(), rect.height());
         const int itemHeight = std::max(1, QFontMetrics(font()).height() + 2);
@@ -170,7 +193,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
         return combo;
     }
     case ControlClass::Progress: {
-        auto* bar = new QProgressBar(this);
+        auto* bar = new QProgressBar(canvas);
         bar->setTextVisible(false);
         bar->setRange(0, 100);
         bar->setValue(0);
@@ -178,5 +201,5 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
         return bar;
     }
     }
-    return new QWidget(this);
+    return new QWidget(canvas);
 }

@@ -10,6 +10,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QRect>
+#include <QSize>
 
 #include <vector>
 
@@ -39,6 +40,12 @@ QIcon ApplicationIcon();
 // "About ARKO Q9 Updater(&A)..." becomes "&About ARKO Q9 Updater...".
 QString MenuTextWithMnemonic(const QString& text);
 
+// The window's size on a screen with `available` room: the template's
+// client size, smaller where the screen (less a frame and title bar) is.
+inline constexpr int kFrameAllowance = 16;
+inline constexpr int kTitleAllowance = 48;
+QSize FitToScreen(QSize client, QSize available);
+
 class TemplateDialog : public QDialog {
     Q_OBJECT
 public:
@@ -56,5 +63,6 @@ private:
 
     const DialogTemplate* dialogTemplate;
     DialogBaseUnits units;
+    QWidget* canvas = nullptr;   // holds the controls; scrolled when the window is smaller
     std::vector<QWidget*> controls;
 };

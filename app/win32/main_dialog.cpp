@@ -6,6 +6,8 @@
 #include "resources/dialog_templates.h"
 #include "resources/string_table.h"
 
+#include <algorithm>
+
 #include <windows.h>
 #include <commctrl.h>
 #undef MessageBox
@@ -21,6 +23,30 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     auto* dialog = reinterpret_cast<Win32MainDialog*>(GetWindowLongPtrW(window, DWLP_USER));
     if (dialog == nullptr) return FALSE;
     return dialog->HandleMessage(window, message, wParam, lParam);
+}
+
+// A window larger than the work area of its monitor (a small screen, a
+// large scale) is cut to it and moved inside it, its title bar and "Exit"
+// corner on screen.
+void FitToWorkArea(HWND window)
+{
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    RECT frame = {};
+    if (!GetWindowRect(window, &frame) ||
+        !GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        return;
+    }
+    const RECT& work = monitor.rcWork;
+    const LONG width = std::min(frame.right - frame.left, work.right - work.left);
+    const LONG height = std::min(frame.bottom - frame.top, work.bottom - work.top);
+    const LONG left = std::clamp(frame.left, work.left, work.right - width);
+    const LONG top = std::clamp(frame.top, work.top, work.bottom - height);
+    if (width == frame.right - frame.left && height == frame.bottom - frame.top && left == frame.left &&
+        top == frame.top) {
+        return;
+    }
+    SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool IsList(int id)
@@ -67,11 +93,14 @@ constexpr UINT_PTR kButtonSubclass = 1;
 // The texts of the question's two buttons, while it is being opened.
 thread_local const std::wstring* questionButtons = nullptr;
 thread_local HHOOK questionHook = nullptr;
+// The question's box while it is open (the user-interface thread's own).
+thread_local HWND questionBox = nullptr;
 
 LRESULT CALLBACK QuestionHook(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HCBT_ACTIVATE && questionButtons != nullptr) {
         const auto box = reinterpret_cast<HWND>(wParam);
+        questionBox = box;
         SetDlgItemTextW(box, IDOK, questionButtons[0].c_str());
         SetDlgItemTextW(box, IDCANCEL, questionButtons[1].c_str());
         questionButtons = nullptr;
@@ -106,6 +135,7 @@ std::intptr_t Win32MainDialog::HandleMessage(HWND__* window, unsigned message, s
     switch (message) {
     case WM_INITDIALOG:
         hwnd = window;
+        FitToWorkArea(window);
         OnInitDialog();
         if (shown) shown(*this);
         return TRUE;   // the focus goes to the first tab stop
@@ -407,7 +437,16 @@ int Win32MainDialog::AskQuestion(const std::string& text, const std::string& cap
     if (questionHook != nullptr) UnhookWindowsHookEx(questionHook);
     questionHook = nullptr;
     questionButtons = nullptr;
+    questionBox = nullptr;
     return !closing && answer == IDOK ? IDOK : IDCANCEL;
+}
+
+void Win32MainDialog::DismissQuestion()
+{
+    // Runs inside the box's own message loop, which dispatches the queued call.
+    OnUi([] {
+        if (questionBox != nullptr) EndDialog(questionBox, IDCANCEL);
+    });
 }
 
 void Win32MainDialog::FocusControl(int id)

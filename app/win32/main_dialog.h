@@ -77,6 +77,8 @@ public:
     // A message box whose OK and Cancel buttons carry the two texts (Cancel the default).
     int AskQuestion(const std::string& text, const std::string& caption, const std::string& first,
                     const std::string& second) override;
+    void DismissQuestion() override;
+    bool PortsPickedByHand() const override { return true; }
     void FocusControl(int id) override;
 
     // The Return key, wherever the focus is: "Execute" while it is enabled,

@@ -1,6 +1,7 @@
 #include "app/win32/pel_updator_app.h"
 
 #include "app/instance.h"
+#include "app/pel_updator_dlg.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/self_test.h"
 #include "app/win32/wide_text.h"
@@ -83,9 +84,9 @@ const char* UsageText()
     return "Usage: q9-updater [--virtual-device[=SETTINGS]] [--selftest[=SCENARIO]]\n"
            "Updates the firmware of an ARKO Q9 over MIDI.\n"
            "\n"
-           "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\" in both\n"
-           "                               lists); SETTINGS as for q9-updater-cli, e.g.\n"
-           "                               link=131072,erase-ms=2,write-ms=1\n"
+           "  --virtual-device[=SETTINGS]  also list a virtual ARKO Q9 (\"ARKO Q9\", in window\n"
+           "                               N \"ARKO Q9 (N)\"); SETTINGS as for q9-updater-cli,\n"
+           "                               e.g. link=131072,erase-ms=2,write-ms=1\n"
            "  --selftest                   click through an update and the about box by\n"
            "                               itself and report on stdout (for tests);\n"
            "                               =close-while-busy: start an update and wait\n"
@@ -122,6 +123,7 @@ int CPelUpdatorApp::Run(const std::vector<std::string>& arguments)
             Report(std::string(kApplicationName) + ": --virtual-device: " + error + "\n", true);
             return kExitUsage;
         }
+        builtIn = device.get();
         midi.Add(std::move(device));   // last in the lists
     }
     platform::MidiApi* previous = platform::InstallMidi(&midi);
@@ -152,6 +154,8 @@ bool CPelUpdatorApp::InitInstance()
                     MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
+    // The built-in device is named as this window's own device would be, so that it is preselected.
+    if (builtIn != nullptr) builtIn->SetDeviceName(OwnDeviceName(instanceNumber));
 
     Win32MainDialog dialog(instanceNumber);
     if (selfTest) {

@@ -28,6 +28,8 @@ struct AppOptions {
 bool ParseAppOptions(const std::vector<std::string>& arguments, AppOptions& options, std::string& error);
 const char* UsageText();
 
+class VirtualMidi;
+
 class CPelUpdatorApp {
 public:
     CPelUpdatorApp() = default;
@@ -47,6 +49,7 @@ public:
 
 private:
     platform::NamedLock instanceMutex;   // held until the process ends
+    VirtualMidi* builtIn = nullptr;      // --virtual-device: named after the window's number
     int instanceNumber = 0;
     bool refused = false;
     bool selfTest = false;

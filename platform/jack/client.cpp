@@ -91,6 +91,11 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, bo
         return nullptr;
     }
     jack_on_info_shutdown(opened, &JackMidiClient::Shutdown, self.get());
+    // Best effort: a server without these callbacks still reports a lost
+    // port through its sends.
+    jack_set_port_registration_callback(opened, &JackMidiClient::PortRegistered, self.get());
+    jack_set_client_registration_callback(opened, &JackMidiClient::ClientRegistered, self.get());
+    jack_set_port_connect_callback(opened, &JackMidiClient::PortConnected, self.get());
     if (jack_activate(opened) != 0) {
         if (error != nullptr) {
             *error = "the JACK server did not activate the client";
@@ -308,6 +313,36 @@ void JackMidiClient::Remove(PortId port)
     }
     std::lock_guard<std::mutex> lock(mutex);
     slot->used = false;
+}
+
+bool JackMidiClient::Linked(const std::string& ours, const std::string& target) const
+{
+    if (ServerGone()) {
+        return true;   // the server's end is reported as such
+    }
+    jack_port_t* other = jack_port_by_name(client, target.c_str());
+    if (other == nullptr) {
+        return false;
+    }
+    const char** connections = jack_port_get_all_connections(client, other);
+    bool linked = false;
+    for (const char** name = connections; name != nullptr && *name != nullptr; ++name) {
+        linked = linked || ours == *name;
+    }
+    if (connections != nullptr) {
+        jack_free(connections);
+    }
+    return linked;
+}
+
+void JackMidiClient::MarkLost(PortId port)
+{
+    Slot* slot = Find(port);
+    if (slot == nullptr) {
+        return;
+    }
+    slot->closing.store(true);
+    sem_post(&outputTaken);   // a waiting send looks again and fails
 }
 
 void JackMidiClient::Reset(PortId port)

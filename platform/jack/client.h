@@ -102,6 +102,16 @@ public:
     void WaitInput(std::chrono::milliseconds timeout);
     void WakeInput();   // ends a WaitInput early (stopping)
     bool Receive(PortId port, std::vector<BYTE>& event);
+    // Ports, clients and connections of the server change: a count that
+    // grows with every change the server reports (its callbacks only count
+    // and wake WaitInput; the graph is looked at outside them).
+    std::uint64_t GraphChanges() const { return graphChanges.load(std::memory_order_acquire); }
+    // Our port `ours` (full name) is still connected to the other client's
+    // port `target`.  Not from a JACK callback.
+    bool Linked(const std::string& ours, const std::string& target) const;
+    // The other side of the port went away: its sends fail with
+    // MIDIERR_NODEVICE from here on, a waiting one at once.
+    void MarkLost(PortId port);
     // Events lost because an input ring was full.
     std::uint64_t DroppedEvents() const { return droppedEvents.load(std::memory_order_relaxed); }
 
@@ -128,6 +138,10 @@ private:
     JackMidiClient() = default;
     static int Process(std::uint32_t frames, void* arg);
     static void Shutdown(jack_status_t code, const char* reason, void* arg);
+    static void PortRegistered(jack_port_id_t port, int registered, void* arg);
+    static void ClientRegistered(const char* name, int registered, void* arg);
+    static void PortConnected(jack_port_id_t a, jack_port_id_t b, int connected, void* arg);
+    void GraphChanged();
     bool ProcessOutput(Slot& slot, std::uint32_t frames);   // true when a message was taken
     bool ProcessInput(Slot& slot, std::uint32_t frames);    // true when an event was copied
     PortId AddPort(const std::string& shortName, bool output);
@@ -144,6 +158,7 @@ private:
     std::atomic<bool> serverGone{false};
     std::atomic<std::uint64_t> cycles{0};   // process cycles run
     std::atomic<std::uint64_t> droppedEvents{0};
+    std::atomic<std::uint64_t> graphChanges{0};
     sem_t inputReady;
     mutable sem_t outputTaken;
     bool semaphoresReady = false;

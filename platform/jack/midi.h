@@ -60,6 +60,8 @@ private:
         std::shared_ptr<JackMidiClient> client;
         JackMidiClient::PortId port = JackMidiClient::kNoPort;
         std::string target;   // the other client's port
+        std::string ours;     // our port's full name
+        bool lost = false;    // its link to the target went away (reported once)
     };
     struct InDevice : Port {
         std::shared_ptr<SysExInput> input;
@@ -76,13 +78,16 @@ private:
     // Opening device `id`: registers a port of ours for it, not yet
     // connected; mutex held.  Then connects it, or removes it on failure.
     MMRESULT AddPort(bool theySend, UINT id, Port& added);
-    static MMRESULT ConnectPort(const Port& added);
+    static MMRESULT ConnectPort(Port& added);
     template <typename Device>
     static bool Holds(const std::map<std::uintptr_t, Device>& open, const std::string& target);
     // Takes an open device out of its table; false for an unknown handle.
     template <typename Device>
     bool Take(std::map<std::uintptr_t, Device>& open, std::uintptr_t handle, Device& device);
     void Read();
+    // After a change of the server's graph: each open device whose port or
+    // connection is gone ends, as an unplugged one does.
+    void CheckLinks(const std::shared_ptr<JackMidiClient>& current);
     std::shared_ptr<SysExInput> FindIn(HMIDIIN handle);
     bool FindOut(HMIDIOUT handle, Port& device);
 

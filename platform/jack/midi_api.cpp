@@ -48,21 +48,58 @@ MMRESULT JackMidi::AddPort(bool theySend, UINT id, Port& added)
     return added.port == JackMidiClient::kNoPort ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
 }
 
-MMRESULT JackMidi::ConnectPort(const Port& added)
+MMRESULT JackMidi::ConnectPort(Port& added)
 {
     if (!added.client->Connect(added.port, added.target)) {
         added.client->Remove(added.port);
         return MIDIERR_NODEVICE;   // the other port went away
     }
+    added.ours = added.client->PortName(added.port);
     return MMSYSERR_NOERROR;
 }
 
 // ---------------------------------------------------------------------------
 // Input.
 
+void JackMidi::CheckLinks(const std::shared_ptr<JackMidiClient>& current)
+{
+    struct Open {
+        JackMidiClient::PortId port;
+        std::string ours, target;
+        std::shared_ptr<SysExInput> input;   // none for an output
+    };
+    std::vector<Open> open;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [handle, device] : ins) {
+            if (device.client == current && !device.lost) open.push_back({device.port, device.ours, device.target, device.input});
+        }
+        for (const auto& [handle, device] : outs) {
+            if (device.client == current && !device.lost) open.push_back({device.port, device.ours, device.target, nullptr});
+        }
+    }
+    for (const Open& device : open) {
+        if (current->Linked(device.ours, device.target)) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (auto& [handle, held] : ins) held.lost = held.lost || held.port == device.port;
+            for (auto& [handle, held] : outs) held.lost = held.lost || held.port == device.port;
+        }
+        if (device.input) {
+            device.input->DeviceLost();
+        } else {
+            current->MarkLost(device.port);
+        }
+    }
+}
+
 void JackMidi::Read()
 {
     std::vector<BYTE> event;
+    std::shared_ptr<JackMidiClient> checked;   // the client whose graph changes were looked at
+    std::uint64_t seenChanges = 0;
     while (!stopping.load()) {
         std::shared_ptr<JackMidiClient> current;
         {
@@ -74,6 +111,11 @@ void JackMidi::Read()
             continue;
         }
         current->WaitInput(std::chrono::milliseconds(50));
+        if (const std::uint64_t changes = current->GraphChanges(); current != checked || changes != seenChanges) {
+            checked = current;
+            seenChanges = changes;
+            CheckLinks(current);
+        }
         std::vector<std::pair<JackMidiClient::PortId, std::shared_ptr<SysExInput>>> inputs;
         {
             std::lock_guard<std::mutex> lock(mutex);

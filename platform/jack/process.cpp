@@ -1,4 +1,5 @@
-// The JACK process callback of a JackMidiClient, and its shutdown callback.
+// The JACK process callback of a JackMidiClient, its shutdown callback and
+// the callbacks of changes to the server's graph.
 #include "platform/jack/client.h"
 
 #include "platform/jack/ring_records.h"
@@ -114,6 +115,30 @@ void JackMidiClient::Shutdown(jack_status_t, const char*, void* arg)
     self->serverGone.store(true, std::memory_order_release);
     sem_post(&self->outputTaken);
     sem_post(&self->inputReady);
+}
+
+// The graph callbacks run on libjack's notification thread, where no JACK
+// call is allowed: they count the change and wake the reader, which looks.
+
+void JackMidiClient::GraphChanged()
+{
+    graphChanges.fetch_add(1, std::memory_order_release);
+    sem_post(&inputReady);
+}
+
+void JackMidiClient::PortRegistered(jack_port_id_t, int, void* arg)
+{
+    static_cast<JackMidiClient*>(arg)->GraphChanged();
+}
+
+void JackMidiClient::ClientRegistered(const char*, int, void* arg)
+{
+    static_cast<JackMidiClient*>(arg)->GraphChanged();
+}
+
+void JackMidiClient::PortConnected(jack_port_id_t, jack_port_id_t, int, void* arg)
+{
+    static_cast<JackMidiClient*>(arg)->GraphChanged();
 }
 
 }  // namespace platform

@@ -105,6 +105,12 @@ void RecordingWindow::PostToUiThread(std::function<void()> call)
     if (!closed) posted.push_back(std::move(call));
 }
 
+void RecordingWindow::DismissQuestion()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Record({"DismissQuestion", 0, 0, {}});
+}
+
 int RecordingWindow::RunPosted()
 {
     int ran = 0;

@@ -53,6 +53,9 @@ public:
     void SetProgressPos(int id, std::int32_t pos) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void PostToUiThread(std::function<void()> call) override;
+    void DismissQuestion() override;   // recorded as "DismissQuestion"
+    bool PortsPickedByHand() const override { return portsPickedByHand; }
+    bool portsPickedByHand = false;    // as a dialog's window when set
 
     // Runs the posted calls (also those they post in turn); how many ran.
     int RunPosted();
