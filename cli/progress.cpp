@@ -220,10 +220,18 @@ UpdateProgress::Snapshot UpdateProgress::Current(Clock::time_point now) const
         const std::uint64_t bytes = samples.back().second - std::min(samples.back().second, first->second);
         if (dt > 0.2 && bytes > 0) s.bytesPerSecond = bytes / dt;
     }
-    // The whole update, as the dialog measures it.
+    // An update: the whole of it, as the dialog measures it.
     s.percent = overall.percent;
     s.secondsLeft = overall.secondsLeft;
     s.retries = overall.retries;
+    // A verify: the bytes still to read at the average pace so far.
+    if (overall.percent < 0 && !samples.empty()) {
+        const double elapsed = Seconds(now - samples.front().first);
+        const std::uint64_t passed = BytesPassed();
+        const std::uint64_t total = PlanWriteBytes();
+        const std::uint64_t since = samples.back().second - std::min(samples.back().second, samples.front().second);
+        if (elapsed > 0.5 && since > 0 && total >= passed) s.secondsLeft = (total - passed) * elapsed / since;
+    }
     return s;
 }
 
