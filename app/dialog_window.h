@@ -33,6 +33,14 @@ inline constexpr unsigned MB_ICONINFORMATION = 0x40;
 inline constexpr unsigned MB_OKCANCEL = 0x01;
 inline constexpr unsigned MB_DEFBUTTON2 = 0x100;
 
+// The whole update's progress as the dialog shows it beside the row's bar.
+struct UpdateProgressView {
+    int percent = -1;       // 0..100; -1: no update runs
+    int secondsLeft = -1;   // -1: not known yet
+    int retries = 0;        // blocks read back or sent again
+    bool operator==(const UpdateProgressView&) const = default;
+};
+
 class DialogWindow {
 public:
     virtual ~DialogWindow() = default;
@@ -73,6 +81,9 @@ public:
     // command line): a list without a port of the window's own name is
     // then worth a note.
     virtual bool PortsPickedByHand() const { return false; }
+    // The whole update's progress changed (percent -1 once it has ended):
+    // the status line's companion text, and the taskbar where there is one.
+    virtual void ShowUpdateProgress(const UpdateProgressView& /*view*/) {}
     // Gives the keyboard focus to a control (nothing where there is no focus).
     virtual void FocusControl(int /*id*/) {}
 };

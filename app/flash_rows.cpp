@@ -194,6 +194,7 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
             // status reply: once this read is answered, the link is in step
             // again, and its data tell what became of the block.
             if (!recheck && !routine) linkDoubt.CountReadBack();
+            if (!routine) SetStatusText(CheckingBlockAgainText(address + offset));
             routine = false;
             const LinkDoubt::Check check = linkDoubt.Compare(address + offset, image + offset, block);
             if (check == LinkDoubt::Check::Closing) return EndWork(-1);
@@ -209,7 +210,11 @@ int CPelUpdatorDlg::WriteImage(std::uint32_t address, std::uint32_t size, std::u
                 // The sector holds other bits (the blocks of this plan fill
                 // whole sectors of their erased regions, or end one).
                 const std::uint32_t sector = (address + offset) & ~(kMaxBlock - 1);
-                if (EraseRegion(sector, kMaxBlock) == -1) return -1;
+                const bool held = barHeld;
+                barHeld = true;   // the row's bar stays where it is meanwhile
+                const int erased = EraseRegion(sector, kMaxBlock);
+                barHeld = held;
+                if (erased == -1) return -1;
                 SetProgressRange(static_cast<std::int32_t>(size));
                 SetProgressPos(static_cast<std::int32_t>(offset));
             }

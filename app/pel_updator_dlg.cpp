@@ -353,6 +353,7 @@ void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork k
     try {
         worker = std::thread([proc, this] {
             proc(this);
+            if (work.load() == DialogWork::Update) EndOverall();
             UpdateEnded();
             bool stopped = false;
             {
@@ -466,6 +467,7 @@ bool CPelUpdatorDlg::ClosingStatus(std::int32_t value)
 
 void CPelUpdatorDlg::Report(std::uint32_t stringId)
 {
+    if (work.load() == DialogWork::Update) EndOverall();
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) stringId = IDS_DEVICE_DISCONNECTED;
     UpdateEnded();   // the question closes before the box opens
@@ -475,6 +477,7 @@ void CPelUpdatorDlg::Report(std::uint32_t stringId)
 
 void CPelUpdatorDlg::ReportText(std::uint32_t messageId, const std::string& text)
 {
+    if (work.load() == DialogWork::Update) EndOverall();
     if (Quiet()) return;
     if (status.load() == kStatusDisconnected) {
         Report(IDS_DEVICE_DISCONNECTED);
@@ -505,10 +508,48 @@ void CPelUpdatorDlg::SetCounterText(const std::string& text)
 
 void CPelUpdatorDlg::SetProgressRange(std::int32_t high)
 {
-    window.SetProgressRange(IDC_PROGRESS, 0, high);
+    barRange = high;
+    if (!barHeld) window.SetProgressRange(IDC_PROGRESS, 0, high);
 }
 
 void CPelUpdatorDlg::SetProgressPos(std::int32_t pos)
 {
-    window.SetProgressPos(IDC_PROGRESS, pos);
+    if (!barHeld) window.SetProgressPos(IDC_PROGRESS, pos);
+    if (overall.Active()) {
+        overall.Advance(planRow.load(), pos, barRange);
+        ShowOverall();
+    }
+}
+
+void CPelUpdatorDlg::BeginOverall(bool bootCurrent)
+{
+    barHeld = false;
+    shownProgress = {};
+    overall.Begin(OverallProgress::PlanRows(bootCurrent), OverallProgress::Clock::now());
+    ShowOverall();
+}
+
+void CPelUpdatorDlg::ShowOverall()
+{
+    if (!overall.Active()) return;
+    const LinkDoubt::Stats counts = linkDoubt.Counts();
+    UpdateProgressView view;
+    view.percent = overall.Percent();
+    view.secondsLeft = overall.SecondsLeft(OverallProgress::Clock::now());
+    view.retries = static_cast<int>(counts.readBacks + counts.resends);
+    if (view == shownProgress) return;
+    if (view.percent != shownProgress.percent)
+        window.SetWindowTitle(TitleWithPercent(view.percent, ApplicationTitle(instanceNumber)));
+    shownProgress = view;
+    window.ShowUpdateProgress(view);
+}
+
+void CPelUpdatorDlg::EndOverall()
+{
+    barHeld = false;
+    if (!overall.Active()) return;
+    overall.End();
+    shownProgress = {};
+    window.SetWindowTitle(ApplicationTitle(instanceNumber));
+    window.ShowUpdateProgress(shownProgress);
 }

@@ -6,6 +6,7 @@
 
 #include "app/dialog_window.h"
 #include "app/reply_doubt.h"
+#include "app/update_progress.h"
 #include "midi/dx_mtimer.h"
 #include "update/protocol.h"
 
@@ -213,6 +214,11 @@ private:
     void ReportText(std::uint32_t messageId, const std::string& text);
     // An erase or write-block send (its SendSysEx result): the flash may have changed.
     void NoteFlashSend(int sent);
+    // Update worker: the whole update's progress, in the title and beside
+    // the row's bar; EndOverall puts the title back.
+    void BeginOverall(bool bootCurrent);
+    void ShowOverall();
+    void EndOverall();
 
     std::mutex portsMutex;    // opening and closing the ports: UI thread, version worker, OnDestroy
     // Read by calls posted to the user-interface thread: false once the dialog is gone.
@@ -236,6 +242,10 @@ private:
     bool recheck = false;        // update worker: WriteImage reads every block back first
     bool erasedUnconfirmed = false;   // update worker: the last erase was seen only at the region's ends
     bool confirmEach = false;
+    OverallProgress overall;                    // update worker
+    UpdateProgressView shownProgress;           // update worker: what the window shows
+    std::int32_t barRange = 0;                  // the worker's: the row bar's range
+    bool barHeld = false;                       // update worker: blocks read back again leave the bar as it is
     std::set<std::uint32_t> confirmedBlocks;   // update worker: blocks read back as written in this update    // update worker: WriteImage reads every block back after its acknowledgement
     std::mutex verifyMutex;
     VerifyResult verifyResult;   // guarded by verifyMutex

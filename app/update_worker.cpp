@@ -150,6 +150,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
         }
     }
     dlg.incomplete.store(false);
+    dlg.EndOverall();
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
@@ -182,6 +183,7 @@ int CPelUpdatorDlg::TransferImages()
         bootCurrent = std::memcmp(image + kBootStampAddress, stamp, kBootStampLength) == 0;
         break;
     }
+    BeginOverall(bootCurrent);
 
     // The plan's last row is its commit record, the stamp: its region was
     // erased first (row 1), so an update cut short anywhere leaves no stamp
@@ -264,8 +266,10 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     // sectors erased again where it is not erased.  Then every image is
     // read back, and what differs is written again (also where such an
     // erase took a sector shared with an image).  The reads alone decide,
-    // so replies going astray meanwhile change nothing.
+    // so replies going astray meanwhile change nothing.  The step counter
+    // and the row's bar stay at the stamp's row meanwhile.
     linkDoubt.ClearStrays();
+    barHeld = true;
     for (int row = 1; row < kPlanRows; ++row) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         if (step.kind != PLAN_ERASE || (step.address == 0 && bootCurrent)) continue;
@@ -277,7 +281,6 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
             if (check != LinkDoubt::Check::Differs && check != LinkDoubt::Check::NeedsErase) return ReportReadBack();
             const std::uint32_t first = begin & ~(kMaxBlock - 1);
             const std::uint32_t last = (end + kMaxBlock - 1) & ~(kMaxBlock - 1);
-            SetCounterText(CounterText(row));
             EnterPlanRow(row);
             if (EraseRegion(first, last - first) == -1) return -1;
         }
@@ -286,7 +289,6 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
     for (int row = 1; row < kPlanRows; ++row) {
         const ImagePlanStep& step = ActivePlan()[static_cast<std::size_t>(row - 1)];
         if (step.kind != PLAN_WRITE || (step.address == 0 && bootCurrent)) continue;
-        SetCounterText(CounterText(row));
         EnterPlanRow(row);
         if (WriteImage(step.address, step.length, step.imageId) == -1) {
             recheck = false;
@@ -294,7 +296,7 @@ int CPelUpdatorDlg::ConfirmImages(bool bootCurrent)
         }
     }
     recheck = false;
-    SetCounterText(CounterText(kPlanRows));
+    barHeld = false;
     return 0;
 }
 

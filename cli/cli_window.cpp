@@ -17,9 +17,9 @@ void CliWindow::SetControlText(int id, const std::string& text)
     }
     // The counter starts a new row even when it shows the same text again.
     if (id == IDC_COUNTER) {
-        Record({Change::Counter, Clock::now(), text, {}, 0, 0}, true);
+        Record({Change::Counter, Clock::now(), text, {}, 0, 0, {}}, true);
     } else if (id == IDC_STATUS && changed) {
-        Record({Change::Status, Clock::now(), text, {}, 0, 0}, false);
+        Record({Change::Status, Clock::now(), text, {}, 0, 0, {}}, false);
     }
 }
 
@@ -79,7 +79,7 @@ void CliWindow::SetProgressRange(int id, std::int32_t low, std::int32_t high)
         progressLow = low;
         progressHigh = high;
     }
-    Record({Change::ProgressRange, Clock::now(), {}, {}, 0, high}, false);
+    Record({Change::ProgressRange, Clock::now(), {}, {}, 0, high, {}}, false);
 }
 
 void CliWindow::SetProgressPos(int id, std::int32_t pos)
@@ -89,7 +89,13 @@ void CliWindow::SetProgressPos(int id, std::int32_t pos)
         std::lock_guard<std::mutex> lock(mutex);
         progressPos = pos;
     }
-    Record({Change::ProgressPos, Clock::now(), {}, {}, 0, pos}, false);
+    Record({Change::ProgressPos, Clock::now(), {}, {}, 0, pos, {}}, false);
+}
+
+void CliWindow::ShowUpdateProgress(const UpdateProgressView& view)
+{
+    Event event{Change::Overall, Clock::now(), {}, {}, 0, 0, view};
+    Record(std::move(event), false);
 }
 
 int CliWindow::MessageBox(const std::string& text, const std::string& caption, unsigned type)
@@ -99,7 +105,7 @@ int CliWindow::MessageBox(const std::string& text, const std::string& caption, u
         if (closed) return IDOK;
         boxes.push_back({text, caption, type});
     }
-    Record({Change::Box, Clock::now(), text, caption, type, 0}, true);
+    Record({Change::Box, Clock::now(), text, caption, type, 0, {}}, true);
     return IDOK;
 }
 

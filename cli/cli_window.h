@@ -21,7 +21,7 @@ class CliWindow final : public DialogWindow {
 public:
     using Clock = std::chrono::steady_clock;
 
-    enum class Change { Counter, Status, ProgressRange, ProgressPos, Box };
+    enum class Change { Counter, Status, ProgressRange, ProgressPos, Box, Overall };
     struct Event {
         Change kind;
         Clock::time_point when;
@@ -29,6 +29,7 @@ public:
         std::string caption;       // Box
         unsigned type = 0;         // Box
         std::int32_t value = 0;    // ProgressRange: high end; ProgressPos: position
+        UpdateProgressView overall{};   // Overall: the whole update's progress
     };
     struct Box {
         std::string text;
@@ -55,6 +56,7 @@ public:
     void SetProgressPos(int id, std::int32_t pos) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void PostToUiThread(std::function<void()> call) override;
+    void ShowUpdateProgress(const UpdateProgressView& view) override;
 
     // Main thread: runs the posted calls and hands over the events recorded
     // since the last pump.  Waits up to `wait` for a posted call, a message

@@ -102,7 +102,10 @@ void UpdateProgress::EndRow(const char* result, Clock::time_point when)
     const RowInfo info = DescribeRow(row);
     const double seconds = Seconds(when - rowStart);
     const bool done = std::string_view(result) == "done";
-    const double rate = (info.write && done && seconds > 0) ? info.length / seconds : 0;
+    // A row that passed in less time than this moved next to nothing (its
+    // blocks were confirmed already): no rate for it.
+    constexpr double kMinRateSeconds = 0.05;
+    const double rate = (info.write && done && seconds >= kMinRateSeconds) ? info.length / seconds : 0;
     if (info.write && done) writtenBeforeRow += info.length;
     if (mode == Mode::Lines) {
         Emit(RowLine(info, result, seconds, rate));
@@ -132,7 +135,9 @@ void UpdateProgress::FlushJson()
         event.Add("bytes", static_cast<std::int64_t>(BytesPassed()));
         event.Add("totalBytes", static_cast<std::int64_t>(PlanWriteBytes()));
         if (now.bytesPerSecond > 0) event.Add("bytesPerSecond", now.bytesPerSecond);
+        if (now.percent >= 0) event.Add("percent", now.percent);
         if (now.secondsLeft >= 0) event.Add("secondsLeft", now.secondsLeft);
+        if (now.retries > 0) event.Add("retries", now.retries);
         Emit(event.Text());
         progressDirty = false;
     }
@@ -177,6 +182,11 @@ void UpdateProgress::Apply(const std::vector<CliWindow::Event>& events)
             }
             break;
         }
+        case CliWindow::Change::Overall:
+            if (e.overall.percent < 0) FlushJson();   // the last progress event keeps its figures
+            overall = e.overall;
+            progressDirty = progressDirty || overall.percent >= 0;
+            break;
         case CliWindow::Change::Box:
             if (mode == Mode::Json) {
                 FlushJson();
@@ -210,9 +220,12 @@ UpdateProgress::Snapshot UpdateProgress::Current(Clock::time_point now) const
         const std::uint64_t bytes = samples.back().second - std::min(samples.back().second, first->second);
         if (dt > 0.2 && bytes > 0) s.bytesPerSecond = bytes / dt;
     }
-    // Time left: the bytes still to write at the average pace so far,
-    // erases included.
-    if (!samples.empty()) {
+    // An update: the whole of it, as the dialog measures it.
+    s.percent = overall.percent;
+    s.secondsLeft = overall.secondsLeft;
+    s.retries = overall.retries;
+    // A verify: the bytes still to read at the average pace so far.
+    if (overall.percent < 0 && !samples.empty()) {
         const double elapsed = Seconds(now - samples.front().first);
         const std::uint64_t passed = BytesPassed();
         const std::uint64_t total = PlanWriteBytes();
@@ -226,7 +239,9 @@ std::string UpdateProgress::LiveLine(const Snapshot& s, char spinner, int width)
 {
     std::string statusText = s.status;
     while (!statusText.empty() && statusText.back() == ' ') statusText.pop_back();
-    const int percent = s.high > 0 ? static_cast<int>(static_cast<std::int64_t>(s.pos) * 100 / s.high) : 0;
+    // The whole update's percentage where there is one (an update), else the row's.
+    const int rowPercent = s.high > 0 ? static_cast<int>(static_cast<std::int64_t>(s.pos) * 100 / s.high) : 0;
+    const int percent = s.percent >= 0 ? s.percent : rowPercent;
 
     std::string tail = Format("%3d%%", percent);
     if (s.bytesPerSecond > 0) tail += Format("  %.1f KiB/s", s.bytesPerSecond / 1024.0);
@@ -234,6 +249,7 @@ std::string UpdateProgress::LiveLine(const Snapshot& s, char spinner, int width)
         const auto left = static_cast<long>(s.secondsLeft + 0.5);
         tail += Format("  %ld:%02ld left", left / 60, left % 60);
     }
+    if (s.retries > 0) tail += Format("  %d retr%s", s.retries, s.retries == 1 ? "y" : "ies");
     std::string head = std::string(1, spinner) + " " + (s.counter.empty() ? std::string("0/12") : s.counter);
 
     const int limit = std::max(width - 1, 20);

@@ -43,7 +43,9 @@ public:
         std::int32_t high = 0;     // progress bar range 0..high
         std::int32_t pos = 0;
         double bytesPerSecond = 0; // 0: not known yet
-        double secondsLeft = -1;   // -1: not known yet
+        double secondsLeft = -1;   // the whole update's; -1: not known yet
+        int percent = -1;          // the whole update's; -1: none (the row's bar is shown)
+        int retries = 0;           // blocks read back or sent again
     };
 
     UpdateProgress(Mode mode, std::FILE* out, int width = 80);
@@ -90,6 +92,7 @@ private:
     std::uint64_t bytesBeforeRow = 0;  // write bytes of the rows before the current one
     std::uint64_t writtenBeforeRow = 0; // ... of those that were written, not skipped
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples;   // for the rate
+    UpdateProgressView overall;        // as the dialog reports it
 
     // JSON: what changed since the last event was written.
     bool statusDirty = false;

@@ -436,7 +436,8 @@ TEST_F(CliTest, UpdateToAPipeShowsOneLinePerRowTheFinalStatusAndTheVersionsAfter
 
 TEST_F(CliTest, JsonEventsOfAnUpdate)
 {
-    const Result r = RunCli({"update", "--virtual-device", "--json", "--no-version"});
+    // A link paced to take a few seconds, so that a pace is measured before the end.
+    const Result r = RunCli({"update", "--virtual-device=link=1200000", "--json", "--no-version"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     bool valid = false;
     const std::vector<Json> events = JsonLines(r.out, valid);
@@ -446,11 +447,23 @@ TEST_F(CliTest, JsonEventsOfAnUpdate)
     std::vector<std::string> results;   // of the "row" events
     int reports = 0;
     int progress = 0;
+    int lastPercent = 0;
+    int timesLeft = 0;
     for (const Json& e : events) {
         if (e.Get("event") == "row") results.push_back(e.Get("result"));
         if (e.Get("event") == "report") ++reports;
-        if (e.Get("event") == "progress") ++progress;
+        if (e.Get("event") != "progress") continue;
+        ++progress;
+        // The whole update's percentage (from its first row on), never
+        // going back; the time left once measured.
+        if (e.Get("percent") == "<none>") continue;
+        const int percent = std::stoi(e.Get("percent"));
+        EXPECT_GE(percent, lastPercent);
+        lastPercent = percent;
+        if (e.Get("secondsLeft") != "<none>") timesLeft += std::stod(e.Get("secondsLeft")) >= 0 ? 1 : 0;
     }
+    EXPECT_EQ(lastPercent, 100);
+    EXPECT_GT(timesLeft, 0);
     // The factory device's boot region is current: rows 4 and 5 pass without work.
     const std::vector<std::string> expected = {"done", "done", "done", "skipped", "skipped", "done",
                                                "done", "done", "done", "done",    "done",    "done"};

@@ -258,3 +258,37 @@ TEST(CloseQuestion, OnlyAnUpdateThatHasChangedTheFlashAsksAndTheBootRowsSaySo)
     }
     EXPECT_NE(LoadStringById(IDS_STOP_QUESTION_BOOT).find("unable to start"), std::string::npos);
 }
+
+// The whole update's progress over rows read back and an erase inside a
+// write row: the percentage never goes back, and the time left is told only
+// once enough has been measured.
+TEST(OverallProgress, RisesMonotonicallyAndTellsTimeLeftOnceMeasured)
+{
+    struct Step {
+        int row;
+        std::int32_t pos, range;
+        int atSeconds;
+        int percent, secondsLeft;
+    };
+    constexpr Step kSteps[] = {
+        {1, 1, 10, 0, 0, -1},           // the erase row (work 100) sent
+        {1, 10, 10, 1, 4, -1},          // ... and done
+        {2, 2000, 4000, 2, 28, -1},     // half of row 2; too early for a pace
+        {2, 10, 10, 4, 28, 10},         // an erase of one of row 2's sectors
+        {3, 0, 4000, 5, 52, 5},
+        {2, 0, 4000, 6, 52, 5},         // row 2 read back again
+        {3, 4000, 4000, 8, 100, -1},
+    };
+    OverallProgress progress;
+    EXPECT_EQ(progress.Percent(), -1);
+    const auto start = OverallProgress::Clock::time_point{} + std::chrono::hours(1);
+    progress.Begin({{100, 0}, {1000, 4000}, {1000, 4000}}, start);
+    for (const Step& step : kSteps) {
+        progress.Advance(step.row, step.pos, step.range);
+        EXPECT_EQ(progress.Percent(), step.percent) << "at " << step.atSeconds << " s";
+        EXPECT_EQ(progress.SecondsLeft(start + std::chrono::seconds(step.atSeconds)), step.secondsLeft)
+            << "at " << step.atSeconds << " s";
+    }
+    progress.End();
+    EXPECT_EQ(progress.Percent(), -1);
+}

@@ -132,6 +132,18 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
     std::vector<std::string> counter = {"0/12"};
     for (int row = 1; row <= 12; ++row) counter.push_back(std::to_string(row) + "/12");
     EXPECT_EQ(window.TextHistory(IDC_COUNTER), counter);
+    // The title tells the whole update's percentage while it runs, rising
+    // to 100, and is itself again at the end.
+    std::vector<int> percents;
+    for (const RecordingWindow::Call& call : window.Calls()) {
+        const std::string suffix = "% \xE2\x80\x94 ARKO Q9 System v1.20 Updater";
+        if (call.name == "SetWindowTitle" && call.text.ends_with(suffix))
+            percents.push_back(std::stoi(call.text.substr(0, call.text.size() - suffix.size())));
+    }
+    ASSERT_GT(percents.size(), 10u);
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_EQ(window.Title(), "ARKO Q9 System v1.20 Updater");
 
     const std::vector<Bytes> sent = rig.Link().Sent();
     ASSERT_GE(sent.size(), 4u);
@@ -192,6 +204,7 @@ TEST(UpdateProcedure, WritesThePlanThenSkipsACurrentBootRegion)
     EXPECT_EQ(window.ControlStates(), kIdle);
     EXPECT_FALSE(rig.Dialog().IsBusy());
     EXPECT_EQ(window.TextHistory(IDC_COUNTER), counter);
+    EXPECT_EQ(window.Title(), "ARKO Q9 System v1.20 Updater");   // after a failure too
     const std::vector<Bytes> all = rig.Link().Sent();
     const std::vector<Bytes> second(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
     EXPECT_EQ(CountAt(second, kCmdErase, 0), 0u);

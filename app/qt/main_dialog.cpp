@@ -2,6 +2,7 @@
 
 #include "app/pel_updator_dlg.h"
 #include "app/qt/about_dlg.h"
+#include "app/update_progress.h"
 #include "resources/string_table.h"
 
 #include <QAction>
@@ -194,9 +195,35 @@ void MainDialog::SetWindowTitle(const std::string& title)
     OnUi([this, title] { setWindowTitle(QString::fromStdString(title)); });
 }
 
+void MainDialog::ShowStatusLine()
+{
+    auto* edit = qobject_cast<QLineEdit*>(Control(IDC_STATUS));
+    if (edit == nullptr) return;
+    std::string line = statusText;
+    if (!overallText.empty()) {
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        line += (line.empty() ? "" : "   ") + overallText;
+    }
+    edit->setText(QString::fromStdString(line));
+    edit->setCursorPosition(0);
+}
+
+void MainDialog::ShowUpdateProgress(const UpdateProgressView& view)
+{
+    OnUi([this, text = OverallProgressText(view)] {
+        overallText = text;
+        ShowStatusLine();
+    });
+}
+
 void MainDialog::SetControlText(int id, const std::string& text)
 {
     OnUi([this, id, text] {
+        if (id == IDC_STATUS) {
+            statusText = text;
+            ShowStatusLine();
+            return;
+        }
         const QString value = QString::fromStdString(text);
         QWidget* control = Control(id);
         if (auto* edit = qobject_cast<QLineEdit*>(control)) {

@@ -90,6 +90,7 @@ public:
     void DismissQuestion() override;
     bool PortsPickedByHand() const override { return true; }
     void FocusControl(int id) override;
+    void ShowUpdateProgress(const UpdateProgressView& view) override;
 
 protected:
     // Return and Enter mean "Execute" only, and nothing while it is disabled.
@@ -106,6 +107,8 @@ private:
     // (dropped if the window is closing by then).
     void OnUi(std::function<void()> call);
     QComboBox* List(int id) const;
+    // The status line: the dialog's text, then the whole update's progress.
+    void ShowStatusLine();
     // Shows the box modally on the user-interface thread (or hands it to the hook).
     int ShowBox(const std::string& text, const std::string& caption, unsigned type);
     // Stops everything that could still reach the window: boxes, waiting workers, the logic.
@@ -116,6 +119,8 @@ private:
     bool initialised = false;
     bool fillingList = false;   // the window itself changes a list: not the user's choice
     bool asking = false;        // the question before closing is open
+    std::string statusText;     // user-interface thread: the status line's own text
+    std::string overallText;    // ... and the whole update's progress beside it
 
     std::atomic<bool> closing{false};
     std::mutex boxMutex;                      // guards `closing` changes against waiting workers

@@ -1,6 +1,7 @@
 #include "app/win32/main_dialog.h"
 
 #include "app/pel_updator_dlg.h"
+#include "app/update_progress.h"
 #include "app/win32/about_dlg.h"
 #include "app/win32/wide_text.h"
 #include "resources/dialog_templates.h"
@@ -156,6 +157,7 @@ std::intptr_t Win32MainDialog::HandleMessage(HWND__* window, unsigned message, s
             RemoveWindowSubclass(GetDlgItem(window, id), ButtonProc, kButtonSubclass);
         }
         BeginClosing();
+        taskbar.Release();
         return FALSE;
     default:
         return FALSE;
@@ -310,7 +312,33 @@ void Win32MainDialog::SetWindowTitle(const std::string& title)
 
 void Win32MainDialog::SetControlText(int id, const std::string& text)
 {
-    OnUi([this, id, text] { SetDlgItemTextW(hwnd.load(), id, Widen(text).c_str()); });
+    OnUi([this, id, text] {
+        if (id == IDC_STATUS) {
+            statusText = text;
+            ShowStatusLine();
+            return;
+        }
+        SetDlgItemTextW(hwnd.load(), id, Widen(text).c_str());
+    });
+}
+
+void Win32MainDialog::ShowStatusLine()
+{
+    std::string line = statusText;
+    if (!overallText.empty()) {
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        line += (line.empty() ? "" : "   ") + overallText;
+    }
+    SetDlgItemTextW(hwnd.load(), IDC_STATUS, Widen(line).c_str());
+}
+
+void Win32MainDialog::ShowUpdateProgress(const UpdateProgressView& view)
+{
+    OnUi([this, view] {
+        overallText = OverallProgressText(view);
+        ShowStatusLine();
+        taskbar.Show(hwnd.load(), view.percent);
+    });
 }
 
 void Win32MainDialog::EnableControl(int id, bool enable)

@@ -16,6 +16,7 @@
 // clash with the names of the toolkit-free interface.
 #pragma once
 
+#include "app/win32/taskbar_progress.h"
 #include "app/dialog_window.h"
 
 #include <atomic>
@@ -80,6 +81,7 @@ public:
     void DismissQuestion() override;
     bool PortsPickedByHand() const override { return true; }
     void FocusControl(int id) override;
+    void ShowUpdateProgress(const UpdateProgressView& view) override;
 
     // The Return key, wherever the focus is: "Execute" while it is enabled,
     // else nothing (a focused button does not take it for itself).
@@ -107,6 +109,8 @@ private:
     void OnUi(std::function<void()> call);
     void Queue(std::function<void()> call);
     void RunQueuedCalls();
+    // The status line: the dialog's text, then the whole update's progress.
+    void ShowStatusLine();
     int ShowBox(const std::string& text, const std::string& caption, unsigned type);
     // Boxes return, queued calls go, the logic stops its timer, closes the
     // ports and wakes a waiting worker with the closing status.
@@ -119,6 +123,9 @@ private:
 
     std::atomic<bool> closing{false};
     bool asking = false;                      // the question before closing is open
+    std::string statusText;                   // user-interface thread: the status line's own text
+    std::string overallText;                  // ... and the whole update's progress beside it
+    TaskbarProgress taskbar;                  // user-interface thread
     std::atomic<int> returnKeys{0};
     std::mutex queueMutex;                    // guards `queue` and `closing` changes
     std::deque<std::function<void()>> queue;

@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -233,6 +234,12 @@ TEST_F(DialogTest, UpdateClickedThroughThenRescan)
     EXPECT_EQ(Bar(dialog)->minimum(), 0);
     EXPECT_EQ(Bar(dialog)->maximum(), 100);
 
+    // The title and the status line tell the whole update's percentage while it runs.
+    QStringList titles;
+    QStringList statusLines;
+    QObject::connect(&dialog, &QWidget::windowTitleChanged, [&](const QString& title) { titles << title; });
+    QObject::connect(qobject_cast<QLineEdit*>(dialog.Control(IDC_STATUS)), &QLineEdit::textChanged,
+                     [&](const QString& text) { statusLines << text; });
     QTest::mouseClick(Button(dialog, IDOK), Qt::LeftButton);
     ASSERT_TRUE(dialog.Logic().IsBusy());
     Pump();
@@ -245,6 +252,10 @@ TEST_F(DialogTest, UpdateClickedThroughThenRescan)
     EXPECT_TRUE(boxes.Boxes().empty()) << boxes.Boxes()[0].text;
     EXPECT_EQ(Text(dialog, IDC_STATUS), "Version update completed.");
     EXPECT_EQ(Text(dialog, IDC_COUNTER), "12/12");
+    EXPECT_TRUE(titles.contains(QStringLiteral("100% \u2014 ARKO Q9 System v1.20 Updater"))) << titles.join('|').toStdString();
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("ARKO Q9 System v1.20 Updater"));
+    EXPECT_FALSE(statusLines.filter(QRegularExpression("^Data transmit  \\d+ / \\d+   \\d+%")).isEmpty())
+        << statusLines.join('|').toStdString();
     EXPECT_GT(Bar(dialog)->maximum(), 0);
     EXPECT_EQ(Bar(dialog)->value(), Bar(dialog)->maximum());
     EXPECT_FALSE(Enabled(dialog, IDOK));
