@@ -90,12 +90,14 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, bo
         }
         return nullptr;
     }
-    jack_on_info_shutdown(opened, &JackMidiClient::Shutdown, self.get());
+    self->notices = new Notices();
+    self->notices->owner = self.get();
+    jack_on_info_shutdown(opened, &JackMidiClient::Shutdown, self->notices);
     // Best effort: a server without these callbacks still reports a lost
     // port through its sends.
-    jack_set_port_registration_callback(opened, &JackMidiClient::PortRegistered, self.get());
-    jack_set_client_registration_callback(opened, &JackMidiClient::ClientRegistered, self.get());
-    jack_set_port_connect_callback(opened, &JackMidiClient::PortConnected, self.get());
+    jack_set_port_registration_callback(opened, &JackMidiClient::PortRegistered, self->notices);
+    jack_set_client_registration_callback(opened, &JackMidiClient::ClientRegistered, self->notices);
+    jack_set_port_connect_callback(opened, &JackMidiClient::PortConnected, self->notices);
     if (jack_activate(opened) != 0) {
         if (error != nullptr) {
             *error = "the JACK server did not activate the client";
@@ -105,12 +107,25 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, bo
     return self;
 }
 
+void JackMidiClient::Release(JackMidiClient* released)
+{
+    if (released != nullptr && released->client != nullptr && !released->ServerGone() && released->ServerStalled()) {
+        return;
+    }
+    delete released;
+}
+
 JackMidiClient::~JackMidiClient()
 {
+    if (notices != nullptr) {
+        std::lock_guard<std::mutex> lock(notices->mutex);
+        notices->owner = nullptr;   // no callback reaches this client from here on
+    }
     if (client != nullptr && !ServerGone() && ServerStalled()) {
         // Stopped: deactivate and close would wait for it.  The client is
         // left to the server (it drops it when this process ends), and so
-        // are the rings its callback may still read.
+        // are the rings its callback may still read and what its
+        // notification thread may still call.
         return;
     }
     if (client != nullptr && !ServerGone()) {
@@ -135,6 +150,7 @@ JackMidiClient::~JackMidiClient()
         sem_destroy(&inputReady);
         sem_destroy(&outputTaken);
     }
+    delete notices;
 }
 
 std::string JackMidiClient::Name() const { return grantedName; }
@@ -315,14 +331,14 @@ void JackMidiClient::Remove(PortId port)
     slot->used = false;
 }
 
-bool JackMidiClient::Linked(const std::string& ours, const std::string& target) const
+JackMidiClient::Link JackMidiClient::Linked(const std::string& ours, const std::string& target) const
 {
     if (ServerGone()) {
-        return true;   // the server's end is reported as such
+        return Link::Linked;   // the server's end is reported as such
     }
     jack_port_t* other = jack_port_by_name(client, target.c_str());
     if (other == nullptr) {
-        return false;
+        return Link::Gone;
     }
     const char** connections = jack_port_get_all_connections(client, other);
     bool linked = false;
@@ -332,7 +348,7 @@ bool JackMidiClient::Linked(const std::string& ours, const std::string& target) 
     if (connections != nullptr) {
         jack_free(connections);
     }
-    return linked;
+    return linked ? Link::Linked : Link::NotYet;
 }
 
 void JackMidiClient::MarkLost(PortId port)

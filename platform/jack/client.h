@@ -52,6 +52,10 @@ public:
     // exactName the server may not pick another name when that one is taken.
     // nullptr (and nothing printed) when no server runs.
     static std::unique_ptr<JackMidiClient> Open(const std::string& name, bool exactName, std::string* error = nullptr);
+    // Deletes a client, except one whose server is stopped: that one is left
+    // whole to the server and its threads (they may run again on it) until
+    // the process ends.  The deleter of a shared client.
+    static void Release(JackMidiClient* client);
     ~JackMidiClient();
     JackMidiClient(const JackMidiClient&) = delete;
     JackMidiClient& operator=(const JackMidiClient&) = delete;
@@ -106,9 +110,12 @@ public:
     // grows with every change the server reports (its callbacks only count
     // and wake WaitInput; the graph is looked at outside them).
     std::uint64_t GraphChanges() const { return graphChanges.load(std::memory_order_acquire); }
-    // Our port `ours` (full name) is still connected to the other client's
-    // port `target`.  Not from a JACK callback.
-    bool Linked(const std::string& ours, const std::string& target) const;
+    // Whether our port `ours` (full name) is connected to the other
+    // client's port `target`.  A connection just made may not show yet (the
+    // server's graph changes at its next cycle); a port that is gone is gone.
+    // Not from a JACK callback.
+    enum class Link { Linked, NotYet, Gone };
+    Link Linked(const std::string& ours, const std::string& target) const;
     // The other side of the port went away: its sends fail with
     // MIDIERR_NODEVICE from here on, a waiting one at once.
     void MarkLost(PortId port);
@@ -137,6 +144,15 @@ private:
 
     JackMidiClient() = default;
     static int Process(std::uint32_t frames, void* arg);
+    // What libjack's notification thread reaches (the shutdown and graph
+    // callbacks): kept apart from the client, so that a client left to a
+    // stopped server can go while that thread may still call later.
+    struct Notices {
+        std::mutex mutex;
+        JackMidiClient* owner = nullptr;   // none once the client has gone
+    };
+    static void Notify(void* arg, void (JackMidiClient::*what)());
+    void ServerShutdown();
     static void Shutdown(jack_status_t code, const char* reason, void* arg);
     static void PortRegistered(jack_port_id_t port, int registered, void* arg);
     static void ClientRegistered(const char* name, int registered, void* arg);
@@ -156,6 +172,7 @@ private:
     mutable std::mutex mutex;   // guards port registration and slot ownership
     mutable std::array<Slot, kMaxPorts> slots;
     std::atomic<bool> serverGone{false};
+    Notices* notices = nullptr;   // owned; left behind with a stopped server
     std::atomic<std::uint64_t> cycles{0};   // process cycles run
     std::atomic<std::uint64_t> droppedEvents{0};
     std::atomic<std::uint64_t> graphChanges{0};

@@ -47,7 +47,7 @@ std::shared_ptr<JackMidiClient> JackMidi::Client()
         return client;   // gone; its devices fail until they are closed
     }
     client.reset();
-    client = std::shared_ptr<JackMidiClient>(JackMidiClient::Open(clientName, false));
+    client = std::shared_ptr<JackMidiClient>(JackMidiClient::Open(clientName, false).release(), &JackMidiClient::Release);
     if (client && !reader.joinable()) {
         reader = std::thread([this] { Read(); });
     }

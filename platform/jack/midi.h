@@ -62,6 +62,7 @@ private:
         std::string target;   // the other client's port
         std::string ours;     // our port's full name
         bool lost = false;    // its link to the target went away (reported once)
+        bool seenLinked = false;   // the link has shown in the server's graph
     };
     struct InDevice : Port {
         std::shared_ptr<SysExInput> input;
@@ -86,8 +87,9 @@ private:
     bool Take(std::map<std::uintptr_t, Device>& open, std::uintptr_t handle, Device& device);
     void Read();
     // After a change of the server's graph: each open device whose port or
-    // connection is gone ends, as an unplugged one does.
-    void CheckLinks(const std::shared_ptr<JackMidiClient>& current);
+    // connection is gone ends, as an unplugged one does.  True while a
+    // link just made has not shown in the graph yet.
+    bool CheckLinks(const std::shared_ptr<JackMidiClient>& current);
     std::shared_ptr<SysExInput> FindIn(HMIDIIN handle);
     bool FindOut(HMIDIOUT handle, Port& device);
 

@@ -61,8 +61,9 @@ MMRESULT JackMidi::ConnectPort(Port& added)
 // ---------------------------------------------------------------------------
 // Input.
 
-void JackMidi::CheckLinks(const std::shared_ptr<JackMidiClient>& current)
+bool JackMidi::CheckLinks(const std::shared_ptr<JackMidiClient>& current)
 {
+    bool pending = false;
     struct Open {
         JackMidiClient::PortId port;
         std::string ours, target;
@@ -79,13 +80,24 @@ void JackMidi::CheckLinks(const std::shared_ptr<JackMidiClient>& current)
         }
     }
     for (const Open& device : open) {
-        if (current->Linked(device.ours, device.target)) {
-            continue;
-        }
+        // A connection counts as gone only once it has been seen: one just
+        // made shows in the graph a cycle later.
+        const JackMidiClient::Link link = current->Linked(device.ours, device.target);
+        bool lost = link == JackMidiClient::Link::Gone;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            for (auto& [handle, held] : ins) held.lost = held.lost || held.port == device.port;
-            for (auto& [handle, held] : outs) held.lost = held.lost || held.port == device.port;
+            const auto mark = [&](Port& held) {
+                if (held.port != device.port) return;
+                if (link == JackMidiClient::Link::Linked) held.seenLinked = true;
+                if (link == JackMidiClient::Link::NotYet && held.seenLinked) lost = true;
+                held.lost = held.lost || lost;
+            };
+            for (auto& [handle, held] : ins) mark(held);
+            for (auto& [handle, held] : outs) mark(held);
+        }
+        if (!lost) {
+            pending = pending || link == JackMidiClient::Link::NotYet;
+            continue;
         }
         if (device.input) {
             device.input->DeviceLost();
@@ -93,6 +105,7 @@ void JackMidi::CheckLinks(const std::shared_ptr<JackMidiClient>& current)
             current->MarkLost(device.port);
         }
     }
+    return pending;
 }
 
 void JackMidi::Read()
@@ -100,6 +113,7 @@ void JackMidi::Read()
     std::vector<BYTE> event;
     std::shared_ptr<JackMidiClient> checked;   // the client whose graph changes were looked at
     std::uint64_t seenChanges = 0;
+    bool pending = false;   // a link not yet seen in the graph: looked at again
     while (!stopping.load()) {
         std::shared_ptr<JackMidiClient> current;
         {
@@ -111,10 +125,11 @@ void JackMidi::Read()
             continue;
         }
         current->WaitInput(std::chrono::milliseconds(50));
-        if (const std::uint64_t changes = current->GraphChanges(); current != checked || changes != seenChanges) {
+        if (const std::uint64_t changes = current->GraphChanges();
+            current != checked || changes != seenChanges || pending) {
             checked = current;
             seenChanges = changes;
-            CheckLinks(current);
+            pending = CheckLinks(current);
         }
         std::vector<std::pair<JackMidiClient::PortId, std::shared_ptr<SysExInput>>> inputs;
         {

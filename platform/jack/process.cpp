@@ -109,12 +109,23 @@ bool JackMidiClient::ProcessInput(Slot& slot, std::uint32_t frames)
     return got;
 }
 
+void JackMidiClient::Notify(void* arg, void (JackMidiClient::*what)())
+{
+    auto* notices = static_cast<Notices*>(arg);
+    std::lock_guard<std::mutex> lock(notices->mutex);
+    if (notices->owner != nullptr) (notices->owner->*what)();
+}
+
+void JackMidiClient::ServerShutdown()
+{
+    serverGone.store(true, std::memory_order_release);
+    sem_post(&outputTaken);
+    sem_post(&inputReady);
+}
+
 void JackMidiClient::Shutdown(jack_status_t, const char*, void* arg)
 {
-    auto* self = static_cast<JackMidiClient*>(arg);
-    self->serverGone.store(true, std::memory_order_release);
-    sem_post(&self->outputTaken);
-    sem_post(&self->inputReady);
+    Notify(arg, &JackMidiClient::ServerShutdown);
 }
 
 // The graph callbacks run on libjack's notification thread, where no JACK
@@ -128,17 +139,17 @@ void JackMidiClient::GraphChanged()
 
 void JackMidiClient::PortRegistered(jack_port_id_t, int, void* arg)
 {
-    static_cast<JackMidiClient*>(arg)->GraphChanged();
+    Notify(arg, &JackMidiClient::GraphChanged);
 }
 
 void JackMidiClient::ClientRegistered(const char*, int, void* arg)
 {
-    static_cast<JackMidiClient*>(arg)->GraphChanged();
+    Notify(arg, &JackMidiClient::GraphChanged);
 }
 
 void JackMidiClient::PortConnected(jack_port_id_t, jack_port_id_t, int, void* arg)
 {
-    static_cast<JackMidiClient*>(arg)->GraphChanged();
+    Notify(arg, &JackMidiClient::GraphChanged);
 }
 
 }  // namespace platform
