@@ -24,6 +24,7 @@ inline constexpr int IDC_STATUS = 1003;
 inline constexpr int IDC_RESCAN = 1004;
 inline constexpr int IDC_COUNTER = 1006;
 inline constexpr int IDC_VERSION_CHECK = 1007;
+inline constexpr int IDC_NEXT_STEP = 1008;   // where the device stands and what to do next
 
 // Message box types.
 inline constexpr unsigned MB_OK = 0x00;

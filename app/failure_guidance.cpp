@@ -42,15 +42,22 @@ std::uint32_t GuidanceFor(std::uint32_t messageId)
     return 0;
 }
 
-std::string FailureBoxText(std::uint32_t messageId, const std::string& message, FailureState state)
+std::string NextStepText(std::uint32_t messageId, FailureState state)
 {
-    std::string text = message;
-    if (const std::uint32_t guidance = GuidanceFor(messageId); guidance != 0) text += "\n" + LoadStringById(guidance);
+    std::string text;
+    const auto add = [&text](std::uint32_t id) { text += (text.empty() ? "" : "\n") + LoadStringById(id); };
+    if (const std::uint32_t guidance = GuidanceFor(messageId); guidance != 0) add(guidance);
     if (state.flashChanged) {
-        text += "\n" + LoadStringById(IDS_RUN_UPDATE_AGAIN);
-        if (state.bootRow) text += "\n" + LoadStringById(IDS_GUIDE_BOOT_ROW);
+        add(IDS_RUN_UPDATE_AGAIN);
+        if (state.bootRow) add(IDS_GUIDE_BOOT_ROW);
     }
     return text;
+}
+
+std::string FailureBoxText(std::uint32_t messageId, const std::string& message, FailureState state)
+{
+    const std::string next = NextStepText(messageId, state);
+    return next.empty() ? message : message + "\n" + next;
 }
 
 std::string FailureStatusText(const std::string& message, FailureState state)

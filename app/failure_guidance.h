@@ -15,6 +15,10 @@ struct FailureState {
 // The guidance string id for a failure message id (0: none).
 std::uint32_t GuidanceFor(std::uint32_t messageId);
 
+// What to do next, and the needs-update note when the flash changed, each
+// on a line of its own (empty when there is nothing to say).
+std::string NextStepText(std::uint32_t messageId, FailureState state);
+
 // The error box's text: `message` (the text of messageId, possibly
 // formatted), its guidance, and the needs-update note when the flash changed.
 std::string FailureBoxText(std::uint32_t messageId, const std::string& message, FailureState state);

@@ -319,6 +319,7 @@ void CPelUpdatorDlg::UpdateEnded()
 
 void CPelUpdatorDlg::OnRescanDevice()
 {
+    ShowNextStep("");
     FillPortLists();
     EnableRunButtons(true);
 }
@@ -342,6 +343,7 @@ void CPelUpdatorDlg::OnDestroy()
 
 void CPelUpdatorDlg::StartWorker(unsigned (*proc)(CPelUpdatorDlg*), DialogWork kind)
 {
+    ShowNextStep("");
     std::lock_guard<std::mutex> lock(workerMutex);
     if (worker.joinable()) worker.join();
     work.store(kind);
@@ -435,6 +437,7 @@ void CPelUpdatorDlg::ShowFailure(std::uint32_t messageId, const std::string& tex
     window.MessageBox(FailureBoxText(messageId, text, state), LoadStringById(IDS_ERROR_CAPTION), MB_OK | MB_ICONHAND);
     if (messageId == IDS_IN_PROGRESS) return;   // the running work keeps its status line
     window.SetControlText(IDC_STATUS, FailureStatusText(text, state));
+    ShowNextStep(NextStepText(messageId, state));
     // The needs-update note stays until a version check finds every field read.
     statusNote.store(state.flashChanged ? IDS_RUN_UPDATE_AGAIN : 0);
 }
@@ -499,6 +502,13 @@ void CPelUpdatorDlg::SetStatusText(const std::string& text)
 {
     statusNote.store(0);
     window.SetControlText(IDC_STATUS, text);
+}
+
+void CPelUpdatorDlg::ShowNextStep(const std::string& text)
+{
+    if (text.empty() && !nextStepShown.load()) return;
+    nextStepShown.store(!text.empty());
+    window.SetControlText(IDC_NEXT_STEP, text);
 }
 
 void CPelUpdatorDlg::SetCounterText(const std::string& text)

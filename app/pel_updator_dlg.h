@@ -59,6 +59,10 @@ int PreselectPort(const std::vector<std::string>& names, int instanceNumber);
 // device field not read shows as "(not read)".
 std::string FormatVersionReport(const VersionReport& report);
 
+// After a completed update: the carried versions, which are now the
+// device's, and that the device is ready once it has restarted.
+std::string AfterUpdateText();
+
 // Replaces a 4-byte text holding anything outside 0x20..0x7E with "*.**".
 int SanitizeVersionText(char* text /* 5 bytes */);
 inline constexpr const char* kUnreadableVersion = "*.**";
@@ -119,6 +123,9 @@ public:
     void ShowError(std::uint32_t stringId);
     void SetStatusText(const std::string& text);
     void SetCounterText(const std::string& text);
+    // The line under the buttons: where the device stands and what to do
+    // next ("" clears it).
+    void ShowNextStep(const std::string& text);
     void SetProgressRange(std::int32_t high);
     void SetProgressPos(std::int32_t pos);
 
@@ -238,6 +245,7 @@ private:
     std::atomic<bool> incomplete{false};          // the update has changed the flash and not completed
     std::atomic<bool> executeEnabled{true};
     std::atomic<std::uint32_t> statusNote{0};     // the note on the status line, 0 when another text
+    std::atomic<bool> nextStepShown{false};       // the next-step line holds a text
     int slowBlockSends = 0;      // update worker: block sends in a row that found the link too slow
     bool recheck = false;        // update worker: WriteImage reads every block back first
     bool erasedUnconfirmed = false;   // update worker: the last erase was seen only at the region's ends

@@ -152,6 +152,7 @@ unsigned CPelUpdatorDlg::UpdateWorker(CPelUpdatorDlg* dialog)
     dlg.incomplete.store(false);
     dlg.EndOverall();
     dlg.SetStatusText(LoadStringById(IDS_COMPLETED));
+    dlg.ShowNextStep(AfterUpdateText());
     dlg.EnableControls();
     dlg.EnableRunButtons(false);
     return 0;

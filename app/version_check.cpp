@@ -97,6 +97,20 @@ std::string FormatVersionReport(const VersionReport& report)
     return text;
 }
 
+std::string AfterUpdateText()
+{
+    // Every block of the carried images was confirmed, the boot region's
+    // too or its stamp matched the carried one: their fields are the device's.
+    std::string text = LoadStringById(IDS_NOW_ON_DEVICE);
+    for (const VersionField& field : kVersionFields) {
+        char image[kVersionLength + 1] = {};
+        LoadVersionField(field.imageId, field.imageOffset, image);
+        SanitizeVersionText(image);
+        if (const std::size_t slot = text.find("%s"); slot != std::string::npos) text.replace(slot, 2, image);
+    }
+    return text + "\n" + LoadStringById(IDS_RESCAN_AFTER_UPDATE);
+}
+
 int CPelUpdatorDlg::IdentifyDevice()
 {
     // The caller (the version check) returns the dialog to idle once it has

@@ -12,7 +12,7 @@ constexpr std::uint32_t kReadOnlyLine = kChild | WS_TABSTOP | ES_AUTOHSCROLL | E
 constexpr std::uint32_t kPortList = kChild | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST;
 constexpr DialogFont kDialogFont = {"MS UI Gothic", 9, 400, false, 1};
 
-constexpr std::array<DialogControl, 11> kMainControls = {{
+constexpr std::array<DialogControl, 12> kMainControls = {{
     {IDOK, ControlClass::Button, "button", "Execute", 119, 138, 50, 16, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
     {IDCANCEL, ControlClass::Button, "button", "Exit", 182, 138, 50, 16, kChild | WS_TABSTOP | BS_PUSHBUTTON, 0},
     {IDC_STATIC, ControlClass::Static, "static", "MIDI IN", 7, 7, 225, 8, kChild | WS_GROUP | SS_LEFT, 0},
@@ -24,6 +24,7 @@ constexpr std::array<DialogControl, 11> kMainControls = {{
     {IDC_RESCAN, ControlClass::Button, "button", "Rescan Device", 145, 65, 87, 16, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
     {IDC_COUNTER, ControlClass::Edit, "edit", "", 12, 78, 29, 12, kReadOnlyLine, 0},
     {IDC_VERSION_CHECK, ControlClass::Button, "button", "Version Check", 26, 140, 62, 14, kChild | WS_TABSTOP | BS_PUSHBUTTON, 0},
+    {IDC_NEXT_STEP, ControlClass::Static, "static", "", 7, 160, 225, 26, kChild | SS_LEFT, 0},
 }};
 
 constexpr std::array<DialogControl, 5> kAboutControls = {{
@@ -39,7 +40,7 @@ constexpr std::array<DialogTemplate, 2> kTemplates = {{
     {IDD_ABOUTBOX, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 0, 0, 0, 235, 60,
      "About ARKO Q9 Updater", kDialogFont, kAboutControls},
     {IDD_PELUPDATOR_DIALOG, WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
-     WS_EX_APPWINDOW, 0, 0, 239, 161, "", kDialogFont, kMainControls},
+     WS_EX_APPWINDOW, 0, 0, 239, 190, "", kDialogFont, kMainControls},
 }};
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::uint32_t, const char*>, 55> kStrings = {{
+constexpr std::array<std::pair<std::uint32_t, const char*>, 56> kStrings = {{
     {IDS_ABOUTBOX, "About ARKO Q9 Updater(&A)..."},
     {IDS_TIMEOUT1, "Time out error(1)"},
     {IDS_TIMEOUT2, "Time out error(2)"},
@@ -76,6 +76,7 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 55> kStrings = {{
     {IDS_GUIDE_IMAGE_MISSING, "This copy of the updater is damaged. Install it again."},
     {IDS_GUIDE_BOOT_ROW, "Keep it powered and connected and run the update again now."},
     {IDS_RESCAN_AFTER_UPDATE, "Press Rescan Device once the device has restarted."},
+    {IDS_NOW_ON_DEVICE, "On the device now: SYSTEM %s, PRESET %s, BOOT %s, SUBMCU %s."},
     {IDS_NO_PORT_NAMED, "No port is named \"%s\". Pick the device's ports in the lists."},
 }};
 

@@ -59,6 +59,7 @@ inline constexpr std::uint32_t IDS_GUIDE_READ_VERSION = 163;
 inline constexpr std::uint32_t IDS_GUIDE_IMAGE_MISSING = 164;
 inline constexpr std::uint32_t IDS_GUIDE_BOOT_ROW = 165;
 inline constexpr std::uint32_t IDS_RESCAN_AFTER_UPDATE = 166;
+inline constexpr std::uint32_t IDS_NOW_ON_DEVICE = 167;
 inline constexpr std::uint32_t IDS_NO_PORT_NAMED = 180;
 
 // The text of that id, or an empty text when the table has none.

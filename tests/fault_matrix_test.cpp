@@ -193,5 +193,7 @@ TEST(FailureGuidance, NamesCauseStateAndNextStep)
         const std::string status = window.Text(IDC_STATUS);
         EXPECT_EQ(status.rfind(box.substr(0, box.find('\n')), 0), 0u) << status;
         EXPECT_EQ(status.find(runAgain) != std::string::npos, c.flashChanged) << status;
+        // The line under the buttons keeps the next step once the box is closed.
+        EXPECT_EQ(box.substr(box.find('\n') + 1), window.Text(IDC_NEXT_STEP));
     }
 }

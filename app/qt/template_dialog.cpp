@@ -166,6 +166,7 @@ QWidget* TemplateDialog::CreateControl(const DialogControl& control)
             label->setText(Text(control.text));
             label->setTextFormat(Qt::PlainText);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setWordWrap((low & 0x1F) == SS_LEFT);   // as a Windows static text wraps
             label->setGeometry(rect);
         }
         return label;

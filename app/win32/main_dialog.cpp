@@ -318,7 +318,12 @@ void Win32MainDialog::SetControlText(int id, const std::string& text)
             ShowStatusLine();
             return;
         }
-        SetDlgItemTextW(hwnd.load(), id, Widen(text).c_str());
+        std::string shown;   // a static text breaks its lines at CR LF
+        for (const char c : text) {
+            if (c == '\n' && (shown.empty() || shown.back() != '\r')) shown += '\r';
+            shown += c;
+        }
+        SetDlgItemTextW(hwnd.load(), id, Widen(shown).c_str());
     });
 }
 

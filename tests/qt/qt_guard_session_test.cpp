@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -34,6 +35,7 @@ using q9test::ScopedMidi;
 namespace {
 
 std::string Status(MainDialog& d) { return qobject_cast<QLineEdit*>(d.Control(IDC_STATUS))->text().toStdString(); }
+std::string NextStep(MainDialog& d) { return qobject_cast<QLabel*>(d.Control(IDC_NEXT_STEP))->text().toStdString(); }
 QPushButton* Button(MainDialog& d, int id) { return qobject_cast<QPushButton*>(d.Control(id)); }
 // Where the window's keyboard focus is (the window itself when nowhere).
 QWidget* Focused(MainDialog& d) { return d.focusWidget() != nullptr ? d.focusWidget() : &d; }
@@ -97,6 +99,8 @@ TEST(GuardSession, ReturnEscapeAndTheCloseBoxDuringAnUpdate)
     ASSERT_TRUE(dialog.Logic().IsBusy());
     ASSERT_TRUE(started());
     Pump();
+    EXPECT_NE(dialog.windowTitle().toStdString().find("% \xE2\x80\x94 ARKO Q9"), std::string::npos)
+        << dialog.windowTitle().toStdString();
     EXPECT_EQ(Focused(dialog), dialog.Control(IDC_STATUS));
     for (int i = 0; i < 4; ++i) QTest::keyClick(Focused(dialog), Qt::Key_Return);
     Button(dialog, IDCANCEL)->setFocus();
@@ -124,11 +128,15 @@ TEST(GuardSession, ReturnEscapeAndTheCloseBoxDuringAnUpdate)
     dialog.Logic().WaitForWorker();
     Pump();
     EXPECT_EQ(Status(dialog), LoadStringById(IDS_COMPLETED));
+    EXPECT_EQ(NextStep(dialog), "On the device now: SYSTEM 1.20, PRESET 1.00, BOOT 1.00, SUBMCU 1.02.\n" +
+                                    LoadStringById(IDS_RESCAN_AFTER_UPDATE));
+    EXPECT_EQ(dialog.windowTitle().toStdString(), ApplicationTitle(1));
     EXPECT_TRUE(device->Device().Flash() == ExpectedFlashAfterUpdate());
     EXPECT_TRUE(boxes.Boxes().empty());
 
     // A version check, then Return: an update again, the dialog stays.
     QTest::mouseClick(Button(dialog, IDC_RESCAN), Qt::LeftButton);
+    EXPECT_EQ(NextStep(dialog), "");
     QTest::mouseClick(Button(dialog, IDC_VERSION_CHECK), Qt::LeftButton);
     ASSERT_TRUE(PumpUntil([&] { return !dialog.Logic().IsBusy() && boxes.Boxes().size() == 1; }));
     Pump();

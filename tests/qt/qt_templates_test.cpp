@@ -44,6 +44,7 @@ const std::vector<Expected> kMain = {
     {1004, ControlClass::Button, "button", "Rescan Device", 145, 65, 87, 16, 0x50010001},
     {1006, ControlClass::Edit, "edit", "", 12, 78, 29, 12, 0x50010880},
     {1007, ControlClass::Button, "button", "Version Check", 26, 140, 62, 14, 0x50010000},
+    {1008, ControlClass::Static, "static", "", 7, 160, 225, 26, 0x50000000},
 };
 
 const std::vector<Expected> kAbout = {
@@ -176,7 +177,7 @@ TEST(DialogTemplates, MainDialogTemplate)
     EXPECT_EQ(t->style, 0x90C800C0u);
     EXPECT_EQ(t->exStyle, 0x00040000u);
     EXPECT_EQ(t->cx, 239);
-    EXPECT_EQ(t->cy, 161);
+    EXPECT_EQ(t->cy, 190);
     EXPECT_STREQ(t->caption, "");
     EXPECT_STREQ(t->font.face, "MS UI Gothic");
     EXPECT_EQ(t->font.pointSize, 9);
