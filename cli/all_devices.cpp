@@ -160,7 +160,10 @@ public:
             const auto blocks = [](std::int64_t bytes) { return (bytes + kMaxBlock - 1) / kMaxBlock; };
             row.blocks = std::to_string(blocks(s.pos)) + "/" + std::to_string(blocks(s.high));
         }
-        if (!ended) row.bytesPerSecond = s.bytesPerSecond;
+        if (!ended) {
+            row.bytesPerSecond = s.bytesPerSecond;
+            row.percent = s.percent;
+        }
         return row;
     }
 

@@ -30,6 +30,7 @@ std::string DeviceRowLine(const DeviceRow& row, int nameWidth, int width)
 {
     std::string line = Pad(row.name, static_cast<std::size_t>(std::max(nameWidth, 1))) + "  ";
     line += Pad(row.step, 12) + "  " + Pad(row.blocks, 11) + "  ";
+    line += Pad(row.percent >= 0 ? Format("%3d%%", row.percent) : std::string(), 4) + "  ";
     line += Pad(row.bytesPerSecond > 0 ? Format("%.1f KiB/s", row.bytesPerSecond / 1024.0) : std::string(), 12);
     line += "  " + row.state;
     const auto limit = static_cast<std::size_t>(std::max(width - 1, 20));

@@ -14,6 +14,7 @@ struct DeviceRow {
     std::string blocks;         // "312/1024" in a write or verify row, else empty
     double bytesPerSecond = 0;  // 0: not known
     std::string state;          // "waiting", "running", "updated", "failed", ...
+    int percent = -1;           // the whole update's; -1: none
 };
 
 // One row, at most `width` - 1 characters; names are padded to `nameWidth`.
