@@ -17,6 +17,8 @@ namespace {
 
 // Wakes the user-interface thread to run the queued calls.
 constexpr UINT kRunQueuedCalls = WM_APP + 2;
+// A control took the keyboard focus (wParam): scrolled into view where the dialog scrolls.
+constexpr UINT kRevealControl = WM_APP + 3;
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -83,6 +85,9 @@ LRESULT CALLBACK ButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lPa
     case WM_CHAR:
         if (wParam == VK_RETURN) return 0;
         break;
+    case WM_SETFOCUS:
+        SendMessageW(GetParent(button), kRevealControl, reinterpret_cast<WPARAM>(button), 0);
+        break;
     default:
         break;
     }
@@ -136,7 +141,12 @@ std::intptr_t Win32MainDialog::HandleMessage(HWND__* window, unsigned message, s
     switch (message) {
     case WM_INITDIALOG:
         hwnd = window;
-        FitToWorkArea(window);
+        {
+            RECT whole = {};
+            GetClientRect(window, &whole);
+            FitToWorkArea(window);
+            scroll.Fit(window, whole.right, whole.bottom);
+        }
         OnInitDialog();
         if (shown) shown(*this);
         return TRUE;   // the focus goes to the first tab stop
@@ -152,6 +162,13 @@ std::intptr_t Win32MainDialog::HandleMessage(HWND__* window, unsigned message, s
     case kRunQueuedCalls:
         RunQueuedCalls();
         return TRUE;
+    case kRevealControl:
+        scroll.Reveal(window, reinterpret_cast<HWND>(wParam));
+        return TRUE;
+    case WM_VSCROLL:
+    case WM_HSCROLL:
+    case WM_MOUSEWHEEL:
+        return scroll.Handle(window, message, wParam) ? TRUE : FALSE;
     case WM_DESTROY:
         for (int id : {IDOK, IDCANCEL, IDC_RESCAN, IDC_VERSION_CHECK}) {
             RemoveWindowSubclass(GetDlgItem(window, id), ButtonProc, kButtonSubclass);
@@ -197,6 +214,9 @@ bool Win32MainDialog::OnInitDialog()
 
 void Win32MainDialog::OnCommand(int id, int code)
 {
+    if ((IsList(id) && code == CBN_SETFOCUS) || (!IsList(id) && code == EN_SETFOCUS)) {
+        scroll.Reveal(hwnd.load(), GetDlgItem(hwnd.load(), id));
+    }
     if (IsList(id)) {
         // The user's choice (the window's own changes send no notification).
         if (code == CBN_SELCHANGE) {

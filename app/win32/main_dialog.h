@@ -16,6 +16,7 @@
 // clash with the names of the toolkit-free interface.
 #pragma once
 
+#include "app/win32/dialog_scroll.h"
 #include "app/win32/taskbar_progress.h"
 #include "app/dialog_window.h"
 
@@ -126,6 +127,7 @@ private:
     std::string statusText;                   // user-interface thread: the status line's own text
     std::string overallText;                  // ... and the whole update's progress beside it
     TaskbarProgress taskbar;                  // user-interface thread
+    DialogScroll scroll;                      // user-interface thread
     std::atomic<int> returnKeys{0};
     std::mutex queueMutex;                    // guards `queue` and `closing` changes
     std::deque<std::function<void()>> queue;

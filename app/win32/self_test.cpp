@@ -6,6 +6,7 @@
 #include "app/win32/wide_text.h"
 #include "resources/dialog_templates.h"
 #include "resources/string_table.h"
+#include "app/win32/self_test_support.h"   // <windows.h>: after the headers that name IDOK
 
 #include <cstdio>
 #include <string>
@@ -15,43 +16,9 @@
 #include <commctrl.h>
 #undef MessageBox
 
-namespace {
+namespace selftest {
 
-constexpr UINT_PTR kTimerId = 0x5154;
-constexpr UINT kTickMs = 20;
-constexpr DWORD kStepTimeoutMs = 60000;   // generous: a loaded machine under Wine
-
-// The program's own clicks first; then the caller's: the system menu, its
-// about item, the about box's OK and "Exit", each at the place printed.
-enum class Step {
-    Start, PressReturn, Updating, VersionCheck, ErrorBoxShown, ErrorBoxClosed,
-    ClickSystemMenu, ClickAboutItem, ClickAboutOk, WaitForClose, Finished,
-    // --selftest=guard
-    GuardWriting, GuardReturns, GuardQuestion, GuardContinued, GuardCompleted, GuardVerified, GuardVersionCheck,
-    GuardStopWriting, GuardStopQuestion, GuardStopped
-};
-
-struct Box {
-    std::string text;
-    std::string caption;
-    unsigned type;
-};
-
-// User-interface thread only.
-struct State {
-    Win32MainDialog* dialog = nullptr;
-    int instanceNumber = 0;
-    SelfTest::Scenario scenario = SelfTest::Scenario::Update;
-    Step step = Step::Start;
-    DWORD stepStarted = 0;
-    int failures = 0;
-    bool closedByItself = false;
-    std::vector<Box> boxes;
-    int keyRequests = 0;      // --selftest=guard: the caller's keys and clicks asked for so far
-    int returnKeysBefore = 0;
-    bool byEscape = true;     // the close request of the current guard round: Escape, else the close box
-    bool stopRound = false;   // ... answered Stop, else Continue
-} state;
+State state;
 
 void Line(const std::string& text)
 {
@@ -59,7 +26,7 @@ void Line(const std::string& text)
     std::fflush(stdout);
 }
 
-void Check(const std::string& what, bool passed, const std::string& detail = {})
+void Check(const std::string& what, bool passed, const std::string& detail)
 {
     if (passed) {
         Line("ok " + what);
@@ -74,6 +41,14 @@ std::string WindowText(HWND window)
     wchar_t text[512] = {};
     GetWindowTextW(window, text, 512);
     return Narrow(text);
+}
+
+// A text as a static control holds it: lines end in CR LF.
+std::string WithCrLf(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
 }
 
 std::string ItemText(HWND dialog, int id)
@@ -182,6 +157,40 @@ HWND OpenMenu()
     return menu != nullptr && IsWindowVisible(menu) ? menu : nullptr;
 }
 
+// Within the work area; where it was cut, the scroll bars bring the lowest
+// control into view and back.
+void CheckFits(HWND dialog)
+{
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+    RECT frame = {};
+    GetWindowRect(dialog, &frame);
+    const RECT& work = monitor.rcWork;
+    const bool inside = frame.left >= work.left && frame.top >= work.top && frame.right <= work.right &&
+                        frame.bottom <= work.bottom;
+    RECT client = {};
+    GetClientRect(dialog, &client);
+    const auto placeOf = [dialog](int id) {
+        RECT place = {};
+        GetWindowRect(GetDlgItem(dialog, id), &place);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+        return place;
+    };
+    const bool whole = placeOf(IDC_NEXT_STEP).bottom <= client.bottom && placeOf(IDC_NEXT_STEP).right <= client.right;
+    SendMessageW(dialog, WM_VSCROLL, SB_BOTTOM, 0);
+    const bool reached = placeOf(IDC_NEXT_STEP).top >= 0 && placeOf(IDC_NEXT_STEP).bottom <= client.bottom;
+    SendMessageW(dialog, WM_HSCROLL, SB_BOTTOM, 0);
+    const bool right = placeOf(IDCANCEL).right <= client.right;
+    SendMessageW(dialog, WM_VSCROLL, SB_TOP, 0);
+    SendMessageW(dialog, WM_HSCROLL, SB_TOP, 0);
+    const RECT first = placeOf(IDC_MIDI_IN);
+    Check(std::string("the dialog fits the work area") + (whole ? "" : ", scrolling"),
+          inside && reached && right && first.top >= 0 && first.left >= 0,
+          std::to_string(frame.right - frame.left) + "x" + std::to_string(frame.bottom - frame.top) + " in " +
+              std::to_string(work.right - work.left) + "x" + std::to_string(work.bottom - work.top));
+}
+
 void CheckRunning(HWND dialog)
 {
     Check("Execute starts the update and disables the controls",
@@ -191,190 +200,21 @@ void CheckRunning(HWND dialog)
           GetFocus() == GetDlgItem(dialog, IDC_STATUS));
 }
 
-// --selftest=guard: asks the caller for keys ("key N Return Escape ...") or
-// a click ("click N x,y"), numbered so that each is given once.
-void AskKeys(const std::string& keys)
-{
-    Line("key " + std::to_string(++state.keyRequests) + " " + keys);
-}
-
-void AskClick(HWND window)
-{
-    RECT rect = {};
-    GetWindowRect(window, &rect);
-    Line("click " + std::to_string(++state.keyRequests) + " " + std::to_string((rect.left + rect.right) / 2) + "," +
-         std::to_string((rect.top + rect.bottom) / 2));
-}
-
-// The question box the dialog has open, if any.
-HWND QuestionBox(HWND dialog)
-{
-    struct Search {
-        HWND dialog;
-        HWND box;
-    } search = {dialog, nullptr};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(data);
-            if (window == s->dialog || !IsWindowVisible(window) || GetWindow(window, GW_OWNER) != s->dialog) return TRUE;
-            if (GetDlgItem(window, IDOK) == nullptr || GetDlgItem(window, IDCANCEL) == nullptr) return TRUE;
-            s->box = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.box;
-}
-
-bool Writing(HWND dialog)
-{
-    return ItemText(dialog, IDC_STATUS).starts_with("Data transmit") && state.dialog->Logic().IsBusy();
-}
-
-// The close request of this round: Escape from the caller, or the close box's command.
-void RequestClose(HWND dialog)
-{
-    if (state.byEscape) {
-        AskKeys("Escape");
-    } else {
-        PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    }
-    Next(Step::GuardQuestion);
-}
-
-void Finish(HWND dialog);
-
-// Return five times with the focus on "Exit"; Escape and the close box
-// answered Continue while the update completes; then a version check and
-// Return; then Escape and the close box answered Stop, each in an update.
-void GuardTick(HWND dialog)
-{
-    const std::string round = std::string(state.byEscape ? "Escape" : "the close box") +
-                              (state.stopRound ? ", Stop" : ", Continue");
-    switch (state.step) {
-    case Step::GuardWriting:
-        if (!Writing(dialog)) {
-            if (TimedOut("Return starts the update")) Finish(dialog);
-            break;
-        }
-        CheckRunning(dialog);
-        // The focus where a stray Tab puts it: on "Exit".
-        SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDCANCEL)), TRUE);
-        state.returnKeysBefore = state.dialog->ReturnKeys();
-        AskKeys("Return Return Return Return Return");
-        Next(Step::GuardReturns);
-        break;
-    case Step::GuardReturns:
-        if (state.dialog->ReturnKeys() < state.returnKeysBefore + 5) {
-            if (TimedOut("five Return keys reach the dialog")) Finish(dialog);
-            break;
-        }
-        Check("five Return keys with the focus on Exit: the update goes on, the dialog stays",
-              state.dialog->Logic().IsBusy() && IsWindowVisible(dialog) && QuestionBox(dialog) == nullptr);
-        RequestClose(dialog);
-        break;
-    case Step::GuardQuestion: {
-        HWND box = QuestionBox(dialog);
-        if (box == nullptr) {
-            if (TimedOut("the question before stopping")) Finish(dialog);
-            break;
-        }
-        Check(round + ": the question \"" + BoxText(box) + "\" [" + ItemText(box, IDOK) + "] [" +
-                  ItemText(box, IDCANCEL) + "]",
-              BoxText(box) == LoadStringById(IDS_STOP_QUESTION) && ItemText(box, IDOK) == LoadStringById(IDS_STOP) &&
-                  ItemText(box, IDCANCEL) == LoadStringById(IDS_CONTINUE) && state.dialog->Logic().IsBusy());
-        if (state.stopRound) {
-            AskClick(GetDlgItem(box, IDOK));
-        } else {
-            AskKeys(state.byEscape ? "Return" : "Escape");   // the default, then the box's own Escape
-        }
-        Next(state.stopRound ? Step::GuardStopped : Step::GuardContinued);
-        break;
-    }
-    case Step::GuardContinued:
-        if (QuestionBox(dialog) != nullptr) {
-            if (TimedOut("Continue closes the question")) Finish(dialog);
-            break;
-        }
-        Check(round + ": the update goes on", IsWindowVisible(dialog) && !state.dialog->IsClosing());
-        if (state.byEscape) {
-            state.byEscape = false;
-            RequestClose(dialog);
-        } else {
-            Next(Step::GuardCompleted);
-        }
-        break;
-    case Step::GuardCompleted:
-        if (state.dialog->Logic().IsBusy()) {
-            if (TimedOut("the update completes")) Finish(dialog);
-            break;
-        }
-        Check("status \"" + ItemText(dialog, IDC_STATUS) + "\"", ItemText(dialog, IDC_STATUS) == LoadStringById(IDS_COMPLETED));
-        state.dialog->Logic().OnVerify();
-        Next(Step::GuardVerified);
-        break;
-    case Step::GuardVerified: {
-        if (state.dialog->Logic().IsBusy()) {
-            if (TimedOut("the verify ends")) Finish(dialog);
-            break;
-        }
-        const CPelUpdatorDlg::VerifyResult verify = state.dialog->Logic().LastVerify();
-        Check("the device holds exactly the carried firmware (" + std::to_string(verify.blocks) + " blocks compared)",
-              verify.completed && verify.differingBlocks == 0);
-        state.boxes.clear();
-        Click(dialog, IDC_RESCAN);
-        Click(dialog, IDC_VERSION_CHECK);
-        Next(Step::GuardVersionCheck);
-        break;
-    }
-    case Step::GuardVersionCheck:
-        if (state.dialog->Logic().IsBusy() || state.boxes.empty()) {
-            if (TimedOut("the version check reports")) Finish(dialog);
-            break;
-        }
-        state.boxes.clear();
-        state.byEscape = true;
-        state.stopRound = true;
-        AskKeys("Return");   // after the version check: an update, not the end of the dialog
-        Next(Step::GuardStopWriting);
-        break;
-    case Step::GuardStopWriting:
-        if (!Writing(dialog)) {
-            if (TimedOut("Return starts an update")) Finish(dialog);
-            break;
-        }
-        Check("Return starts an update; the dialog stays", IsWindowVisible(dialog) != FALSE);
-        RequestClose(dialog);
-        break;
-    case Step::GuardStopped: {
-        if (QuestionBox(dialog) != nullptr || state.dialog->Logic().IsBusy()) {
-            if (TimedOut("Stop ends the update")) Finish(dialog);
-            break;
-        }
-        const std::string status = ItemText(dialog, IDC_STATUS);
-        Check(round + ": the update ends, the dialog stays, status \"" + status + "\"",
-              IsWindowVisible(dialog) && status == LoadStringById(IDS_RUN_UPDATE_AGAIN) && Enabled(dialog, IDOK));
-        if (state.byEscape) {
-            state.byEscape = false;
-            AskKeys("Return");
-            Next(Step::GuardStopWriting);
-        } else {
-            Finish(dialog);
-        }
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-// Where "Exit" is; from here on the caller closes the dialog.
 void Finish(HWND dialog)
 {
+    // The focus on "Exit" brings it into view where the dialog scrolls.
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDCANCEL)), TRUE);
     PlaceOf("Exit", GetDlgItem(dialog, IDCANCEL));
     Line(state.failures == 0 ? "done, waiting for close" : "done with failures, waiting for close");
     Next(Step::WaitForClose);
 }
+
+}  // namespace selftest
+
+namespace {
+
+using namespace selftest;
+
 
 void Tick(HWND dialog)
 {
@@ -383,6 +223,7 @@ void Tick(HWND dialog)
     case Step::Start: {
         const std::string title = WindowText(dialog);
         Check("title \"" + title + "\"", title == ApplicationTitle(state.instanceNumber));
+        CheckFits(dialog);
         if (state.scenario == SelfTest::Scenario::NoDevice) {
             const std::string status = ItemText(dialog, IDC_STATUS);
             Check("no device: status \"" + status + "\"",

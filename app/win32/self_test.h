@@ -19,8 +19,9 @@
 // --selftest=guard: keys and clicks the caller gives when asked ("key N
 // KEYS", "click N x,y"): Return starts an update, five Returns with the
 // focus on "Exit" change nothing; Escape and then the close box (its
-// command) during the update show the question, answered Continue; the
-// update completes and reads back exactly; after a version check Return
+// command) during the update show the question, answered Continue the
+// first time and left open the second: it closes itself as the update
+// completes, which reads back exactly; after a version check Return
 // starts an update; Escape and then the close box answered Stop end the
 // update, the dialog stays and its status line says to run it again.
 //
