@@ -143,24 +143,29 @@ start=$(now)
 timeout 300 "$cli" update --virtual-device= >"$work/update-builtin.log" 2>&1 || fail "update with the built-in device failed"
 builtin_time=$(seconds "$start" "$(now)")
 
-# The device's program ends in the middle of an update: its ports go, and
-# the update ends with the disconnect message (not a time-out's).
+# The device's program ends in the middle of an update (in row 7, its
+# largest write but one): its ports go, and the update ends with the
+# disconnect message (not a time-out's) and its next step.
 start_device --verbose
 wait_ports || fail "the device's ports are not listed"
 timeout 300 "$cli" update >"$work/update-unplugged.log" 2>&1 &
 update_pid=$!
 for _ in $(seq 600); do
-    grep -q " write-block " "$work/device.log" && break
+    grep -q "^ 6/12 " "$work/update-unplugged.log" && break
     sleep 0.1
 done
 stop_pid "$device_pid"
 device_pid=""
+gone=$(now)
 wait "$update_pid" && fail "the update went on without its device"
+unplugged_time=$(seconds "$gone" "$(now)")
 grep -q "The device was disconnected." "$work/update-unplugged.log" \
     || fail "no disconnect message when the device's program ended"
+grep -q "Check the USB cable" "$work/update-unplugged.log" || fail "no next step after the disconnect"
 
 echo "full update through JACK (dummy driver, 128 frames at 48 kHz): ${jack_time} s"
 echo "same update with --virtual-device (unlimited link):           ${builtin_time} s"
+echo "device's program ended in row 7: the update ended ${unplugged_time} s later"
 }
 
 # The JACK server stopped (SIGSTOP) for a while, four times during an
