@@ -52,7 +52,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         xdotool windowfocus --sync "$id" key Escape
         sleep 1
         # The box and the dialog together (the box is a window of its own).
-        read -r x0 y0 x1 y1 < <(xwininfo -root -tree | awk -v t="\"$title\"" "index(\$0, t) { print \$(NF - 1) }" |
+        # (Meanwhile the title of the dialog begins with the percentage of the update.)
+        read -r x0 y0 x1 y1 < <(xwininfo -root -tree | awk -v t="$title\"" "index(\$0, t) { print \$(NF - 1) }" |
             awk -F"[x+]" "{ x = \$3; y = \$4; r = x + \$1; b = y + \$2;
                 if (NR == 1 || x < x0) x0 = x; if (NR == 1 || y < y0) y0 = y;
                 if (r > x1) x1 = r; if (b > y1) y1 = b }
