@@ -303,7 +303,13 @@ void CPelUpdatorDlg::FinishStop()
     stopping.store(false);
     // An update that got to its end just before the stop has said so itself.
     if (busy.load() != 0) EnableControls();
-    if (incomplete.load()) ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+    if (!incomplete.load()) return;
+    ShowStatusNote(IDS_RUN_UPDATE_AGAIN);
+    // Stopped in the boot region's rows: the device may not start until it is updated.
+    FailureState state;
+    state.flashChanged = true;
+    state.bootRow = CloseQuestionFor(DialogWork::Update, true, planRow.load()) == IDS_STOP_QUESTION_BOOT;
+    ShowNextStep(NextStepText(0, state));
 }
 
 void CPelUpdatorDlg::UpdateEnded()

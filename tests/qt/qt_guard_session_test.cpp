@@ -160,6 +160,7 @@ TEST(GuardSession, ReturnEscapeAndTheCloseBoxDuringAnUpdate)
         Pump();
         EXPECT_TRUE(dialog.isVisible());
         EXPECT_EQ(Status(dialog), runAgain);
+        EXPECT_EQ(NextStep(dialog), runAgain);
         EXPECT_TRUE(Button(dialog, IDOK)->isEnabled());
         EXPECT_EQ(boxes.Boxes().size(), 1u);   // no box of the stopped worker
     }
