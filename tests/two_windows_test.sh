@@ -31,7 +31,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     titled() { xdotool search --name "$1" 2>/dev/null | head -1; }   # a window whose title matches
     wait_window() {
         local id=
-        for _ in $(seq 300); do
+        for _ in $(seq 600); do
             id=$(titled "^$1\$")
             [ -n "$id" ] && break
             sleep 0.1
